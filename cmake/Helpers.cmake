@@ -1,0 +1,78 @@
+# Build-tree layout, so tests find what they start:
+#   ${EO_BIN_DIR}        programs (sbin on the device)
+#   ${EO_LUA54_DIR}      Lua 5.4 modules, as laid out under lib/lua/5.4
+#   ${EO_LUA51_DIR}      Lua 5.1 modules, as laid out under lib/lua/5.1
+#   ${EO_PLUGIN_DIR}     HTTP server plug-ins
+set(EO_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
+set(EO_LUA54_DIR ${CMAKE_BINARY_DIR}/lua/5.4)
+set(EO_LUA51_DIR ${CMAKE_BINARY_DIR}/lua/5.1)
+set(EO_PLUGIN_DIR ${CMAKE_BINARY_DIR}/lib)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${EO_BIN_DIR})
+
+# eo_program(target SOURCES...): a deliverable program, installed in sbin.
+function(eo_program target)
+  add_executable(${target} ${ARGN})
+  install(TARGETS ${target} RUNTIME DESTINATION sbin)
+endfunction()
+
+# eo_lua_module(target LUA 5.4|5.1 PATH rel/name.so SOURCES ...)
+# A Lua C module placed at PATH under the version's module folder, in the
+# build tree and when installed (lib/lua/<version>/PATH).
+function(eo_lua_module target)
+  cmake_parse_arguments(M "" "LUA;PATH" "SOURCES" ${ARGN})
+  add_library(${target} MODULE ${M_SOURCES})
+  get_filename_component(sub ${M_PATH} DIRECTORY)
+  get_filename_component(name ${M_PATH} NAME_WE)
+  if(M_LUA STREQUAL "5.4")
+    set(root ${EO_LUA54_DIR})
+    target_link_libraries(${target} PRIVATE lua54_headers)
+  else()
+    set(root ${EO_LUA51_DIR})
+    target_link_libraries(${target} PRIVATE lua51_headers)
+  endif()
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
+    LIBRARY_OUTPUT_DIRECTORY ${root}/${sub})
+  install(TARGETS ${target} LIBRARY DESTINATION lib/lua/${M_LUA}/${sub})
+endfunction()
+
+# eo_gtest(name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
+# A GoogleTest binary whose cases run as separate CTest tests. Each test
+# process runs in its own mount namespace (private /tmp) and network
+# namespace (own loopback), see host/testkit.
+function(eo_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT EO_TESTS)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE testkit ${T_LIBS} GTest::gtest GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+    EO_BIN_DIR="${EO_BIN_DIR}" EO_LUA54_DIR="${EO_LUA54_DIR}"
+    EO_LUA51_DIR="${EO_LUA51_DIR}" EO_PLUGIN_DIR="${EO_PLUGIN_DIR}"
+    EO_SOURCE_DIR="${CMAKE_SOURCE_DIR}" EO_BUILD_DIR="${CMAKE_BINARY_DIR}")
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+endfunction()
+
+# eo_fuzzer(name SECONDS n SOURCES ... LIBS ...)
+# A libFuzzer target, run for a bounded time by CTest in sanitizer builds.
+function(eo_fuzzer name)
+  cmake_parse_arguments(F "" "SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(NOT EO_FUZZ OR NOT EO_TESTS)
+    return()
+  endif()
+  if(NOT F_SECONDS)
+    set(F_SECONDS 20)
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_test(NAME ${name} COMMAND ${name} -max_total_time=${F_SECONDS}
+    -rss_limit_mb=1024 -print_final_stats=1)
+  math(EXPR t "${F_SECONDS} + 60")
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${t} LABELS fuzz)
+endfunction()

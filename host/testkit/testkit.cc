@@ -1,0 +1,321 @@
+#include "testkit.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <set>
+
+extern char** environ;
+
+namespace testkit {
+
+bool g_private_ns = false;
+
+bool in_private_namespaces() { return g_private_ns; }
+
+namespace {
+
+long long now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+void remove_tree(const std::string& path) {
+  nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string parent_of(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Folders already overlaid in this process.
+std::set<std::string>& overlaid() {
+  static std::set<std::string> dirs;
+  return dirs;
+}
+
+bool ensure_dir(const std::string& dir);
+
+// Gives `dir` a writable upper layer so files can be added to it.
+bool overlay_dir(const std::string& dir) {
+  if (overlaid().count(dir)) return true;
+  if (!g_private_ns) return false;
+  static int counter;
+  std::string base = "/tmp/.overlay." + std::to_string(getpid()) + "." + std::to_string(counter++);
+  std::string upper = base + "/u", work = base + "/w";
+  if (mkdir(base.c_str(), 0755) || mkdir(upper.c_str(), 0755) || mkdir(work.c_str(), 0755))
+    return false;
+  std::string opts = "lowerdir=" + dir + ",upperdir=" + upper + ",workdir=" + work;
+  if (mount("overlay", dir.c_str(), "overlay", 0, opts.c_str()) != 0) {
+    fprintf(stderr, "testkit: overlay on %s: %s\n", dir.c_str(), strerror(errno));
+    return false;
+  }
+  overlaid().insert(dir);
+  return true;
+}
+
+bool ensure_dir(const std::string& dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (!ensure_dir(parent_of(dir))) return false;
+  if (mkdir(dir.c_str(), 0755) == 0) return true;
+  if (errno != EROFS && errno != EACCES && errno != EPERM) return false;
+  return overlay_dir(parent_of(dir)) && mkdir(dir.c_str(), 0755) == 0;
+}
+
+}  // namespace
+
+TempDir::TempDir(std::string_view tag) {
+  std::string templ = "/tmp/" + std::string(tag) + ".XXXXXX";
+  char* made = mkdtemp(templ.data());
+  path_ = made ? made : "";
+}
+
+TempDir::~TempDir() {
+  if (!path_.empty()) remove_tree(path_);
+}
+
+std::string TempDir::operator/(std::string_view name) const {
+  return path_ + "/" + std::string(name);
+}
+
+Child::Child(const std::vector<std::string>& argv, const SpawnOptions& opts) {
+  if (opts.capture_output) {
+    char templ[] = "/tmp/child-output.XXXXXX";
+    int fd = mkstemp(templ);
+    if (fd >= 0) {
+      close(fd);
+      output_path_ = templ;
+    }
+  }
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e; ++e) env_store.emplace_back(*e);
+  for (auto& e : opts.env) {
+    auto eq = e.find('=');
+    for (auto it = env_store.begin(); it != env_store.end();) {
+      if (it->compare(0, eq + 1, e, 0, eq + 1) == 0)
+        it = env_store.erase(it);
+      else
+        ++it;
+    }
+    env_store.push_back(e);
+  }
+  std::vector<char*> envp;
+  for (auto& e : env_store) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t parent = getpid();
+
+  pid_ = fork();
+  if (pid_ != 0) return;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGPIPE, SIG_DFL);
+  if (!output_path_.empty()) {
+    int fd = open(output_path_.c_str(), O_WRONLY | O_TRUNC);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    close(fd);
+  }
+  if (opts.stdin_fd >= 0) dup2(opts.stdin_fd, 0);
+  if (opts.stdout_fd >= 0) dup2(opts.stdout_fd, 1);
+  if (opts.stderr_fd >= 0) dup2(opts.stderr_fd, 2);
+  if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
+  execve(args[0], args.data(), envp.data());
+  execvpe(args[0], args.data(), envp.data());
+  fprintf(stderr, "testkit: cannot run %s: %s\n", args[0], strerror(errno));
+  _exit(127);
+}
+
+Child::~Child() { reset(); }
+
+Child::Child(Child&& other) noexcept
+    : pid_(other.pid_), status_(other.status_), output_path_(std::move(other.output_path_)) {
+  other.pid_ = -1;
+  other.output_path_.clear();
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    reset();
+    pid_ = other.pid_;
+    status_ = other.status_;
+    output_path_ = std::move(other.output_path_);
+    other.pid_ = -1;
+    other.output_path_.clear();
+  }
+  return *this;
+}
+
+void Child::reset() {
+  if (pid_ > 0 && status_ == -1) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+  }
+  pid_ = -1;
+  status_ = -1;
+  if (!output_path_.empty()) unlink(output_path_.c_str());
+  output_path_.clear();
+}
+
+bool Child::running() {
+  if (pid_ <= 0 || status_ != -1) return false;
+  int st;
+  pid_t r = waitpid(pid_, &st, WNOHANG);
+  if (r == pid_) {
+    status_ = st;
+    return false;
+  }
+  return r == 0;
+}
+
+void Child::signal(int sig) {
+  if (pid_ > 0 && status_ == -1) kill(pid_, sig);
+}
+
+int Child::wait(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  long long deadline = now_ms() + timeout_ms;
+  while (running()) {
+    if (now_ms() >= deadline) return -1;
+    usleep(2000);
+  }
+  return status_;
+}
+
+std::string Child::output() const {
+  return output_path_.empty() ? std::string() : read_file(output_path_);
+}
+
+int run(const std::vector<std::string>& argv, std::string* output, int timeout_ms,
+        const SpawnOptions& opts) {
+  SpawnOptions o = opts;
+  o.capture_output = output != nullptr;
+  Child child(argv, o);
+  int st = child.wait(timeout_ms);
+  if (output) *output = child.output();
+  if (st == -1) return -1;
+  if (WIFEXITED(st)) return WEXITSTATUS(st);
+  return 128 + WTERMSIG(st);
+}
+
+bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms) {
+  long long deadline = now_ms() + timeout_ms;
+  for (;;) {
+    if (pred()) return true;
+    if (now_ms() >= deadline) return false;
+    usleep(step_ms * 1000);
+  }
+}
+
+static int free_port(int type) {
+  int fd = socket(AF_INET, type, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+int free_tcp_port() { return free_port(SOCK_STREAM); }
+int free_udp_port() { return free_port(SOCK_DGRAM); }
+
+std::string read_file(const std::string& path, bool* ok) {
+  std::string data;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (ok) *ok = fd >= 0;
+  if (fd < 0) return data;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) data.append(buf, n);
+  close(fd);
+  return data;
+}
+
+bool write_file(const std::string& path, std::string_view content, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  size_t off = 0;
+  while (off < content.size()) {
+    ssize_t n = write(fd, content.data() + off, content.size() - off);
+    if (n <= 0) break;
+    off += n;
+  }
+  fchmod(fd, mode);
+  close(fd);
+  return off == content.size();
+}
+
+bool place_file(const std::string& path, std::string_view content, mode_t mode) {
+  std::string dir = parent_of(path);
+  if (!ensure_dir(dir)) return false;
+  if (write_file(path, content, mode)) return true;
+  return overlay_dir(dir) && write_file(path, content, mode);
+}
+
+bool place_dir(const std::string& path) { return ensure_dir(path); }
+
+bool remove_placed(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return true;
+  if (S_ISDIR(st.st_mode)) {
+    remove_tree(path);
+  } else if (unlink(path.c_str()) != 0) {
+    if (!overlay_dir(parent_of(path))) return false;
+    unlink(path.c_str());
+  }
+  return lstat(path.c_str(), &st) != 0;
+}
+
+bool private_tmpfs(const std::string& dir) {
+  if (!g_private_ns || !ensure_dir(dir)) return false;
+  return mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") == 0;
+}
+
+int count_fds(pid_t pid) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  int n = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  } else {
+    return -1;
+  }
+  return n;
+}
+
+std::string bin_path(std::string_view name) { return std::string(EO_BIN_DIR) + "/" + std::string(name); }
+
+}  // namespace testkit

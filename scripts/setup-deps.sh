@@ -1,0 +1,28 @@
+#!/bin/sh
+# Installs the Debian 12 packages the build, the tests and the demo need.
+# Idempotent: when nothing is missing it only runs dpkg-query and returns.
+set -eu
+PACKAGES="
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  liblua5.4-dev lua5.4 liblua5.1-0-dev lua5.1 lua-penlight
+  libsnmp-dev snmpd snmp snmptrapd
+  libc-ares-dev libssl-dev openssl libjson-c-dev
+  dnsmasq-base curl wrk nginx-light iproute2 util-linux procps psmisc
+"
+missing=""
+for p in $PACKAGES; do
+  st=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  case "$st" in *" installed") ;; *) missing="$missing $p" ;; esac
+done
+[ -z "$missing" ] && exit 0
+echo "installing:$missing"
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# policy-rc.d keeps the packages' own services (snmpd, nginx) from starting
+pol=/usr/sbin/policy-rc.d
+if [ ! -e $pol ]; then printf '#!/bin/sh\nexit 101\n' | $SUDO tee $pol >/dev/null; $SUDO chmod +x $pol; tmp_pol=1; fi
+$SUDO apt-get install -y -qq --no-install-recommends $missing
+[ "${tmp_pol:-0}" = 1 ] && $SUDO rm -f $pol
+exit 0
