@@ -1,6 +1,8 @@
 #include "testkit.h"
 
 #include <fcntl.h>
+#include <dirent.h>
+#include <errno.h>
 #include <ftw.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -135,7 +137,7 @@ Child::Child(const std::vector<std::string>& argv, const SpawnOptions& opts) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  signal(SIGPIPE, SIG_DFL);
+  ::signal(SIGPIPE, SIG_DFL);
   if (!output_path_.empty()) {
     int fd = open(output_path_.c_str(), O_WRONLY | O_TRUNC);
     dup2(fd, 1);
