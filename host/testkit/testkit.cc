@@ -50,7 +50,7 @@ std::string parent_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Folders already overlaid in this process.
+// Folders already overlaid (or given a tmpfs) in this process.
 std::set<std::string>& overlaid() {
   static std::set<std::string> dirs;
   return dirs;
@@ -76,10 +76,28 @@ bool overlay_dir(const std::string& dir) {
   return true;
 }
 
+// Inside the private namespace a folder is changed only when that stays
+// private: under /tmp, or under a folder already overlaid or given a tmpfs.
+// Anything else gets an overlay first, so the machine's own files (the root
+// file system may well be writable) are never touched and parallel tests
+// never see each other's stand-ins.
+bool make_private(const std::string& dir) {
+  if (!g_private_ns) return true;
+  auto under = [&dir](const std::string& top) {
+    return dir == top || (dir.size() > top.size() && dir.compare(0, top.size(), top) == 0 &&
+                          (top == "/" || dir[top.size()] == '/'));
+  };
+  if (under("/tmp")) return true;
+  for (auto& top : overlaid())
+    if (under(top)) return true;
+  return overlay_dir(dir);
+}
+
 bool ensure_dir(const std::string& dir) {
   struct stat st;
   if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   if (!ensure_dir(parent_of(dir))) return false;
+  if (!make_private(parent_of(dir))) return false;
   if (mkdir(dir.c_str(), 0755) == 0) return true;
   if (errno != EROFS && errno != EACCES && errno != EPERM) return false;
   return overlay_dir(parent_of(dir)) && mkdir(dir.c_str(), 0755) == 0;
@@ -281,7 +299,7 @@ bool write_file(const std::string& path, std::string_view content, mode_t mode) 
 
 bool place_file(const std::string& path, std::string_view content, mode_t mode) {
   std::string dir = parent_of(path);
-  if (!ensure_dir(dir)) return false;
+  if (!ensure_dir(dir) || !make_private(dir)) return false;
   if (write_file(path, content, mode)) return true;
   return overlay_dir(dir) && write_file(path, content, mode);
 }
@@ -291,6 +309,7 @@ bool place_dir(const std::string& path) { return ensure_dir(path); }
 bool remove_placed(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return true;
+  if (!make_private(parent_of(path))) return false;
   if (S_ISDIR(st.st_mode)) {
     remove_tree(path);
   } else if (unlink(path.c_str()) != 0) {
@@ -302,7 +321,9 @@ bool remove_placed(const std::string& path) {
 
 bool private_tmpfs(const std::string& dir) {
   if (!g_private_ns || !ensure_dir(dir)) return false;
-  return mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") == 0;
+  if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0) return false;
+  overlaid().insert(dir);
+  return true;
 }
 
 int count_fds(pid_t pid) {

@@ -44,3 +44,19 @@ TEST(Testkit, TempDirIsRemovedWithItsContents) {
   struct stat st;
   EXPECT_NE(stat(path.c_str(), &st), 0);
 }
+
+TEST(Testkit, StandInsNeverReachTheMachinesOwnFolders) {
+  ASSERT_TRUE(in_private_namespaces());
+  // The machine's /usr/sbin is one device; a stand-in must live on another
+  // (the overlay's upper layer), never in the real folder.
+  struct stat real;
+  ASSERT_EQ(stat("/usr/sbin", &real), 0);
+  for (const char* path : {"/usr/sbin/eo-testkit-probe", "/usr/sbin/eo-testkit-dir/probe"}) {
+    ASSERT_TRUE(place_file(path, "x")) << path;
+    struct stat st;
+    ASSERT_EQ(stat(path, &st), 0) << path;
+    EXPECT_NE(st.st_dev, real.st_dev) << path << " was written to the real file system";
+  }
+  EXPECT_TRUE(remove_placed("/usr/sbin/eo-testkit-dir"));
+  EXPECT_TRUE(remove_placed("/usr/sbin/eo-testkit-probe"));
+}
