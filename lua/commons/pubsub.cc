@@ -13,9 +13,10 @@ int rsubscriptions = 0;
 
 namespace {
 
-// Callbacks stop being stacked for a publish while fewer than this many
-// slots would remain for running them; the rest wait in a spill table.
-constexpr int kCallRoom = LUAI_MAXSTACK / 100;
+// Stack slots kept free for running the callbacks of a publish, ten times
+// what a C function is promised: the snapshot stops taking stack slots
+// where fewer would remain, and the rest of it waits in a spill table.
+constexpr int kCallRoom = 10 * LUA_MINSTACK;
 
 // Pushes the subscriptions table.
 void push_subscriptions(lua_State* L) {

@@ -12,7 +12,7 @@ std::string with_detour(const char* chunk) {
   return std::string("local detour = require('detour')\n") + chunk;
 }
 
-TEST(detour, InsertAndRemoveOnPlainTables) {
+TEST(detour_ops, InsertAndRemoveOnPlainTables) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     -- {operation, table, arguments, resulting table, results}
@@ -46,7 +46,7 @@ TEST(detour, InsertAndRemoveOnPlainTables) {
   )lua")));
 }
 
-TEST(detour, PositionsOutsideTheSequenceAreRejected) {
+TEST(detour_ops, PositionsOutsideTheSequenceAreRejected) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     for _, case in ipairs{
@@ -65,7 +65,7 @@ TEST(detour, PositionsOutsideTheSequenceAreRejected) {
   )lua")));
 }
 
-TEST(detour, PlainOperationsGoThroughTheContainersAccessors) {
+TEST(detour_ops, PlainOperationsGoThroughTheContainersAccessors) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     local store, log = {"a", "b"}, {}
@@ -88,7 +88,7 @@ TEST(detour, PlainOperationsGoThroughTheContainersAccessors) {
   )lua")));
 }
 
-TEST(detour, ContainerMetamethodsTakeTheWorkOver) {
+TEST(detour_ops, ContainerMetamethodsTakeTheWorkOver) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     local calls = {}
@@ -115,7 +115,7 @@ TEST(detour, ContainerMetamethodsTakeTheWorkOver) {
   )lua")));
 }
 
-TEST(detour, ShuffleIsAFixedPermutationForEachLength) {
+TEST(detour_shuffle, IsAFixedPermutationForEachLength) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     local function sequence(n) local t = {} for i = 1, n do t[i] = i end return t end
@@ -130,14 +130,11 @@ TEST(detour, ShuffleIsAFixedPermutationForEachLength) {
       expect("shuffle with n = " .. tostring(n), want, t)
     end
 
-    -- only positions up to n move, holes included
+    -- positions up to n move, holes included; the rest stays
     local t = sequence(12)
     t[3] = nil
     detour.shuffle(t, 10)
-    expect("beyond n", {11, 12}, {t[11], t[12]})
-    local moved = {}
-    for i = 1, 10 do if t[i] ~= nil then moved[t[i]] = true end end
-    expect("a permutation of 1..10 without 3", 9, #(function() local l = {} for v in pairs(moved) do l[#l + 1] = v end return l end)())
+    expect("with a hole at 3", {1, 8, 5, 2, 6, 9, 10, 7, nil, 4, 11, 12}, {table.unpack(t, 1, 12)})
 
     -- the first draw past 44488 no longer keeps the first element: 64-bit arithmetic
     local big = sequence(50000)
@@ -152,7 +149,7 @@ TEST(detour, ShuffleIsAFixedPermutationForEachLength) {
   )lua")));
 }
 
-TEST(detour, CloseHookLeavesTheModuleUsable) {
+TEST(detour_module, CloseHookLeavesTheModuleUsable) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(R"lua(
     local first
