@@ -1,0 +1,77 @@
+// Pieces shared by the reducer and the chain evaluator. Everything here runs
+// between Lua API calls that may raise (longjmp), so nothing in these frames
+// owns anything with a destructor.
+#pragma once
+
+#include <lua.hpp>
+
+namespace lattice {
+
+// Stack slot of the operator table in every reduce_core frame.
+constexpr int ops_slot = 1;
+// Stack slot of the context value.
+constexpr int ctx_slot = 2;
+
+// Nesting of forms and plain tables one reduction may open on the machine
+// stack. Matches the interpreter's own limit on nested C calls.
+constexpr int max_nesting = 200;
+
+struct Reducer {
+  int depth;
+};
+
+// How an operation ended, seen by the Form procedure.
+enum class Outcome {
+  constant,  // a constant result is on top of the stack
+  residual,  // a finished residual expression is on top of the stack
+  rebuild,   // build {head, values from the rebuild base to the top}
+};
+
+// Chain modes; the ordering modes are sets of the allowed orderings between
+// successive arguments (bit 0 less, bit 1 equal, bit 2 greater).
+enum class Mode {
+  ascending = 1,
+  non_descending = 3,
+  descending = 4,
+  non_ascending = 6,
+  all_equal = 8,
+  all_distinct = 9,
+  sum = 10,
+  product = 11,
+  all = 12,  // and
+  any = 13,  // or
+  concat = 14,
+  get = 15,
+  select = 16,
+};
+
+// Reduces the value on top of the stack (a table) in place. Returns true when
+// the result is constant.
+bool reduce_top(Reducer &r, lua_State *L);
+
+// Evaluates one chain form: the form at `slot`, its head on top, arguments
+// first..n. On Outcome::rebuild *base is the first argument value's slot.
+Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n,
+                     Mode mode, int *base);
+
+// Pushes {"quote", value at idx}.
+void push_quote(lua_State *L, int idx);
+// Replaces the table at idx (absolute) by its quote form.
+void quote_in_place(lua_State *L, int idx);
+
+inline void push_null(lua_State *L) { lua_pushlightuserdata(L, nullptr); }
+
+inline bool is_null(lua_State *L, int idx) {
+  return lua_type(L, idx) == LUA_TLIGHTUSERDATA && lua_touserdata(L, idx) == nullptr;
+}
+
+inline bool truthy(lua_State *L, int idx) { return lua_toboolean(L, idx) && !is_null(L, idx); }
+
+// Argument count of a form clamped so that stack reservations stay in int
+// range; anything this large fails the reservation anyway.
+inline int clamp_count(lua_Integer count) {
+  constexpr lua_Integer limit = 1 << 28;
+  return count > limit ? int{limit} : static_cast<int>(count);
+}
+
+}  // namespace lattice

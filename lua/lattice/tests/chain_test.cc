@@ -1,0 +1,325 @@
+// The operators over any number of arguments and the path queries.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace lattice_test {
+namespace {
+
+struct ChainCase {
+  const char *name;
+  const char *expr;
+  const char *want;
+  bool constant;
+};
+
+// Data the path rows query; quoted so that metatables survive.
+const char path_data[] = R"lua(
+  DATA = {a = {b = {10, 20, 30}, n = 5}, list = {{name = 'x'}, {name = 'y'}, {other = 1}},
+          [0] = 'zero'}
+  META = setmetatable({}, {__index = function(_, k) return 'via ' .. tostring(k) end})
+)lua";
+
+class ChainTest : public ::testing::TestWithParam<ChainCase> {};
+
+TEST_P(ChainTest, Reduces) {
+  const ChainCase &c = GetParam();
+  LuaHarness lua;
+  ASSERT_EQ(lua.run(path_data), "");
+  EXPECT_EQ(lua.run(std::string("check(") + c.expr + ", " + c.want + ", " +
+                    (c.constant ? "true" : "false") + ")"),
+            "")
+      << c.name;
+}
+
+const ChainCase chain_cases[] = {
+    // sum and product
+    {"sum of two integers", "{'sum', 1, 2}", "3", true},
+    {"sum of two halves is an integer", "{'sum', 1.5, 1.5}", "3", true},
+    {"sum beyond 32 bits is a float", "{'sum', 2147483647, 1}", "2147483648.0", true},
+    {"sum at the lowest 32-bit integer", "{'sum', -2147483647, -1}", "-2147483648", true},
+    {"sum below 32 bits is a float", "{'sum', -2147483648, -1}", "-2147483649.0", true},
+    {"sum of nothing", "{'sum'}", "0", true},
+    {"sum of one float is unchanged", "{'sum', 2.5}", "2.5", true},
+    {"sum of one large integer is unchanged", "{'sum', 1 << 40}", "1 << 40", true},
+    {"sum of one string", "{'sum', 'a'}", "null", true},
+    {"sum with a string", "{'sum', 1, 'a'}", "null", true},
+    {"sum of fractions", "{'sum', 0.5, 0.25}", "0.75", true},
+    {"sum of many", "{'sum', 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}", "55", true},
+    {"sum of nested forms", "{'sum', {'mul', 2, 3}, {'sum', 1}}", "7", true},
+    {"product of nothing", "{'mul'}", "1", true},
+    {"product of three", "{'mul', 2, 3, 4}", "24", true},
+    {"product with a half", "{'mul', 2, 0.5}", "1", true},
+    {"product beyond 32 bits", "{'mul', 65536, 65536}", "4294967296.0", true},
+    {"product with a boolean", "{'mul', 2, true}", "null", true},
+    // orderings
+    {"less than, ascending", "{'lt', 1, 2, 3}", "true", true},
+    {"less than, out of order", "{'lt', 1, 3, 2}", "false", true},
+    {"less than, equal neighbours", "{'lt', 1, 1}", "false", true},
+    {"less than, mixed integer and float", "{'lt', 1, 1.5, 2}", "true", true},
+    {"less than, exact for large integers", "{'lt', math.maxinteger - 1, math.maxinteger}", "true",
+     true},
+    {"less than, number and string", "{'lt', 1, 'a'}", "null", true},
+    {"less than, string and number", "{'lt', 'a', 1}", "null", true},
+    {"less than, NaN first", "{'lt', 0/0, 1}", "null", true},
+    {"less than, NaN later", "{'lt', 1, 0/0}", "null", true},
+    {"less than, boolean", "{'lt', true, false}", "null", true},
+    {"less than, single argument", "{'lt', 5}", "true", true},
+    {"less than, single argument never checked", "{'lt', {}}", "true", true},
+    {"less than, no arguments", "{'lt'}", "true", true},
+    {"less than, prefix orders first", "{'lt', 'ab', 'abc'}", "true", true},
+    {"less than, proper prefix is not greater", "{'lt', 'abc', 'ab'}", "false", true},
+    {"less than, bytes far apart", "{'lt', 'a\\1', 'a\\255'}", "true", true},
+    {"less than, high byte first", "{'lt', '\\255', '\\1'}", "false", true},
+    {"less than, zero bytes compare", "{'lt', 'a\\0', 'a\\0\\0'}", "true", true},
+    {"less than, empty string first", "{'lt', '', 'a'}", "true", true},
+    {"greater than, descending", "{'gt', 3, 2, 1}", "true", true},
+    {"greater than, equal neighbours", "{'gt', 3, 3}", "false", true},
+    {"greater than, strings", "{'gt', 'b', 'a\\255'}", "true", true},
+    {"less or equal yields the last argument", "{'le', 1, 2, 2}", "2", true},
+    {"less or equal of strings", "{'le', 'a', 'b'}", "'b'", true},
+    {"less or equal, out of order", "{'le', 1, 2, 1}", "false", true},
+    {"less or equal, single argument", "{'le', 1}", "true", true},
+    {"greater or equal yields the last argument", "{'ge', 3, 3, 1.5}", "1.5", true},
+    {"greater or equal, out of order", "{'ge', 1, 2}", "false", true},
+    // equality chains
+    {"all equal, integer and float", "{'eq', 1, 1.0, 1}", "true", true},
+    {"all equal, one differs", "{'eq', 1, 1, 2}", "false", true},
+    {"all equal, reduced plain tables", "{'eq', {a = 1}, {a = {'sum', 0, 1}}}", "true", true},
+    {"all equal, quoted nested tables", "{'eq', {'quote', {1, {2}}}, {'quote', {1, {2}}}}", "true",
+     true},
+    {"all equal, tables differ", "{'eq', {'quote', {1}}, {'quote', {2}}}", "false", true},
+    {"all equal, single", "{'eq', 'x'}", "true", true},
+    {"all equal, none", "{'eq'}", "true", true},
+    {"all equal, NaN differs", "{'eq', 0/0, 0/0}", "false", true},
+    {"all distinct", "{'ne', 1, 2, 3}", "true", true},
+    {"all distinct, first and last equal", "{'ne', 1, 2, 1}", "false", true},
+    {"all distinct, equal tables", "{'ne', {a = 1}, {a = 1}}", "false", true},
+    {"all distinct, none", "{'ne'}", "true", true},
+    // and, or
+    {"and of truthy values", "{'and', 1, 0, ''}", "true", true},
+    {"and with false", "{'and', 1, false}", "false", true},
+    {"and with null", "{'and', null, 1}", "false", true},
+    {"and of nothing", "{'and'}", "true", true},
+    {"and of one value is its truthiness", "{'and', 5}", "true", true},
+    {"and of one null", "{'and', null}", "false", true},
+    {"and residual replaces true values", "{'and', {'free'}, 1}", "{'and', {'free'}, true}", false},
+    {"and decided by a later false", "{'and', {'free'}, false}", "false", true},
+    {"or of nothing", "{'or'}", "false", true},
+    {"or of falsy values", "{'or', false, null}", "false", true},
+    {"or with a true value", "{'or', false, 3}", "true", true},
+    {"or of one value", "{'or', 0}", "true", true},
+    {"or decided by a later true", "{'or', {'free'}, 0}", "true", true},
+    {"or residual replaces false values", "{'or', {'free'}, false, null}",
+     "{'or', {'free'}, false, false}", false},
+    // concatenate
+    {"concatenate nothing", "{'cat'}", "''", true},
+    {"concatenate one string", "{'cat', 'a'}", "'a'", true},
+    {"concatenate one number", "{'cat', 1}", "null", true},
+    {"concatenate strings", "{'cat', 'a', 'b', 'c'}", "'abc'", true},
+    {"concatenate with a number", "{'cat', 'a', 1}", "false", true},
+    {"concatenate reduced arguments", "{'cat', {'cat', 'a', 'b'}, 'c'}", "'abc'", true},
+    // residual forms
+    {"sum with a residual keeps every argument", "{'sum', 1, {'free'}, 2}",
+     "{'sum', 1, {'free'}, 2}", false},
+    {"residual quotes constant tables", "{'eq', {'quote', {1}}, {'free'}}",
+     "{'eq', {'quote', {1}}, {'free'}}", false},
+    {"residual quotes reduced plain tables", "{'eq', {k = {'sum', 1, 1}}, {'free'}}",
+     "{'eq', {'quote', {k = 2}}, {'free'}}", false},
+    {"single residual argument", "{'sum', {'free'}}", "{'sum', {'free'}}", false},
+    {"ordering decided around a residual", "{'lt', {'free'}, 3, 2}", "false", true},
+    {"ordering type error around a residual", "{'lt', {'free'}, 3, 'x'}", "null", true},
+    {"ordering residual", "{'le', 1, {'free'}, 2}", "{'le', 1, {'free'}, 2}", false},
+    // get
+    {"get along string and number keys", "{'get', {'quote', DATA}, 'a', 'b', 0}", "10", true},
+    {"get with the last index", "{'get', {'quote', DATA}, 'a', 'b', 2}", "30", true},
+    {"get with an integral float key", "{'get', {'quote', DATA}, 'a', 'b', 1.0}", "20", true},
+    {"get past the end", "{'get', {'quote', DATA}, 'a', 'b', 3}", "null", true},
+    {"get with a negative index", "{'get', {'quote', DATA}, 'a', 'b', -1}", "null", true},
+    {"get a missing field", "{'get', {'quote', DATA}, 'a', 'x'}", "null", true},
+    {"get through a number", "{'get', {'quote', DATA}, 'a', 'n', 'x'}", "null", true},
+    {"get a subtable", "{'get', {'quote', DATA}, 'a', 'b'}", "{10, 20, 30}", true},
+    {"get honours __index", "{'get', {'quote', META}, 'k'}", "'via k'", true},
+    {"get by index honours __index", "{'get', {'quote', META}, 4}", "'via 5'", true},
+    {"get from a plain table argument", "{'get', {x = {y = 1}}, 'x', 'y'}", "1", true},
+    {"get of the root alone", "{'get', 5}", "5", true},
+    {"get of nothing", "{'get'}", "null", true},
+    {"get from a number root", "{'get', 5, 'a'}", "null", true},
+    {"get with a fractional key", "{'get', {'quote', DATA}, 1.5}", "null", true},
+    {"get with a boolean key", "{'get', {'quote', DATA}, true}", "null", true},
+    {"get with a table key", "{'get', {'quote', DATA}, {'quote', {}}}", "null", true},
+    {"get with a NaN key", "{'get', {'quote', DATA}, 0/0}", "null", true},
+    {"get with an infinite key", "{'get', {'quote', DATA}, 1/0}", "null", true},
+    {"get with the largest integer key", "{'get', {'quote', DATA}, math.maxinteger}", "null",
+     true},
+    {"get residual root", "{'get', {'free'}, 'a'}", "{'get', {'free'}, 'a'}", false},
+    {"get residual root, bad key still decides", "{'get', {'free'}, false}", "null", true},
+    // select
+    {"select a field of every list element", "{'select', {'quote', DATA}, 'list', true, 'name'}",
+     "{'x', 'y'}", true},
+    {"select with an empty intermediate set", "{'select', {'quote', DATA}, 'none', true, 'name'}",
+     "{}", true},
+    {"select stops at a scalar", "{'select', {'quote', DATA}, 'a', 'n', 'x'}", "{}", true},
+    {"select of the root alone", "{'select', 7}", "{7}", true},
+    {"select of nothing", "{'select'}", "{}", true},
+    {"select from a number root", "{'select', 5, 'a'}", "{}", true},
+    {"select with false as key", "{'select', {'quote', DATA}, false}", "{}", true},
+    {"select a subtable", "{'select', {'quote', DATA}, 'a', 'b'}", "{{10, 20, 30}}", true},
+    {"select elements by index", "{'select', {'quote', DATA}, 'a', 'b', true}", "{10, 20, 30}",
+     true},
+    {"select number key counts from 0", "{'select', {'quote', DATA}, 'list', 1, 'name'}", "{'y'}",
+     true},
+    {"select drops null values last",
+     "{'select', {'quote', {{x = null}, {x = 1}, {x = false}}}, true, 'x'}", "{1, false}", true},
+    {"select keeps only containers midway",
+     "{'select', {'quote', {{x = 1}, {x = {y = 2}}, {x = 'str'}}}, true, 'x', 'y'}", "{2}", true},
+    {"select two wildcards",
+     "{'select', {'quote', {{1, 2}, {3}, {}}}, true, true}", "{1, 2, 3}", true},
+    {"select compaction leaves no stale entries",
+     "{'select', {'quote', {{a = {v = 1}}, {b = 1}, {a = {v = 2}}, {a = 3}}}, true, 'a', 'v'}",
+     "{1, 2}", true},
+    {"select residual key", "{'select', {'quote', DATA}, {'free'}}",
+     "{'select', {'quote', DATA}, {'free'}}", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(LatticeChain, ChainTest, ::testing::ValuesIn(chain_cases), CaseName());
+
+class LatticeChain : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(lua_.run(R"lua(
+      BOOM_CALLS = 0
+      OPS.boom = function() BOOM_CALLS = BOOM_CALLS + 1 error("boom reduced") end
+    )lua"),
+              "");
+  }
+  LuaHarness lua_;
+};
+
+// A later argument that would raise is never reduced once the result is
+// decided; the same argument earlier raises.
+TEST_F(LatticeChain, ShortCircuitsNeverReduceLaterArguments) {
+  EXPECT_EQ(lua_.run(R"lua(
+    local rows = {
+      {{'lt', 2, 1, {'boom'}}, false},
+      {{'ge', 1, 2, {'boom'}}, false},
+      {{'lt', 1, 'a', {'boom'}}, null},
+      {{'eq', 1, 2, {'boom'}}, false},
+      {{'ne', 1, 1, {'boom'}}, false},
+      {{'and', false, {'boom'}}, false},
+      {{'or', 1, {'boom'}}, true},
+      {{'sum', 'x', {'boom'}}, null},
+      {{'mul', {}, {'boom'}}, null},
+      {{'cat', 1, {'boom'}}, false},
+      {{'get', 5, {'boom'}}, null},
+      {{'select', 5, {'boom'}}, {}},
+      {{'sub', 'x', {'boom'}}, null},
+      {{'match', 1, {'boom'}}, null},
+      {{'apply', {}, {'boom'}}, null},
+      {{'lt', {'boom'}}, true},
+      {{'not', 1, {'boom'}}, null},
+    }
+    for i, row in ipairs(rows) do
+      local ok, got, constant = pcall(reduce, row[1])
+      if not ok then error("row " .. i .. ": expected " .. show(row[2]) .. ", saw error " .. tostring(got)) end
+      expect(got, row[2], "row " .. i)
+      expect(constant, true, "row " .. i .. " constant")
+    end
+    expect(BOOM_CALLS, 0, "calls of the raising operator")
+    for i, expr in ipairs{{'lt', {'boom'}, 1}, {'and', true, {'boom'}}, {'sum', 1, {'boom'}},
+                          {'sub', 1, {'boom'}}, {'get', {'quote', {}}, 'a', {'boom'}}} do
+      expect_error("boom reduced", reduce, expr)
+    end
+  )lua"),
+            "");
+}
+
+TEST_F(LatticeChain, ResidualKeepsNonConstantArgumentsAsTheyAre) {
+  EXPECT_EQ(lua_.run(R"lua(
+    local free = {'free', {'sum', 1, 1}}
+    local got, constant = reduce({'sum', 1, free})
+    expect(constant, false, "constant flag")
+    expect(rawequal(got[3], free), true, "unbound argument kept as the same table")
+    local t = {1}
+    got = reduce({'eq', {'quote', t}, free})
+    expect(rawequal(got[2][2], t), true, "quoted constant keeps the table")
+    -- a long argument list
+    local long = {'sum'}
+    for i = 1, 500 do long[#long + 1] = i end
+    check(long, 125250, true)
+    long[300] = free
+    got = reduce(long)
+    expect(#got, 501, "residual length")
+    expect(rawequal(got[300], free), true, "residual argument")
+    local distinct = {'ne'}
+    for i = 1, 200 do distinct[#distinct + 1] = {'quote', {i}} end
+    check(distinct, true, true)
+    distinct[#distinct + 1] = {'quote', {17}}
+    check(distinct, false, true)
+  )lua"),
+            "");
+}
+
+TEST_F(LatticeChain, SelectWildcardTraversals) {
+  lua_State *L = lua_.state();
+  lua_newuserdatauv(L, 16, 0);  // no metatable: cannot be indexed
+  lua_setglobal(L, "BARE_UD");
+  EXPECT_EQ(lua_.run(R"lua(
+    local function sorted(t) table.sort(t) return t end
+    -- hash part walked raw
+    local got = reduce({'select', {'quote', {x = 1, y = 2, z = null}}, true})
+    expect(sorted(got), {1, 2}, "raw traversal")
+    -- __pairs decides the values
+    local paired = setmetatable({ignored = 1}, {__pairs = function(t)
+      local i = 0
+      return function(_, k) i = i + 1 if i <= 3 then return i, 'p' .. i end end, t, nil
+    end})
+    check({'select', {'quote', paired}, true}, {'p1', 'p2', 'p3'}, true)
+    -- [1] present: walk 1..#item through __index and __len
+    local virtual = setmetatable({}, {__index = function(_, i) return i * 10 end,
+                                      __len = function() return 4 end})
+    check({'select', {'quote', virtual}, true}, {10, 20, 30, 40}, true)
+    -- userdata without [1] and without __pairs are skipped; userdata with
+    -- __pairs are walked
+    check({'select', {'quote', {io.stdout, {5}}}, true, true}, {5}, true)
+    check({'select', {'quote', {BARE_UD, {5}}}, true, true}, {5}, true)
+    local walked = io.tmpfile()
+    walked:close()
+    debug.setmetatable(walked, {__index = function() return nil end,
+                                __pairs = getmetatable(paired).__pairs})
+    check({'select', {'quote', {walked}}, true, true}, {'p1', 'p2', 'p3'}, true)
+    -- a userdata that cannot be indexed raises on a keyed step
+    expect_error("index", reduce, {'get', {'quote', BARE_UD}, 'x'})
+    expect_error("index", reduce, {'select', {'quote', {BARE_UD}}, true, 'x'})
+    -- errors of index, length and __pairs metamethods propagate
+    local bad_index = setmetatable({}, {__index = function() error("index hook failed") end})
+    expect_error("index hook failed", reduce, {'select', {'quote', {bad_index}}, true, 'x'})
+    expect_error("index hook failed", reduce, {'get', {'quote', bad_index}, 'x'})
+    local bad_len = setmetatable({1}, {__len = function() error("len hook failed") end})
+    expect_error("len hook failed", reduce, {'select', {'quote', bad_len}, true})
+    local bad_pairs = setmetatable({}, {__pairs = function() error("pairs hook failed") end})
+    expect_error("pairs hook failed", reduce, {'select', {'quote', bad_pairs}, true})
+    -- an item's own iteration state never leaks into the result
+    local many = {}
+    for i = 1, 50 do many[i] = setmetatable({}, getmetatable(paired)) end
+    local all = reduce({'select', {'quote', many}, true, true})
+    expect(#all, 150, "values of 50 __pairs items")
+  )lua"),
+            "");
+}
+
+TEST_F(LatticeChain, SelectResultHasExactlyTheKeptValues) {
+  EXPECT_EQ(lua_.run(R"lua(
+    local got = reduce({'select', {'quote', {{a = 1}, {b = 2}, {a = 3}, {b = 4}, {b = 5}}}, true, 'a'})
+    local n = 0
+    for _ in pairs(got) do n = n + 1 end
+    expect(n, 2, "entries in the result")
+    expect(got, {1, 3}, "values")
+  )lua"),
+            "");
+}
+
+}  // namespace
+}  // namespace lattice_test

@@ -1,0 +1,73 @@
+-- optimized_deep_equals against a plain recursive compare on random nested
+-- tables (fixed seed): equal copies, copies with one change, shared parts.
+math.randomseed(7411)
+local rnd = math.random
+local eq = lattice.optimized_deep_equals
+
+local function reference(a, b)
+  if rawequal(a, b) then return true end
+  if type(a) ~= "table" or type(b) ~= "table" then return false end
+  for k, v in next, a do
+    if not reference(v, rawget(b, k)) then return false end
+  end
+  for k in next, b do
+    if rawget(a, k) == nil then return false end
+  end
+  return true
+end
+
+local scalars = {0, 1, 1.0, -2, 2.5, "a", "", "1", true, false, null, print}
+local keys = {1, 2, 3, 4, "x", "y", "long key", 2.5, true}
+
+local function build(depth)
+  if depth <= 0 or rnd(4) == 1 then return scalars[rnd(#scalars)] end
+  local t = {}
+  for _ = 1, rnd(0, 5) do t[keys[rnd(#keys)]] = build(depth - rnd(3)) end
+  if rnd(10) == 1 then t.deep = build(depth - 1) end
+  return t
+end
+
+local function copy(v)
+  if type(v) ~= "table" then return v end
+  local c = {}
+  for k, x in next, v do c[k] = copy(x) end
+  return c
+end
+
+-- changes one value somewhere in t (a table), or adds/removes a key
+local function mutate(t)
+  local path = t
+  while true do
+    local ks = {}
+    for k in next, path do ks[#ks + 1] = k end
+    if #ks == 0 or rnd(3) == 1 then
+      local k = keys[rnd(#keys)]
+      if rawget(path, k) == nil then path[k] = "new" else path[k] = nil end
+      return
+    end
+    local k = ks[rnd(#ks)]
+    if type(path[k]) ~= "table" or rnd(3) == 1 then
+      path[k] = {path[k]}
+      return
+    end
+    path = path[k]
+  end
+end
+
+local deadline = os.clock() + 3
+local runs = 0
+for i = 1, 3000 do
+  local a = build(rnd(1, 30))
+  local b = copy(a)
+  if type(a) == "table" and rnd(2) == 1 then mutate(b) end
+  if rnd(8) == 1 then b = build(rnd(1, 4)) end
+  local want, got = reference(a, b), eq(a, b)
+  if want ~= got then
+    error(string.format("case %d: expected %s, saw %s for\n  a = %s\n  b = %s",
+      i, tostring(want), tostring(got), show(a), show(b)))
+  end
+  if eq(b, a) ~= want then error("case " .. i .. ": result depends on argument order") end
+  runs = runs + 1
+  if os.clock() > deadline then break end
+end
+if runs < 200 then error("only " .. runs .. " comparisons ran") end
