@@ -1,0 +1,59 @@
+// The energy-object MIB side of the subagent: the five tables, the
+// accounting of time in each power state, writes of eoPowerAdminState,
+// the notification scalar and the power-state notification.
+#pragma once
+
+#include <stdint.h>
+
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include "device.h"
+
+// Power-state values of an outlet's two boolean states.
+constexpr long power_state_off = 257;
+constexpr long power_state_on = 259;
+// Entity indexes: outlet i is i + 1, bus i is i + 257.
+constexpr long first_bus_index = 257;
+
+struct outlet_accounting {
+  uint32_t time_in_state[2];  // hundredths of a second, earlier stays only
+  uint32_t entries[2];
+  uint8_t current_state;
+  uint32_t since;             // agent uptime when the current stay began
+};
+
+struct mib_context {
+  device_ops *ops;
+  netsnmp_table_data_set *power_table;
+  netsnmp_table_data_set *power_state_table;
+  outlet_accounting *accounting;
+  int accounting_count;
+  char *requester_address;
+};
+
+extern "C" {
+
+extern bool notifications_enabled;
+
+void init_eoPowerEnableStatusNotification(void);
+void init_mib_tables(device_ops *ops);
+void free_mib_context(void *context);
+
+void outlet_state_changed(void *context, int index, bool physical_state, bool transient_state,
+                          const char *reason);
+void bus_power_changed(void *context, int index, float power);
+void send_power_state_notification(long entity, bool physical_state, bool transient_state,
+                                   const char *reason);
+
+Netsnmp_Node_Handler power_table_handler;
+Netsnmp_Node_Handler power_state_table_handler;
+Netsnmp_Node_Handler handle_eoPowerEnableStatusNotification;
+
+// The requester address carried in a context name such as
+// "switch[192.0.2.7]:161": a heap copy of the text between the first "["
+// and the next "]", or null.
+char *requester_from_context(const char *context_name, size_t len);
+
+}  // extern "C"

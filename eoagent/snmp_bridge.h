@@ -1,0 +1,38 @@
+// Carries net-snmp's descriptors and timeouts on the uloop event loop.
+#pragma once
+
+#include <stdint.h>
+
+extern "C" {
+#include <libubox/uloop.h>
+}
+
+extern "C" {
+
+struct snmp_fd_bridge;
+
+// One loop watcher per descriptor that net-snmp reads.
+struct snmp_fd_watch {
+  uloop_fd fd;
+  snmp_fd_watch *next;
+  snmp_fd_bridge *bridge;
+};
+
+// Descriptors from 1024 on do not fit the select-style interface.
+constexpr int snmp_fd_limit = 1024;
+
+struct snmp_fd_bridge {
+  int count;                       // descriptor count at the last synchronisation
+  uint32_t watched[snmp_fd_limit / 32];
+  snmp_fd_watch *watchers;         // newest first
+  uloop_timeout timer;             // runs net-snmp's timeouts
+  snmp_fd_bridge *self;
+  bool reported_high_fd;           // the log line about descriptors >= 1024 is out
+};
+
+void init_snmp_fd_bridge(snmp_fd_bridge *bridge);
+void sync_snmp_fds(snmp_fd_bridge *bridge);
+void on_snmp_fd_readable(uloop_fd *fd, unsigned int events);
+void on_snmp_timer(uloop_timeout *timer);
+
+}  // extern "C"

@@ -1,0 +1,276 @@
+// The MIB side over a device of the test's own: rows, the accounting of
+// time in state, the listeners, the write path and the notification
+// scalar, each driven through the handlers the agent calls.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mib.h"
+#include "request_kit.h"
+
+namespace {
+
+struct Outlet {
+  bool physical, transient;
+};
+
+struct Write {
+  std::string requester;  // "(none)" for null
+  int index;
+  bool value;
+};
+
+struct FakeDevice {
+  std::vector<Outlet> outlets;
+  std::vector<float> bus_powers;
+  std::vector<Write> writes;
+};
+
+int fake_outlets(void *relay, outlet_visitor visit, void *data) {
+  auto *dev = static_cast<FakeDevice *>(relay);
+  for (size_t i = 0; i < dev->outlets.size(); ++i)
+    visit(data, static_cast<int>(i), dev->outlets[i].physical, dev->outlets[i].transient, "unknown");
+  return static_cast<int>(dev->outlets.size());
+}
+
+int fake_buses(void *meter, bus_visitor visit, void *data) {
+  auto *dev = static_cast<FakeDevice *>(meter);
+  for (size_t i = 0; i < dev->bus_powers.size(); ++i)
+    visit(data, static_cast<int>(i), dev->bus_powers[i], 1200.0f, 0.01f);
+  return static_cast<int>(dev->bus_powers.size());
+}
+
+void fake_set(void *relay, const char *requester, int index, bool value, const char *) {
+  static_cast<FakeDevice *>(relay)->writes.push_back({requester ? requester : "(none)", index, value});
+}
+
+std::vector<std::string> logged;
+
+int capture_log(int, int, void *server_arg, void *) {
+  logged.push_back(static_cast<snmp_log_message *>(server_arg)->msg);
+  return 0;
+}
+
+class eoagent_mib : public testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("SNMP_PERSISTENT_DIR", "/tmp/eoagent-mib-persist", 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    snmp_enable_calllog();
+    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, capture_log, nullptr);
+    ASSERT_EQ(0, init_agent("eoagent_mib_test"));
+    notifications_enabled = true;
+  }
+
+  void start(std::vector<Outlet> outlets, std::vector<float> buses) {
+    dev.outlets = std::move(outlets);
+    dev.bus_powers = std::move(buses);
+    ops = device_ops{};
+    ops.relay = ops.relay_for_writes = ops.meter = &dev;
+    ops.enumerate_outlets = fake_outlets;
+    ops.enumerate_buses = fake_buses;
+    ops.set_outlet_transient = fake_set;
+    init_mib_tables(&ops);
+    ctx = static_cast<mib_context *>(ops.mib_context);
+    ASSERT_NE(nullptr, ctx);
+  }
+
+  void TearDown() override {
+    if (ops.free_mib_context) ops.free_mib_context(ops.mib_context);
+  }
+
+  netsnmp_table_row *row(netsnmp_table_data_set *set, std::vector<long> indexes) {
+    netsnmp_variable_list *vars = nullptr;
+    for (long i : indexes) snmp_varlist_add_variable(&vars, nullptr, 0, ASN_INTEGER, &i, sizeof i);
+    netsnmp_table_row *found = netsnmp_table_data_get(set->table, vars);
+    snmp_free_varbind(vars);
+    return found;
+  }
+
+  // Column of a power-table row as stored, or "none".
+  std::string power_column(long entity, unsigned column) {
+    netsnmp_table_row *r = row(ctx->power_table, {entity});
+    if (!r) return "no row";
+    auto *data = netsnmp_table_data_set_find_column(
+        static_cast<netsnmp_table_data_set_storage *>(r->data), column);
+    if (!data) return "none";
+    if (data->type == ASN_OCTET_STR)
+      return std::string(reinterpret_cast<char *>(data->data.string), data->data_len);
+    return std::to_string(*data->data.integer);
+  }
+
+  // Reads column 4 or 5 of a power-state row through its handler.
+  unsigned long state_column(long entity, long state, unsigned column) {
+    netsnmp_table_row *r = row(ctx->power_state_table, {entity, state});
+    if (!r) {
+      ADD_FAILURE() << "no power-state row " << entity << "." << state;
+      return 0;
+    }
+    HandlerCall call(ctx);
+    netsnmp_request_info *request = call.add(column, {entity, state}, 0, nullptr, r);
+    EXPECT_EQ(SNMP_ERR_NOERROR, call.run(power_state_table_handler, MODE_GET));
+    EXPECT_EQ(column == 4 ? ASN_TIMETICKS : ASN_COUNTER, request->requestvb->type);
+    return *request->requestvb->val.integer;
+  }
+
+  FakeDevice dev;
+  device_ops ops{};
+  mib_context *ctx = nullptr;
+};
+
+TEST_F(eoagent_mib, rows_for_outlets_and_buses) {
+  start({{false, false}, {true, true}}, {230.0f});
+  for (long entity : {1L, 2L, 257L}) EXPECT_NE(nullptr, row(ctx->power_table, {entity})) << entity;
+  EXPECT_EQ(nullptr, row(ctx->power_table, {3}));
+  EXPECT_EQ(nullptr, row(ctx->power_table, {258}));
+  for (long entity : {1L, 2L})
+    for (long state : {257L, 259L})
+      EXPECT_NE(nullptr, row(ctx->power_state_table, {entity, state})) << entity << "." << state;
+  EXPECT_EQ(nullptr, row(ctx->power_state_table, {257, 257}));
+  EXPECT_EQ(2, ctx->accounting_count);
+  EXPECT_EQ("259", power_column(2, 8));
+  EXPECT_EQ("none", power_column(257, 10));
+}
+
+TEST_F(eoagent_mib, bus_power_is_truncated_toward_zero) {
+  start({}, {47.9f});
+  EXPECT_EQ("47", power_column(257, 1));
+  const struct {
+    float power;
+    const char *stored;
+  } cases[] = {{-3.7f, "-3"}, {0.99f, "0"}, {1e12f, "2147483647"}, {-1e12f, "-2147483648"}};
+  for (const auto &c : cases) {
+    ops.bus_power_changed(ops.bus_listener, 0, c.power);
+    EXPECT_EQ(c.stored, power_column(257, 1)) << c.power;
+  }
+  ops.bus_power_changed(ops.bus_listener, 5, 100.0f);  // no such bus: ignored
+  EXPECT_EQ(nullptr, row(ctx->power_table, {262}));
+}
+
+// Off from start, on after 5 s, read 3 s later: 500 ticks off, 300 on.
+TEST_F(eoagent_mib, time_in_state_and_entries) {
+  start({{false, false}}, {});
+  netsnmp_set_agent_uptime(500);
+  ops.outlet_state_changed(ops.outlet_listener, 0, true, true, "unknown");
+  netsnmp_set_agent_uptime(800);
+  EXPECT_NEAR(500, state_column(1, 257, 4), 2);
+  EXPECT_NEAR(300, state_column(1, 259, 4), 2);
+  EXPECT_EQ(1u, state_column(1, 257, 5));
+  EXPECT_EQ(1u, state_column(1, 259, 5));
+  EXPECT_EQ("259", power_column(1, 8));
+  EXPECT_EQ("259", power_column(1, 9));
+
+  // a change of transient_state alone moves column 8 only
+  ops.outlet_state_changed(ops.outlet_listener, 0, true, false, "unknown");
+  EXPECT_EQ("257", power_column(1, 8));
+  EXPECT_EQ("259", power_column(1, 9));
+  EXPECT_EQ(1u, state_column(1, 259, 5));
+  EXPECT_EQ(1u, state_column(1, 257, 5));
+
+  // back off at 1000: the stay in 259 closes at 500 ticks
+  netsnmp_set_agent_uptime(1000);
+  ops.outlet_state_changed(ops.outlet_listener, 0, false, false, "unknown");
+  netsnmp_set_agent_uptime(1100);
+  EXPECT_NEAR(500, state_column(1, 259, 4), 2);
+  EXPECT_NEAR(600, state_column(1, 257, 4), 2);
+  EXPECT_EQ(2u, state_column(1, 257, 5));
+  // the reason column is not touched by state changes
+  EXPECT_EQ("unknown", power_column(1, 10));
+  // an index without a row changes nothing
+  ops.outlet_state_changed(ops.outlet_listener, 7, true, true, "unknown");
+  EXPECT_EQ(nullptr, row(ctx->power_table, {8}));
+}
+
+TEST_F(eoagent_mib, admin_state_write_with_the_requester_address) {
+  start({{false, false}, {false, false}, {false, false}}, {100.0f});
+  HandlerCall call(ctx, "switch[192.0.2.7]:161");
+  call.add(8, {3}, 259);
+  call.add(10, {3}, 0, "manual");
+  ASSERT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_RESERVE1));
+  ASSERT_NE(nullptr, ctx->requester_address);
+  EXPECT_STREQ("192.0.2.7", ctx->requester_address);
+  ASSERT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_COMMIT));
+  ASSERT_EQ(1u, dev.writes.size());
+  EXPECT_EQ("192.0.2.7", dev.writes[0].requester);
+  EXPECT_EQ(2, dev.writes[0].index);
+  EXPECT_TRUE(dev.writes[0].value);
+  EXPECT_EQ(nullptr, ctx->requester_address);
+
+  HandlerCall plain(ctx, "");
+  plain.add(8, {1}, 257);
+  ASSERT_EQ(SNMP_ERR_NOERROR, plain.run(power_table_handler, MODE_SET_RESERVE1));
+  EXPECT_EQ(nullptr, ctx->requester_address);
+  ASSERT_EQ(SNMP_ERR_NOERROR, plain.run(power_table_handler, MODE_SET_COMMIT));
+  ASSERT_EQ(2u, dev.writes.size());
+  EXPECT_EQ("(none)", dev.writes[1].requester);
+  EXPECT_FALSE(dev.writes[1].value);
+}
+
+TEST_F(eoagent_mib, first_phase_rejections) {
+  start({{false, false}, {false, false}}, {100.0f});
+  const struct {
+    const char *what;
+    long entity;
+    long value;
+    int error;
+  } cases[] = {
+      {"258 is no power state", 1, 258, SNMP_ERR_WRONGVALUE},
+      {"0 is no power state", 2, 0, SNMP_ERR_WRONGVALUE},
+      {"a bus row", 257, 259, SNMP_ERR_NOTWRITABLE},
+      {"no outlet 3", 3, 259, SNMP_ERR_INCONSISTENTNAME},
+      {"no entity 0", 0, 259, SNMP_ERR_INCONSISTENTNAME},
+  };
+  for (const auto &c : cases) {
+    HandlerCall call(ctx, "x[192.0.2.1]");
+    call.add(8, {c.entity}, c.value);
+    EXPECT_EQ(c.error, call.run(power_table_handler, MODE_SET_RESERVE1)) << c.what;
+    EXPECT_EQ(c.error, call.request(0)->status) << c.what;
+    EXPECT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_FREE)) << c.what;
+    EXPECT_EQ(nullptr, ctx->requester_address) << c.what;
+  }
+  EXPECT_TRUE(dev.writes.empty());
+}
+
+TEST_F(eoagent_mib, commit_without_a_relay_fails) {
+  start({{false, false}}, {});
+  ops.set_outlet_transient = nullptr;
+  HandlerCall call(ctx, "[192.0.2.1]");
+  call.add(8, {1}, 259);
+  ASSERT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_RESERVE1));
+  EXPECT_EQ(SNMP_ERR_COMMITFAILED, call.run(power_table_handler, MODE_SET_COMMIT));
+  EXPECT_EQ(SNMP_ERR_COMMITFAILED, call.request(0)->status);
+  EXPECT_EQ(nullptr, ctx->requester_address);
+}
+
+TEST_F(eoagent_mib, notification_scalar_modes) {
+  start({}, {});
+  HandlerCall get(ctx);
+  netsnmp_request_info *request = get.add(1, {}, 0);
+  ASSERT_EQ(SNMP_ERR_NOERROR, get.run(handle_eoPowerEnableStatusNotification, MODE_GET));
+  EXPECT_EQ(1, *request->requestvb->val.integer);
+
+  // a commit that meets a bad value keeps the last good one before it
+  HandlerCall commit(ctx);
+  commit.add(1, {}, 2);
+  commit.add(1, {}, 7);
+  EXPECT_EQ(SNMP_ERR_COMMITFAILED,
+            commit.run(handle_eoPowerEnableStatusNotification, MODE_SET_COMMIT));
+  EXPECT_FALSE(notifications_enabled);
+  EXPECT_EQ(SNMP_ERR_COMMITFAILED, commit.request(1)->status);
+  ASSERT_EQ(SNMP_ERR_NOERROR, get.run(handle_eoPowerEnableStatusNotification, MODE_GET));
+  EXPECT_EQ(2, *request->requestvb->val.integer);
+
+  HandlerCall bad(ctx);
+  bad.add(1, {}, 3);
+  EXPECT_EQ(SNMP_ERR_WRONGVALUE, bad.run(handle_eoPowerEnableStatusNotification, MODE_SET_RESERVE1));
+
+  logged.clear();
+  EXPECT_EQ(SNMP_ERR_GENERR, get.run(handle_eoPowerEnableStatusNotification, 42));
+  ASSERT_EQ(1u, logged.size());
+  EXPECT_EQ("unknown mode (42) in handle_eoPowerEnableStatusNotification\n", logged[0]);
+}
+
+}  // namespace
