@@ -26,14 +26,6 @@ extern "C" {
 #define __packed __attribute__((packed))
 #endif
 
-#ifndef __hidden
-#define __hidden __attribute__((visibility("hidden")))
-#endif
-
-#ifndef __constructor
-#define __constructor __attribute__((constructor))
-#endif
-
 #ifndef BUILD_BUG_ON
 #define BUILD_BUG_ON(condition) ((void) sizeof(char[1 - 2 * !!(condition)]))
 #endif
