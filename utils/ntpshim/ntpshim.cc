@@ -5,13 +5,13 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
-#include <new>
 
 namespace {
 
@@ -31,6 +31,10 @@ bool own_daemon_present() {
   struct stat st;
   return stat(own_daemon, &st) == 0 && S_ISREG(st.st_mode);
 }
+
+struct free_deleter {
+  void operator()(void* p) const { free(p); }
+};
 
 // Failures before the daemon runs: the reason, as the only output.
 int fail(int error) {
@@ -53,7 +57,8 @@ int main(int argc, char** argv) {
   // program [applet] -S script arguments... NULL
   const int nargs = argc > 0 ? argc - 1 : 0;
   const size_t count = nargs + 3 + (own ? 1 : 2);
-  std::unique_ptr<const char*[]> args(new (std::nothrow) const char*[count]);
+  std::unique_ptr<const char*[], free_deleter> args(
+      static_cast<const char**>(calloc(count, sizeof(const char*))));
   if (!args) return fail(ENOMEM);
   size_t n = 0;
   args[n++] = own ? own_daemon : multi_call;

@@ -253,3 +253,23 @@ TEST(ntpshim_fork, NoProcessLeftEndsWith255AndTheReason) {
   EXPECT_EQ(output, strerror(EAGAIN)) << "the reason alone, without a line end";
   EXPECT_FALSE(standin_started());
 }
+
+// On the device these programs have the C library and nothing else.
+TEST(ntpshim_build, NeedsOnlyTheCLibrary) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer builds bring their own run-time libraries";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "sanitizer builds bring their own run-time libraries";
+#endif
+#endif
+  std::string dynamic;
+  ASSERT_EQ(testkit::run({"readelf", "-d", ntpshim}, &dynamic), 0) << dynamic;
+  std::string needed;
+  for (size_t at = dynamic.find("(NEEDED)"); at != std::string::npos;
+       at = dynamic.find("(NEEDED)", at + 1)) {
+    size_t open = dynamic.find('[', at), close = dynamic.find(']', open);
+    needed += dynamic.substr(open + 1, close - open - 1) + " ";
+  }
+  EXPECT_EQ(needed, "libc.so.6 ");
+}
