@@ -44,10 +44,9 @@ extern "C" bool mii_access(bool write, int sock, const char* ifname, uint16_t ph
 
 namespace {
 
-int mii_socket = -1;
-
+// port.ctx: the socket the MII requests go through.
 bool kernel_access(const phyfix::phy_port& port, bool write, uint16_t reg, uint16_t* value) {
-  return mii_access(write, mii_socket, port.ifname, port.phy_id, reg, value);
+  return mii_access(write, *static_cast<int*>(port.ctx), port.ifname, port.phy_id, reg, value);
 }
 
 // Sleeps the whole time even when a stop/continue cuts the sleep short.
@@ -71,14 +70,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s: invalid number\n", argv[2]);
     return 255;
   }
-  mii_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (mii_socket < 0) {
+  int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) {
     fprintf(stderr, "failed to create socket: %s\n", strerror(errno));
     return 255;
   }
   openlog("phyfix", LOG_PID | LOG_NDELAY | LOG_PERROR, LOG_DAEMON);
 
-  const phyfix::phy_port port{argv[1], phy_id, nullptr, kernel_access, kernel_sleep};
+  const phyfix::phy_port port{argv[1], phy_id, &sock, kernel_access, kernel_sleep};
   for (;;) {
     phyfix::check_phy(port);
     sleep_seconds(phyfix::check_interval);

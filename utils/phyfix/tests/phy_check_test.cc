@@ -166,28 +166,6 @@ TEST(phyfix_check, WithoutNextPageNothingIsWrittenWhateverElseIsAdvertised) {
   }
 }
 
-TEST(phyfix_check, AFailedRestartIsRetriedByTheNextCheck) {
-  // The daemon checks again after its interval; a PHY still stuck with Next
-  // Page advertised again (the driver restored it) is restarted again.
-  SimPhy phy;
-  phy.regs[phyfix::reg_status] = 0x7809;
-  phy.regs[phyfix::reg_advertise] = 0x81e1;
-  phy.regs[phyfix::reg_control] = 0x1000;
-  phy.status_after_restart = 0x7809;
-  EXPECT_EQ(phyfix::check_phy(port_of(phy)), check_result::still_down);
-  EXPECT_EQ(phy.regs[phyfix::reg_advertise], 0x01e1);
-
-  phy.trace.clear();
-  EXPECT_EQ(phyfix::check_phy(port_of(phy)), check_result::no_next_page);
-  EXPECT_EQ(joined(phy.trace), "r1 r4") << "Next Page already cleared: nothing to redo";
-
-  phy.trace.clear();
-  phy.regs[phyfix::reg_advertise] = 0x81e1;
-  phy.status_after_restart = 0x782d;
-  EXPECT_EQ(phyfix::check_phy(port_of(phy)), check_result::applied);
-  EXPECT_EQ(joined(phy.trace), "r1 r4 w4=01e1 r0 w0=1200 sleep 2 r1");
-}
-
 TEST(phyfix_parse, PhyNumbersInEveryNotationAndTheirLimits) {
   struct {
     const char* text;

@@ -121,8 +121,8 @@ TEST(phyfix_program, CommandLineMistakesEndWith255AndOneLine) {
   for (const auto& c : cases) {
     std::vector<std::string> argv{phyfix};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    std::string output;
-    std::string shown = argv.size() > 1 ? argv[1] + " " + (argv.size() > 2 ? argv[2] : "") : "";
+    std::string output, shown;
+    for (auto& a : c.args) shown += "[" + a + "]";
     EXPECT_EQ(testkit::run(argv, &output, 5000), 255) << "args: " << shown;
     EXPECT_EQ(output, c.output) << "args: " << shown;
   }
