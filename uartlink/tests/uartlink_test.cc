@@ -1,0 +1,366 @@
+// The bridge as a real process: a pseudo-terminal in place of the serial
+// line (the kernel's line discipline marks and doubles bytes for real), our
+// bus daemon at the default socket, and a stand-in for the environment tool.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libubox/blobmsg.h>
+#include <libubox/uloop.h>
+#include <libubus.h>
+}
+
+#include "testkit.h"
+
+extern "C" int ioctl(int fd, unsigned long request, ...);
+extern "C" int posix_openpt(int flags);
+extern "C" int grantpt(int fd);
+extern "C" int unlockpt(int fd);
+extern "C" char* ptsname(int fd);
+
+namespace {
+
+constexpr const char kSocket[] = "/var/run/ubus/ubus.sock";
+constexpr const char kObject[] = "serial.test";
+constexpr const char kEnvTool[] = "/usr/sbin/fw_printenv";
+
+long long now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+struct Event {
+  std::string name, line, object;
+};
+
+struct Reply {
+  bool seen = false;
+  bool heartbeat = false;
+};
+
+// Standard layout: the handler is the first member, so the callback gets
+// back to the listener from the handler pointer.
+struct Listener {
+  struct ubus_event_handler handler;
+  std::vector<Event>* sink;
+};
+
+void on_event(struct ubus_context*, struct ubus_event_handler* ev, const char* type,
+              struct blob_attr* msg) {
+  Event e{type, "", ""};
+  struct blob_attr* cur;
+  size_t rem;
+  blobmsg_for_each_attr(cur, msg, rem) {
+    if (blobmsg_type(cur) != BLOBMSG_TYPE_STRING) continue;
+    if (!strcmp(blobmsg_name(cur), "line")) e.line = blobmsg_get_string(cur);
+    if (!strcmp(blobmsg_name(cur), "object")) e.object = blobmsg_get_string(cur);
+  }
+  reinterpret_cast<Listener*>(ev)->sink->push_back(e);
+}
+
+class Bridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(testkit::private_tmpfs("/var/run/ubus"));
+    bus_ = testkit::Child({testkit::bin_path("ubusd"), "-s", kSocket});
+    ASSERT_TRUE(testkit::wait_until([] { return access(kSocket, F_OK) == 0; }));
+    uloop_init();
+    ctx_ = ubus_connect(kSocket);
+    ASSERT_NE(ctx_, nullptr);
+    ubus_add_uloop(ctx_);
+    memset(&listener_.handler, 0, sizeof listener_.handler);
+    listener_.handler.cb = on_event;
+    listener_.sink = &events_;
+    ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
+  }
+
+  void TearDown() override {
+    if (bridge_.started() && bridge_.running()) {
+      bridge_.signal(SIGTERM);
+      int st = bridge_.wait(5000);
+      EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0)
+          << "bridge did not end cleanly on SIGTERM, status " << st << "\n" << bridge_.output();
+    }
+    if (ctx_) ubus_free(ctx_);
+    uloop_done();
+    if (master_ >= 0) close(master_);
+  }
+
+  void place_env_tool(const std::string& script) {
+    ASSERT_TRUE(testkit::place_file(kEnvTool, "#!/bin/sh\n" + script + "\n"));
+  }
+
+  // Starts the bridge on a fresh pseudo-terminal; waits for its object.
+  void start_bridge(const std::string& env_script = "[ \"$1 $2\" = \"-n baudrate\" ] && echo 115200") {
+    place_env_tool(env_script);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    slave_path_ = ptsname(master_);
+    int slave = open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    testkit::SpawnOptions opts;
+    opts.stdin_fd = slave;
+    opts.stdout_fd = slave;
+    opts.capture_output = true;  // stderr; stdout goes to the terminal
+    bridge_ = testkit::Child({testkit::bin_path("uartlink"), kObject}, opts);
+    close(slave);
+    uint32_t id = 0;
+    ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }))
+        << bridge_.output();
+    // the object exists before the port: wait until methods answer
+    ASSERT_TRUE(testkit::wait_until([&] { return call("get_heartbeat", nullptr) == 0; }));
+  }
+
+  int call(const char* method, struct blob_attr* args, Reply* reply = nullptr) {
+    uint32_t id;
+    int ret = ubus_lookup_id(ctx_, kObject, &id);
+    if (ret) return ret;
+    struct blob_buf empty = {};
+    blob_buf_init(&empty, 0);
+    ret = ubus_invoke(ctx_, id, method, args ? args : empty.head, on_reply, reply, 3000);
+    blob_buf_free(&empty);
+    return ret;
+  }
+
+  static void on_reply(struct ubus_request* req, int, struct blob_attr* msg) {
+    auto* reply = static_cast<Reply*>(req->priv);
+    if (!reply) return;
+    reply->seen = true;
+    struct blob_attr* cur;
+    size_t rem;
+    blobmsg_for_each_attr(cur, msg, rem) {
+      if (!strcmp(blobmsg_name(cur), "heartbeat") && blobmsg_type(cur) == BLOBMSG_TYPE_BOOL)
+        reply->heartbeat = blobmsg_get_bool(cur);
+    }
+  }
+
+  int set_heartbeat(bool on) {
+    struct blob_buf b = {};
+    blob_buf_init(&b, 0);
+    blobmsg_add_u8(&b, "heartbeat", on);
+    int ret = call("set_heartbeat", b.head);
+    blob_buf_free(&b);
+    return ret;
+  }
+
+  int send_line(const char* line) {
+    struct blob_buf b = {};
+    blob_buf_init(&b, 0);
+    if (line) blobmsg_add_string(&b, "line", line);
+    int ret = call("send", b.head);
+    blob_buf_free(&b);
+    return ret;
+  }
+
+  // Runs the bus loop until `count` events arrived or timeout_ms passed.
+  std::vector<Event> events(size_t count, int timeout_ms = 3000) {
+    long long deadline = now_ms() + timeout_ms;
+    while (events_.size() < count && now_ms() < deadline) uloop_run_timeout(20);
+    return events_;
+  }
+
+  void write_master(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Everything the bridge wrote to the line during `ms`.
+  std::string read_master(int ms) {
+    std::string out;
+    long long deadline = now_ms() + ms;
+    for (long long left; (left = deadline - now_ms()) > 0;) {
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[4096];
+      ssize_t n = read(master_, buf, sizeof buf);
+      if (n > 0) out.append(buf, n);
+    }
+    return out;
+  }
+
+  testkit::Child bus_, bridge_;
+  struct ubus_context* ctx_ = nullptr;
+  Listener listener_;
+  std::vector<Event> events_;
+  int master_ = -1;
+  std::string slave_path_;
+};
+
+class Line : public Bridge {
+ protected:
+  void SetUp() override {
+    Bridge::SetUp();
+    start_bridge();
+  }
+};
+
+TEST_F(Line, ReceivedLinesBecomeEvents) {
+  write_master("abc\r\n");
+  auto got = events(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].name, "orv.serial.recv");
+  EXPECT_EQ(got[0].line, "abc");
+  EXPECT_EQ(got[0].object, kObject);
+
+  // a line cut across two reads is published once
+  write_master("ab");
+  events(2, 200);
+  write_master("c\n");
+  got = events(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[1].line, "abc");
+
+  // a received 0xFF arrives doubled from the terminal and is published once
+  write_master("a\xff" "b\n");
+  got = events(3);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[2].line, "a\xff" "b");
+  EXPECT_EQ(got[2].name, "orv.serial.recv");
+}
+
+TEST_F(Line, OverlongLineLosesItsFirstKilobyte) {
+  write_master(std::string(1024, 'x'));
+  events(1, 200);
+  write_master(std::string(300, 'y') + "\n");
+  auto got = events(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].line, std::string(300, 'y'));
+}
+
+TEST_F(Line, TerminalIsInRawModeAtTheEnvironmentSpeed) {
+  int fd = open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  struct termios2 tio;
+  ASSERT_EQ(ioctl(fd, TCGETS2, &tio), 0);
+  close(fd);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(tio.c_iflag & (PARMRK | INPCK), static_cast<tcflag_t>(PARMRK | INPCK));
+  EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | ISTRIP | IGNBRK | IGNPAR), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & PARENB, 0u);
+  EXPECT_EQ(tio.c_ospeed, 115200u);
+}
+
+TEST_F(Line, SendWritesTheLineThenCrLf) {
+  ASSERT_EQ(set_heartbeat(false), 0);
+  read_master(600);  // drain heartbeat bytes already on their way
+  EXPECT_EQ(send_line("hello"), 0);
+  EXPECT_EQ(read_master(300), "hello\r\n");
+  EXPECT_EQ(send_line(""), 0);
+  EXPECT_EQ(read_master(300), "\r\n");
+  EXPECT_EQ(send_line(nullptr), UBUS_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(read_master(200), "");
+}
+
+TEST_F(Line, HeartbeatFollowsItsSwitch) {
+  std::string beats = read_master(1300);
+  EXPECT_GE(beats.size(), 2u) << "heartbeat bytes in 1.3 s";
+  EXPECT_EQ(beats.find_first_not_of('U'), std::string::npos) << beats;
+
+  ASSERT_EQ(set_heartbeat(false), 0);
+  read_master(500);  // at most one tick may still be under way
+  EXPECT_EQ(read_master(1100), "") << "heartbeat kept going after it was switched off";
+  Reply reply;
+  ASSERT_EQ(call("get_heartbeat", nullptr, &reply), 0);
+  EXPECT_TRUE(reply.seen);
+  EXPECT_FALSE(reply.heartbeat);
+
+  ASSERT_EQ(set_heartbeat(true), 0);
+  EXPECT_NE(read_master(700).find('U'), std::string::npos) << "heartbeat did not resume";
+  reply = {};
+  ASSERT_EQ(call("get_heartbeat", nullptr, &reply), 0);
+  EXPECT_TRUE(reply.heartbeat);
+
+  struct blob_buf b = {};
+  blob_buf_init(&b, 0);
+  EXPECT_EQ(call("set_heartbeat", b.head), UBUS_STATUS_INVALID_ARGUMENT);
+  blob_buf_free(&b);
+}
+
+class StartUp : public Bridge {
+ protected:
+  void SetUp() override {
+    Bridge::SetUp();
+  }
+
+  // Runs the bridge to its end; returns exit code and standard error.
+  int run_bridge(const std::vector<std::string>& args, std::string* err) {
+    std::vector<std::string> argv = {testkit::bin_path("uartlink")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int devnull = open("/dev/null", O_RDWR);
+    testkit::SpawnOptions opts;
+    opts.stdin_fd = devnull;
+    int code = testkit::run(argv, err, 10000, opts);
+    close(devnull);
+    return code;
+  }
+};
+
+TEST_F(StartUp, UnusableSpeedEndsTheBridge) {
+  const struct {
+    const char* what;
+    const char* script;  // nullptr: no tool at all
+  } cases[] = {
+      {"tool fails", "echo 115200; exit 1"},
+      {"tool prints nothing", "exit 0"},
+      {"speed is 0", "echo 0"},
+      {"speed is not a number", "echo fast"},
+      {"tool missing", nullptr},
+  };
+  for (const auto& c : cases) {
+    if (c.script)
+      place_env_tool(c.script);
+    else
+      ASSERT_TRUE(testkit::remove_placed(kEnvTool));
+    std::string err;
+    EXPECT_EQ(run_bridge({kObject}, &err), 255) << c.what;
+    EXPECT_EQ(err, "Failed to connect to serial port\n") << c.what;
+  }
+}
+
+TEST_F(StartUp, WrongArgumentCountPrintsUsage) {
+  std::string err;
+  EXPECT_EQ(run_bridge({}, &err), 255);
+  EXPECT_EQ(err, "Usage: " + testkit::bin_path("uartlink") + " <ubus_object_path> \n");
+  EXPECT_EQ(run_bridge({"a", "b"}, &err), 255);
+  EXPECT_NE(err.find("Usage: "), std::string::npos);
+}
+
+TEST_F(StartUp, NoBusEndsTheBridge) {
+  bus_.signal(SIGKILL);
+  bus_.wait(2000);
+  unlink(kSocket);
+  std::string err;
+  EXPECT_EQ(run_bridge({kObject}, &err), 255);
+  EXPECT_EQ(err, "Failed to connect to ubus\n");
+}
+
+TEST_F(StartUp, TakenObjectNameEndsTheBridge) {
+  place_env_tool("echo 9600");
+  static struct ubus_object_type type = {"other", 0, nullptr, 0};
+  static struct ubus_object obj = {};
+  obj.name = kObject;
+  obj.type = &type;
+  ASSERT_EQ(ubus_add_object(ctx_, &obj), 0);
+  std::string err;
+  EXPECT_EQ(run_bridge({kObject}, &err), 255);
+  EXPECT_EQ(err.rfind("Failed to connect to create ubus object serial.test: ", 0), 0u) << err;
+}
+
+}  // namespace
