@@ -1,0 +1,328 @@
+// Queries, address lookups and reply parsers against a local dnsmasq,
+// driven from Lua through a poll loop.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ares_harness.h"
+
+namespace {
+
+using ares_test::DnsWorld;
+using ares_test::Lua;
+using ares_test::SilentServer;
+
+class ares_dns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!world_.error().empty()) GTEST_SKIP() << world_.error();
+    ASSERT_EQ(lua_.run("ch = assert(ares.init())"), "");
+  }
+  // Runs a chunk and fails the test with its error.
+  void expect_ok(const std::string& chunk) {
+    std::string error = lua_.run(chunk);
+    EXPECT_EQ(error, "") << "chunk:\n" << chunk;
+  }
+
+  DnsWorld world_;
+  Lua lua_;
+};
+
+TEST_F(ares_dns, QueriesParseIntoHostTables) {
+  expect_ok(R"lua(
+    local rows = {
+      {"www.example.test", "A", ares.parse_a_reply,
+       {name = "www.example.test", aliases = {}, addrtype = "inet", addr_list = {"192.0.2.10"}}},
+      {"www.example.test", "AAAA", ares.parse_aaaa_reply,
+       {name = "www.example.test", aliases = {}, addrtype = "inet6", addr_list = {"2001:db8::10"}}},
+      {"alias.example.test", "A", ares.parse_a_reply,
+       {name = "www.example.test", aliases = {"alias.example.test"}, addrtype = "inet",
+        addr_list = {"192.0.2.10"}}},
+      {"v6only.example.test", "AAAA", ares.parse_aaaa_reply,
+       {name = "v6only.example.test", aliases = {}, addrtype = "inet6", addr_list = {"2001:db8::20"}}},
+      {"multi.example.test", "A", ares.parse_a_reply,
+       {name = "multi.example.test", aliases = {}, addrtype = "inet",
+        addr_list = {"192.0.2.31", "192.0.2.32"}}},
+    }
+    local replies = {}
+    for i, row in ipairs(rows) do
+      ch:query(row[1], ares.class.IN, ares.type[row[2]], function(...) replies[i] = table.pack(...) end)
+    end
+    drive(ch)
+    for i, row in ipairs(rows) do
+      local what = row[2] .. " " .. row[1]
+      local got = replies[i]
+      check(got, "%s: no callback", what)
+      eq({got.n, got[1], got[2], type(got[3])}, {3, 0, 0, "string"}, what .. " callback arguments")
+      local host, err = row[3](got[3])
+      check(host, "%s: parse failed: %s", what, err)
+      table.sort(host.addr_list)
+      eq(host, row[4], what)
+    end
+  )lua");
+}
+
+TEST_F(ares_dns, ClassAndTypeGoToTheServerUnchecked) {
+  // dnsmasq answers its version as a CHAOS-class TXT record.
+  expect_ok(R"lua(
+    local got
+    ch:query("version.bind", ares.class.CHAOS, ares.type.TXT, function(...) got = {...} end)
+    drive(ch)
+    eq({got[1], got[2]}, {0, 0}, "status and time-outs")
+    check(got[3]:find("dnsmasq", 1, true), "no version in %s", show(got[3]))
+  )lua");
+}
+
+TEST_F(ares_dns, ParserFailures) {
+  expect_ok(R"lua(
+    local a, aaaa
+    ch:query("www.example.test", ares.class.IN, ares.type.A, function(_, _, r) a = r end)
+    ch:query("www.example.test", ares.class.IN, ares.type.AAAA, function(_, _, r) aaaa = r end)
+    drive(ch)
+    local rows = {
+      {ares.parse_a_reply, "garbage", "Misformatted DNS reply"},
+      {ares.parse_aaaa_reply, "", "Misformatted DNS reply"},
+      {ares.parse_a_reply, a:sub(1, 11), "Misformatted DNS reply"},
+      {ares.parse_a_reply, a:sub(1, -2), "Misformatted DNS reply"},
+      {ares.parse_a_reply, aaaa, "DNS server returned answer with no data"},
+      {ares.parse_aaaa_reply, a, "DNS server returned answer with no data"},
+    }
+    for i, row in ipairs(rows) do
+      eq(table.pack(row[1](row[2])), {nil, row[3], n = 2}, "parser row " .. i)
+    end
+    -- the full length counts: a reply followed by junk still parses
+    check(ares.parse_a_reply(a .. "\0\0junk"), "reply with trailing bytes")
+    for _, f in ipairs{"parse_a_reply", "parse_aaaa_reply"} do
+      for _, case in ipairs{{{}, "string expected, got table"}, {nil, "string expected, got nil"}} do
+        local ok, err = perr(load("local x = ares." .. f .. "(...) return x"), case[1])
+        eq({ok, err}, {false, "bad argument #1 to '" .. f .. "' (" .. case[2] .. ")"}, f)
+      end
+    end
+  )lua");
+}
+
+TEST_F(ares_dns, FailedQueriesReportTheirStatus) {
+  expect_ok(R"lua(
+    local nx, refused
+    ch:query("gone.nx.test", ares.class.IN, ares.type.A, function(...) nx = table.pack(...) end)
+    ch:query("elsewhere.test", ares.class.IN, ares.type.A, function(...) refused = table.pack(...) end)
+    drive(ch)
+    -- NXDOMAIN comes with the server's reply; a refusal by every server with none
+    eq({nx.n, nx[1], nx[2]}, {3, 4, 0}, "nxdomain status")
+    check(#nx[3] > 12, "nxdomain reply %s", show(nx[3]))
+    eq({refused.n, refused[1], refused[2], refused[3]}, {3, 11, 0, ""}, "refused")
+  )lua");
+}
+
+TEST_F(ares_dns, AddressLookups) {
+  expect_ok(R"lua(
+    local function www(family) return {family = family, address = family == "inet" and
+      "192.0.2.10" or "2001:db8::10", ttl = 60.0} end
+    local function with(t, extra) for k, v in pairs(extra) do t[k] = v end return t end
+    local rows = {
+      {{"www.example.test"}, {www("inet"), www("inet6")}},
+      {{"www.example.test", "any"}, {www("inet"), www("inet6")}},
+      {{"www.example.test", "inet"}, {www("inet")}},
+      {{"www.example.test", "inet6"}, {www("inet6")}},
+      {{"www.example.test", "inet", 80}, {with(www("inet"), {port = 80})}},
+      {{"www.example.test", "inet6", "http"}, {with(www("inet6"), {port = 80})}},
+      {{"www.example.test", "inet", nil, 1000}, {with(www("inet"), {ttl = 1060.0})}},
+      {{"www.example.test", "inet", nil, 0.5}, {with(www("inet"), {ttl = 60.5})}},
+      {{"www.example.test", "inet", nil, "later"}, {www("inet")}},
+      {{"alias.example.test", "inet"}, {www("inet")}},
+      {{"multi.example.test", "inet"}, {{family = "inet", address = "192.0.2.31", ttl = 60.0},
+                                        {family = "inet", address = "192.0.2.32", ttl = 60.0}}},
+      {{"hostsonly.test"}, {{family = "inet", address = "192.0.2.77", ttl = 0.0}}},
+      {{"192.0.2.5", nil, 8080, 3}, {{family = "inet", address = "192.0.2.5", port = 8080, ttl = 3.0}}},
+    }
+    local results = {}
+    for i, row in ipairs(rows) do
+      local a = row[1]
+      ch:getaddrinfo(a[1], a[2], a[3], function(...) results[i] = table.pack(...) end, a[4])
+    end
+    drive(ch)
+    for i, row in ipairs(rows) do
+      local what = "getaddrinfo" .. show(row[1])
+      local got = results[i]
+      check(got, "%s: no callback", what)
+      eq({got[1], got[2], got.n}, {0, 0, 2 + #row[2]}, what .. " status, time-outs, count")
+      local entries = {table.unpack(got, 3, got.n)}
+      table.sort(entries, function(x, y) return x.family .. x.address < y.family .. y.address end)
+      eq(entries, row[2], what)
+    end
+  )lua");
+}
+
+TEST_F(ares_dns, KnownAnswersCompleteInsideTheCall) {
+  expect_ok(R"lua(
+    for _, case in ipairs{{"hostsonly.test", "any"}, {"192.0.2.5", "inet"}, {"::1", "inet6"}} do
+      local name, got = case[1]
+      ch:getaddrinfo(name, case[2], nil, function(status) got = status end)
+      eq(got, 0, name .. " completed before getaddrinfo returned")
+    end
+  )lua");
+}
+
+TEST_F(ares_dns, FamilyMustBeKnown) {
+  int refs = lua_.registry_refs();
+  expect_ok(R"lua(
+    for _, family in ipairs{"INET", "Inet6", "inet4", "", "unix"} do
+      local called = false
+      local ok, err = perr(function()
+        ch.getaddrinfo(ch, "www.example.test", family, nil, function() called = true end)
+      end)
+      eq({ok, err, called}, {false,
+         "bad argument #3 to 'getaddrinfo' (supported values: any, inet, inet6)", false}, family)
+    end
+    local ok, err = perr(function() ch:getaddrinfo("www.example.test", "INET") end)
+    eq(err, "bad argument #2 to 'getaddrinfo' (supported values: any, inet, inet6)",
+       "as a method call")
+  )lua");
+  EXPECT_EQ(lua_.registry_refs(), refs) << "references taken by rejected calls";
+}
+
+TEST_F(ares_dns, ArgumentErrors) {
+  int refs = lua_.registry_refs();
+  struct Row {
+    const char* call;
+    const char* error;
+  } const rows[] = {
+      {"ch:query({}, 1, 1, f)", "bad argument #1 to 'query' (string expected, got table)"},
+      {"ch:query('x', 'IN', 1, f)", "bad argument #2 to 'query' (number expected, got string)"},
+      {"ch:query('x', 1, 1.5, f)", "bad argument #3 to 'query' (number has no integer representation)"},
+      {"ch:query('x')", "bad argument #2 to 'query' (number expected, got no value)"},
+      {"ch:getaddrinfo()", "bad argument #1 to 'getaddrinfo' (string expected, got no value)"},
+      {"ch:getaddrinfo('x', 1)", "bad argument #2 to 'getaddrinfo' (supported values: any, inet, inet6)"},
+      {"ch:getaddrinfo('x', 'inet', {})", "bad argument #3 to 'getaddrinfo' (string expected, got table)"},
+  };
+  for (const Row& row : rows)
+    expect_ok(std::string("local f = print\nlocal ok, err = perr(function() ") + row.call +
+              " end)\neq({ok, err}, {false, \"" + row.error + "\"}, [[" + row.call + "]])");
+  EXPECT_EQ(lua_.registry_refs(), refs) << "references taken by rejected calls";
+}
+
+TEST_F(ares_dns, FailedLookupsHaveNoEntries) {
+  expect_ok(R"lua(
+    local rows = {{"gone.nx.test", 4}, {"elsewhere.test", 11}}
+    local got = {}
+    for i, row in ipairs(rows) do
+      ch:getaddrinfo(row[1], "any", 80, function(...) got[i] = table.pack(...) end)
+    end
+    drive(ch)
+    for i, row in ipairs(rows) do eq(got[i], {row[2], 0, n = 2}, row[1]) end
+  )lua");
+}
+
+TEST_F(ares_dns, SilentServerTimesOut) {
+  SilentServer silent;
+  // Two tries of one and two seconds.
+  expect_ok("port = " + std::to_string(silent.port()) + R"lua(
+    local slow = ares.init{udp_port = port, tcp_port = port, timeout = 1, tries = 2}
+    local q, g
+    local started = now()
+    slow:query("www.example.test", ares.class.IN, ares.type.A, function(...) q = table.pack(...) end)
+    slow:getaddrinfo("www.example.test", "inet", nil, function(...) g = table.pack(...) end)
+    local readers, writers, count, timeout = slow:fds()
+    eq(#readers, 1, "one socket to watch")
+    check(count > readers[1] and math.type(timeout) == "float" and timeout > 0 and timeout <= 1,
+          "count %s, timeout %s", show(count), show(timeout))
+    drive(slow)
+    local took = now() - started
+    eq(q, {12, 2, "", n = 3}, "query time-out")
+    eq(g, {12, 2, n = 2}, "lookup time-out")
+    check(took > 2.5 and took < 5, "time-outs after %.2f s", took)
+  )lua");
+}
+
+TEST_F(ares_dns, RaisingCallbacksDoNotStopOthers) {
+  // The error handler may be a function, missing, or not callable at all.
+  for (const char* handler : {"function(e) seen[#seen + 1] = e return e end", "nil", "42"}) {
+    expect_ok(std::string("seen = {}\n__uloop_error_cb = ") + handler + R"lua(
+      local order = {}
+      local function record(tag) return function(status) order[#order + 1] = tag .. status end end
+      ch:query("www.example.test", 1, 1, function() error("boom") end)
+      ch:query("www.example.test", 1, 1, record("q"))
+      ch:getaddrinfo("www.example.test", "inet", nil, function() error({}) end)
+      ch:getaddrinfo("www.example.test", "inet", nil, record("g"))
+      ch:getaddrinfo("hostsonly.test", "inet", nil, function() error("sync") end)
+      ch:query("www.example.test", 1, 1, nil)
+      ch:query("www.example.test", 1, 1, "not callable")
+      ch:getaddrinfo("www.example.test", "inet", nil, record("last"))
+      drive(ch)
+      table.sort(order)
+      eq(order, {"g0", "last0", "q0"}, "callbacks after the failing ones")
+    )lua");
+  }
+  expect_ok(R"lua(
+    __uloop_error_cb = function(e) seen[#seen + 1] = e return e end
+    seen = {}
+    ch:query("www.example.test", 1, 1, function() error("boom") end)
+    drive(ch)
+    eq(#seen, 1, "errors seen by the handler")
+    check(tostring(seen[1]):find("boom", 1, true), "handler saw %s", show(seen[1]))
+  )lua");
+}
+
+TEST_F(ares_dns, PendingRequestsSurviveCollections) {
+  int refs = lua_.registry_refs();
+  expect_ok(R"lua(
+    local got, want = {}, {}
+    for i = 1, 60 do
+      local name = ({"www.example.test", "alias.example.test", "multi.example.test"})[i % 3 + 1]
+      if i % 2 == 0 then
+        ch:getaddrinfo(name, "inet", nil, function(status, _, e) got[i] = {status, e.ttl} end, i)
+        want[i] = {0, 60.0 + i}
+      else
+        ch:query(name, 1, 1, function(status, _, r) got[i] = {status, #r > 0} end)
+        want[i] = {0, true}
+      end
+    end
+    collectgarbage("collect")
+    collectgarbage("collect")
+    drive(ch)
+    eq(got, want, "results after full collections")
+  )lua");
+  EXPECT_EQ(lua_.registry_refs(), refs) << "references left after every request completed";
+}
+
+TEST_F(ares_dns, CallbacksRunOnTheMainThread) {
+  expect_ok(R"lua(
+    local threads = {}
+    local function record(tag)
+      return function() threads[tag] = select(2, coroutine.running()) end
+    end
+    local co = coroutine.create(function()
+      ch:getaddrinfo("www.example.test", "inet", nil, record("async"))
+      ch:getaddrinfo("192.0.2.5", "inet", nil, record("sync"))
+      ch:query("www.example.test", 1, 1, record("query"))
+      coroutine.yield("started")
+      return "finished"
+    end)
+    eq({coroutine.resume(co)}, {true, "started"}, "first resume")
+    eq({coroutine.resume(co)}, {true, "finished"}, "second resume")
+    co = nil
+    collectgarbage("collect")
+    drive(ch)
+    eq(threads, {async = true, sync = true, query = true}, "callbacks on the main thread")
+  )lua");
+}
+
+TEST_F(ares_dns, ModuleLoadedInsideACoroutine) {
+  // The coroutine that loads the module may be long gone when a request
+  // completes; completions still run on the main thread.
+  expect_ok(R"lua(
+    package.loaded.ares = nil
+    local again = coroutine.wrap(function() return require("ares") end)()
+    collectgarbage("collect")
+    local channel = again.init()
+    local got
+    channel:getaddrinfo("www.example.test", "inet", nil, function(status, _, e)
+      got = {status, e.address, select(2, coroutine.running())}
+    end)
+    collectgarbage("collect")
+    drive(channel)
+    eq(got, {0, "192.0.2.10", true}, "lookup through the module loaded in a coroutine")
+  )lua");
+}
+
+}  // namespace
