@@ -1,0 +1,189 @@
+#include "luatest.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <mutex>
+
+#include <gtest/gtest.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+namespace cktest {
+
+namespace {
+
+// --- OpenSSL allocation hooks, installed before main() runs ---------------
+
+std::atomic<long> g_live_blocks{0};
+std::atomic<long> g_allowed_allocations{-1};
+
+bool allocation_fails() {
+  long left = g_allowed_allocations.load();
+  if (left < 0) return false;
+  if (left == 0) return true;
+  g_allowed_allocations = left - 1;
+  return false;
+}
+
+void* hook_malloc(size_t size, const char*, int) {
+  if (allocation_fails()) return nullptr;
+  void* p = malloc(size);
+  if (p) g_live_blocks++;
+  return p;
+}
+
+void* hook_realloc(void* old, size_t size, const char* file, int line) {
+  if (!old) return hook_malloc(size, file, line);
+  if (size == 0) {
+    free(old);
+    g_live_blocks--;
+    return nullptr;
+  }
+  if (allocation_fails()) return nullptr;
+  return realloc(old, size);
+}
+
+void hook_free(void* p, const char*, int) {
+  if (!p) return;
+  free(p);
+  g_live_blocks--;
+}
+
+const bool g_hooks_installed = CRYPTO_set_mem_functions(hook_malloc, hook_realloc, hook_free) == 1;
+
+// --- contexts and connections made and freed, through ex_data ------------
+
+SslCounters g_counters;
+int g_ctx_index = -1;
+int g_ssl_index = -1;
+char g_marker;  // ex_data value of objects counted as made
+
+void ctx_made(void*, void*, CRYPTO_EX_DATA* ad, int idx, long, void*) {
+  if (CRYPTO_set_ex_data(ad, idx, &g_marker) == 1) g_counters.contexts_made++;
+}
+
+void ctx_freed(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
+  if (ptr == &g_marker) g_counters.contexts_freed++;
+}
+
+void ssl_made(void*, void*, CRYPTO_EX_DATA* ad, int idx, long, void*) {
+  if (CRYPTO_set_ex_data(ad, idx, &g_marker) == 1) g_counters.connections_made++;
+}
+
+void ssl_freed(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
+  if (ptr == &g_marker) g_counters.connections_freed++;
+}
+
+void watch_ssl_objects() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_ctx_index = SSL_CTX_get_ex_new_index(0, nullptr, ctx_made, nullptr, ctx_freed);
+    g_ssl_index = SSL_get_ex_new_index(0, nullptr, ssl_made, nullptr, ssl_freed);
+  });
+}
+
+// --- Lua side -------------------------------------------------------------
+
+// random_bytes(n, seed): n bytes of a xorshift sequence
+int l_random_bytes(lua_State* L) {
+  lua_Integer n = luaL_checkinteger(L, 1);
+  uint64_t x = static_cast<uint64_t>(luaL_optinteger(L, 2, 1)) * 0x9e3779b97f4a7c15ULL + 1;
+  luaL_Buffer b;
+  luaL_buffinit(L, &b);
+  for (lua_Integer i = 0; i < n; i++) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    luaL_addchar(&b, static_cast<char>(x >> 24));
+  }
+  luaL_pushresult(&b);
+  return 1;
+}
+
+constexpr const char* kPrelude = R"lua(
+function show(v)
+  if type(v) ~= "string" then return tostring(v) end
+  if #v <= 64 and not v:find("[^%w%p ]") then return string.format("%q", v) end
+  local head = v:sub(1, 16):gsub(".", function(c) return string.format("%02x", c:byte()) end)
+  return string.format("<%d bytes: %s%s>", #v, head, #v > 16 and "..." or "")
+end
+
+function expect_eq(what, want, got)
+  if want ~= got then
+    error(what .. ": expected " .. show(want) .. ", saw " .. show(got), 2)
+  end
+end
+
+function expect_error(what, message, f, ...)
+  local ok, err = pcall(f, ...)
+  if ok then error(what .. ": expected error " .. show(message) .. ", saw success", 2) end
+  -- the position Lua puts in front of errors raised for a Lua caller
+  if type(err) == "string" then err = err:gsub("^[^:\n]*:%d+: ", "", 1) end
+  if err ~= message then
+    error(what .. ": expected error " .. show(message) .. ", saw " .. show(err), 2)
+  end
+end
+
+package.cpath = EO_LUA51_DIR .. "/?.so"
+nixio = require "nixio"
+local install = require "nixio.cipherkit"
+assert(install(nixio) == nixio, "the installer returns the table it was given")
+)lua";
+
+}  // namespace
+
+Lua::Lua() : L_(luaL_newstate()) {
+  watch_ssl_objects();
+  luaL_openlibs(L_);
+  lua_register(L_, "random_bytes", l_random_bytes);
+  set_string("EO_LUA51_DIR", EO_LUA51_DIR);
+  std::string err = run(kPrelude);
+  if (!err.empty()) ADD_FAILURE() << "loading nixio and nixio.cipherkit: " << err;
+}
+
+Lua::~Lua() { lua_close(L_); }
+
+std::string Lua::run(const std::string& chunk) {
+  if (luaL_loadbuffer(L_, chunk.data(), chunk.size(), "=test") != 0 ||
+      lua_pcall(L_, 0, 0, 0) != 0) {
+    const char* msg = lua_tostring(L_, -1);
+    std::string err = msg ? msg : "(error object is not a string)";
+    lua_pop(L_, 1);
+    return err;
+  }
+  return "";
+}
+
+void Lua::set_string(const char* name, const std::string& value) {
+  lua_pushlstring(L_, value.data(), value.size());
+  lua_setglobal(L_, name);
+}
+
+void Lua::set_integer(const char* name, long long value) {
+  lua_pushinteger(L_, static_cast<lua_Integer>(value));
+  lua_setglobal(L_, name);
+}
+
+std::string Lua::get_string(const char* name) {
+  lua_getglobal(L_, name);
+  size_t len = 0;
+  const char* s = lua_isstring(L_, -1) ? lua_tolstring(L_, -1, &len) : nullptr;
+  std::string value = s ? std::string(s, len) : std::string();
+  lua_pop(L_, 1);
+  return value;
+}
+
+SslCounters ssl_counters() { return g_counters; }
+
+bool alloc_hooks_installed() { return g_hooks_installed; }
+
+long live_openssl_blocks() {
+  ERR_clear_error();  // queued error records hold allocations of their own
+  return g_live_blocks.load();
+}
+
+void fail_allocations_after(long allowed) { g_allowed_allocations = allowed; }
+
+}  // namespace cktest

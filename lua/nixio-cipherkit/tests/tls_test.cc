@@ -1,0 +1,855 @@
+// TLS contexts and connections from Lua over real nixio sockets: against
+// each other, against openssl s_server and s_client, with certificates made
+// by the openssl tool for each test.
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include "luatest.h"
+#include "pki.h"
+#include "testkit.h"
+
+namespace {
+
+using cktest::Lua;
+using cktest::Pki;
+
+// The OpenSSL handle behind a context or connection, read back from the
+// address its __tostring prints. Pushes nothing.
+void* handle_of(lua_State* L, int index) {
+  lua_getglobal(L, "tostring");
+  lua_pushvalue(L, index);
+  lua_call(L, 1, 1);
+  const char* text = lua_tostring(L, -1);
+  const char* colon = text ? strrchr(text, ':') : nullptr;
+  void* handle = colon ? reinterpret_cast<void*>(strtoull(colon + 1, nullptr, 16)) : nullptr;
+  lua_pop(L, 1);
+  return handle;
+}
+
+// ctx_info(ctx) -> verify mode, "server" or "client"
+int l_ctx_info(lua_State* L) {
+  auto* ctx = static_cast<SSL_CTX*>(handle_of(L, 1));
+  luaL_argcheck(L, ctx != nullptr, 1, "no handle");
+  lua_pushinteger(L, SSL_CTX_get_verify_mode(ctx));
+  const SSL_METHOD* method = SSL_CTX_get_ssl_method(ctx);
+  lua_pushstring(L, method == TLS_server_method()   ? "server"
+                    : method == TLS_client_method() ? "client"
+                                                    : "other");
+  return 2;
+}
+
+// conn_info(conn) -> protocol version, descriptor, whether the context is ctx
+int l_conn_info(lua_State* L) {
+  auto* ssl = static_cast<SSL*>(handle_of(L, 1));
+  luaL_argcheck(L, ssl != nullptr, 1, "no handle");
+  lua_pushstring(L, SSL_get_version(ssl));
+  lua_pushinteger(L, SSL_get_fd(ssl));
+  lua_pushboolean(L, lua_gettop(L) > 1 && SSL_get_SSL_CTX(ssl) == handle_of(L, 2));
+  return 3;
+}
+
+// ssl_counts() -> contexts made, contexts freed, connections made, freed
+int l_ssl_counts(lua_State* L) {
+  cktest::SslCounters c = cktest::ssl_counters();
+  lua_pushinteger(L, c.contexts_made);
+  lua_pushinteger(L, c.contexts_freed);
+  lua_pushinteger(L, c.connections_made);
+  lua_pushinteger(L, c.connections_freed);
+  return 4;
+}
+
+constexpr const char* kTlsHelpers = R"lua(
+WANT_READ, WANT_WRITE = 2, 3
+
+-- Repeats one call while it asks for more reading or writing, letting the
+-- other end run in between (non-blocking sockets inside run_together).
+function again(f, ...)
+  while true do
+    local r, code = f(...)
+    if r ~= nil then return r end
+    if code ~= WANT_READ and code ~= WANT_WRITE then return nil, code end
+    if coroutine.running() then coroutine.yield() end
+  end
+end
+
+-- Runs the functions as coroutines, round robin, until all have returned.
+function run_together(...)
+  local cos = {}
+  for i, f in ipairs{...} do cos[i] = coroutine.create(f) end
+  for _ = 1, 3000000 do
+    local alive = false
+    for _, co in ipairs(cos) do
+      if coroutine.status(co) ~= "dead" then
+        local ok, err = coroutine.resume(co)
+        if not ok then error(err, 0) end
+        alive = alive or coroutine.status(co) ~= "dead"
+      end
+    end
+    if not alive then return end
+  end
+  error("the ends stalled")
+end
+
+-- Two connected TCP sockets over loopback: client, server.
+function socket_pair(blocking)
+  local listener = assert(nixio.bind("127.0.0.1", PORT))
+  assert(listener:listen(4))
+  local client = assert(nixio.connect("127.0.0.1", PORT))
+  local server = assert(listener:accept())
+  listener:close()
+  client:setblocking(blocking or false)
+  server:setblocking(blocking or false)
+  return client, server
+end
+
+function server_context(kind)
+  local ctx = nixio.tls("server")
+  if kind == "pem" then
+    expect_eq("server cert", true, ctx:set_cert(PKI .. "/server.pem", "pem"))
+  else
+    expect_eq("server chain", true, ctx:set_cert(PKI .. "/server-chain.pem"))
+  end
+  expect_eq("server key", true, ctx:set_key(PKI .. "/server.key"))
+  return ctx
+end
+
+function client_context(ca)
+  local ctx = nixio.tls()
+  expect_eq("trust " .. ca, true, ctx:set_verify_locations(PKI .. "/" .. ca))
+  ctx:set_verify("peer")
+  return ctx
+end
+
+-- Handshake over a fresh socket pair; returns both wrappers.
+function tls_pair(cctx, sctx)
+  local csock, ssock = socket_pair()
+  local c, s = cctx:create(csock), sctx:create(ssock)
+  run_together(function() expect_eq("connect", true, again(c.connect, c)) end,
+               function() expect_eq("accept", true, again(s.accept, s)) end)
+  return c, s
+end
+
+function send_all(conn, data, chunk)
+  local pos = 0
+  while pos < #data do
+    local n, code = again(conn.send, conn, data, pos, chunk or 65536)
+    if not n then error("send failed with code " .. tostring(code) .. " at " .. pos) end
+    pos = pos + n
+  end
+end
+
+function recv_exactly(conn, size)
+  local parts, got = {}, 0
+  while got < size do
+    local s, code = again(conn.recv, conn, size - got)
+    if not s then
+      error("recv failed with code " .. tostring(code) .. " after " .. got .. " bytes")
+    end
+    if s == "" then error("end of data after " .. got .. " of " .. size .. " bytes") end
+    parts[#parts + 1] = s
+    got = got + #s
+  end
+  return table.concat(parts)
+end
+
+function results(...)
+  local out = {}
+  for i = 1, select("#", ...) do out[i] = tostring((select(i, ...))) end
+  return table.concat(out, " ")
+end
+)lua";
+
+class cipherkit_tls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pki_.ok()) << pki_.error();
+    lua_register(lua_.state(), "ctx_info", l_ctx_info);
+    lua_register(lua_.state(), "conn_info", l_conn_info);
+    lua_register(lua_.state(), "ssl_counts", l_ssl_counts);
+    lua_.set_string("PKI", pki_.path(""));
+    port_ = testkit::free_tcp_port();
+    lua_.set_integer("PORT", port_);
+    ASSERT_EQ("", lua_.run(kTlsHelpers));
+  }
+
+  Pki pki_;
+  Lua lua_;
+  int port_ = 0;
+};
+
+TEST_F(cipherkit_tls, contexts_are_version_flexible_clients_or_servers) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    for _, c in ipairs{{"default", nixio.tls(), "client"},
+                       {"client", nixio.tls("client"), "client"},
+                       {"server", nixio.tls("server"), "server"}} do
+      local mode, side = ctx_info(c[2])
+      expect_eq(c[1] .. ": method", c[3], side)
+      expect_eq(c[1] .. ": verify mode", 0, mode)
+      expect_eq(c[1] .. ": metatable", nixio.meta_tls_context, getmetatable(c[2]))
+      local text = tostring(c[2])
+      if not text:match("^nixio TLS context: 0x%x+$") then error("tostring gave " .. show(text)) end
+    end
+    -- the highest common version is negotiated: TLS 1.3 between two of ours
+    local c, s = tls_pair(client_context("ca.pem"), server_context())
+    expect_eq("client version", "TLSv1.3", (conn_info(c)))
+    expect_eq("server version", "TLSv1.3", (conn_info(s)))
+  )lua"));
+}
+
+TEST_F(cipherkit_tls, setters_return_true_or_nil_and_the_openssl_result) {
+  struct Case {
+    const char* call;  // body of a function of ctx, a fresh server context
+    const char* want;
+  };
+  const Case cases[] = {
+      {"return ctx:set_cert(PKI .. '/server-chain.pem')", "true"},
+      {"return ctx:set_cert(PKI .. '/server-chain.pem', 'chain')", "true"},
+      {"return ctx:set_cert(PKI .. '/server.pem', 'pem')", "true"},
+      {"return ctx:set_cert(PKI .. '/server.der', 'asn1')", "true"},
+      {"return ctx:set_cert(PKI .. '/missing.pem')", "nil 0"},
+      {"return ctx:set_cert(PKI .. '/missing.pem', 'pem')", "nil 0"},
+      {"return ctx:set_cert(PKI .. '/server.key', 'pem')", "nil 0"},
+      {"return ctx:set_cert(PKI .. '/server.pem', 'asn1')", "nil 0"},
+      {"ctx:set_cert(PKI .. '/server.pem') return ctx:set_key(PKI .. '/server.key')", "true"},
+      {"ctx:set_cert(PKI .. '/server.pem') return ctx:set_key(PKI .. '/server.key', 'pem')",
+       "true"},
+      {"ctx:set_cert(PKI .. '/server.pem') return ctx:set_key(PKI .. '/server.key.der', 'asn1')",
+       "true"},
+      {"ctx:set_cert(PKI .. '/server.pem') return ctx:set_key(PKI .. '/client.key')", "nil 0"},
+      {"return ctx:set_key(PKI .. '/missing.key')", "nil 0"},
+      {"return ctx:set_key(PKI .. '/server.key', 'asn1')", "nil 0"},
+      {"return ctx:set_verify_locations(PKI .. '/ca.pem')", "true"},
+      {"return ctx:set_verify_locations(PKI .. '/ca.pem', nil)", "true"},
+      {"return ctx:set_verify_locations(nil, PKI)", "true"},
+      {"return ctx:set_verify_locations(PKI .. '/missing.pem')", "nil 0"},
+      {"return ctx:set_verify_locations()", "nil 0"},
+      {"return ctx:set_ciphers('HIGH:!aNULL')", "true"},
+      {"return ctx:set_ciphers('NO-SUCH-CIPHER')", "nil 0"},
+      // 254 bytes reach OpenSSL, which accepts this list and rejects that one
+      {"return ctx:set_ciphers(('HIGH:'):rep(50) .. 'HIGH')", "true"},
+      {"return ctx:set_ciphers(('X'):rep(254))", "nil 0"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ("", lua_.run(std::string("local function call(ctx) ") + c.call +
+                           " end expect_eq([[" + c.call + "]], '" + c.want +
+                           "', results(call(nixio.tls('server'))))"));
+  }
+}
+
+TEST_F(cipherkit_tls, verify_modes_are_or_ed) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    for _, c in ipairs{{{}, 0}, {{"none"}, 0}, {{"peer"}, 1},
+                       {{"peer", "verify_fail_if_no_peer_cert"}, 3},
+                       {{"verify_fail_if_no_peer_cert", "peer"}, 3}, {{"client_once"}, 4},
+                       {{"peer", "peer"}, 1},
+                       {{"none", "peer", "verify_fail_if_no_peer_cert", "client_once"}, 7}} do
+      local ctx = nixio.tls("server")
+      ctx:set_verify("peer", "client_once")  -- replaced, not added to
+      expect_eq("set_verify returns nothing", 0, select("#", ctx:set_verify(unpack(c[1]))))
+      expect_eq("mode of " .. table.concat(c[1], "+"), c[2], (ctx_info(ctx)))
+    end
+  )lua"));
+}
+
+TEST_F(cipherkit_tls, argument_errors) {
+  struct Case {
+    const char* code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"nixio.tls('both')", "bad argument #1 to 'tls' (supported values: client, server)"},
+      {"nixio.tls('Client')", "bad argument #1 to 'tls' (supported values: client, server)"},
+      {"ctx.set_cert(ctx, 'f', 'der')",
+       "bad argument #3 to 'set_cert' (supported values: chain, pem, asn1)"},
+      {"ctx.set_key(ctx, 'f', 'chain')", "bad argument #3 to 'set_key' (supported values: pem, asn1)"},
+      {"ctx.set_cert(ctx)", "bad argument #2 to 'set_cert' (string expected, got no value)"},
+      {"ctx.set_cert({}, 'f')", "bad argument #1 to 'set_cert' (nixio.tls.ctx expected, got table)"},
+      {"ctx.set_ciphers(ctx, ('A'):rep(255))",
+       "bad argument #2 to 'set_ciphers' (cipher string too long)"},
+      {"ctx.set_ciphers(ctx, ('A'):rep(1000))",
+       "bad argument #2 to 'set_ciphers' (cipher string too long)"},
+      {"ctx.set_verify(ctx, 'peer', 'strict')",
+       "bad argument #3 to 'set_verify' (supported values: none, peer, "
+       "verify_fail_if_no_peer_cert, client_once)"},
+      {"ctx.set_verify(ctx, 'PEER')",
+       "bad argument #2 to 'set_verify' (supported values: none, peer, "
+       "verify_fail_if_no_peer_cert, client_once)"},
+      {"ctx.set_verify(ctx, {})", "bad argument #2 to 'set_verify' (string expected, got table)"},
+      {"ctx.create(ctx, {})", "bad argument #2 to 'create' (invalid file descriptor)"},
+      {"ctx.create(ctx)", "bad argument #2 to 'create' (invalid file descriptor)"},
+      {"dead.set_cert(dead, 'f')", "bad argument #1 to 'set_cert' (invalid context)"},
+      {"dead.set_verify(dead)", "bad argument #1 to 'set_verify' (invalid context)"},
+      {"dead.create(dead, nixio.stdout)", "bad argument #1 to 'create' (invalid context)"},
+      {"tostring(dead)", "bad argument #1 to '?' (invalid context)"},
+      {"conn.recv(conn)", "bad argument #2 to 'recv' (number expected, got no value)"},
+      {"conn.send(conn)", "bad argument #2 to 'send' (string expected, got no value)"},
+      {"conn.recv({}, 1)", "bad argument #1 to 'recv' (nixio.tls.sock expected, got nil)"},
+      {"conn.recv(ctx, 1)", "bad argument #1 to 'recv' (nixio.tls.sock expected, got userdata)"},
+      {"deadconn.recv(deadconn, 1)", "bad argument #1 to 'recv' (invalid context)"},
+      {"deadconn.send(deadconn.connection, 'x')", "bad argument #1 to 'send' (invalid context)"},
+      {"deadconn.connect(deadconn)", "bad argument #1 to 'connect' (invalid context)"},
+      {"deadconn.accept(deadconn)", "bad argument #1 to 'accept' (invalid context)"},
+      {"deadconn.shutdown(deadconn)", "bad argument #1 to 'shutdown' (invalid context)"},
+      {"conn:recv()", "bad argument #1 to 'recv' (number expected, got no value)"},
+  };
+  ASSERT_EQ("", lua_.run(R"lua(
+    ctx = nixio.tls()
+    dead = nixio.tls()
+    getmetatable(dead).__gc(dead)
+    conn = ctx:create(nixio.socket())
+    deadconn = ctx:create(nixio.socket())
+    getmetatable(deadconn).__gc(deadconn)
+    getmetatable(deadconn).__gc(deadconn.connection)  -- twice is harmless
+  )lua"));
+  for (const Case& c : cases) {
+    lua_.set_string("message", c.message);
+    EXPECT_EQ("", lua_.run(std::string("expect_error([[") + c.code + "]], message, function() " +
+                           c.code + " end)"));
+  }
+}
+
+TEST_F(cipherkit_tls, wrapper_and_connection_answer_alike) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    local cctx, sctx = client_context("ca.pem"), server_context()
+    local csock, ssock = socket_pair()
+    local c, s = cctx:create(csock), sctx:create(ssock)
+    expect_eq("wrapper metatable", nixio.meta_tls_socket, getmetatable(c))
+    expect_eq("connection metatable", nixio.meta_tls_socket, getmetatable(c.connection))
+    expect_eq("connection is userdata", "userdata", type(c.connection))
+    expect_eq("context field", cctx, c.context)
+    expect_eq("socket field", csock, c.socket)
+    expect_eq("tostring of wrapper", tostring(c.connection), tostring(c))
+    if not tostring(c):match("^nixio TLS connection: 0x%x+$") then
+      error("tostring gave " .. show(tostring(c)))
+    end
+    local _, fd, same_ctx = conn_info(c, cctx)
+    expect_eq("descriptor", csock:fileno(), fd)
+    expect_eq("made from the context", true, same_ctx)
+    -- handshake on the connection userdata of one end, the wrapper of the other
+    local cc = c.connection
+    run_together(function() expect_eq("connect", true, again(cc.connect, cc)) end,
+                 function() expect_eq("accept", true, again(s.accept, s)) end)
+    run_together(
+      function()
+        expect_eq("send via wrapper", 5, again(c.send, c, "hello"))
+        expect_eq("write via connection", 5, again(cc.write, cc, "world"))
+      end,
+      function()
+        expect_eq("recv via connection", "hello", recv_exactly(s.connection, 5))
+        expect_eq("read via wrapper", "world", again(s.read, s, 100))
+      end)
+  )lua"));
+}
+
+// Large transfers in both directions at once, then the close sequence.
+TEST_F(cipherkit_tls, our_client_and_server_move_data_both_ways) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    local c, s = tls_pair(client_context("ca.pem"), server_context())
+    local up, down = random_bytes(3 * 1024 * 1024 + 17, 1), random_bytes(2 * 1024 * 1024 + 5, 2)
+    local got_up, got_down
+    run_together(function() send_all(c, up, 100000) end,
+                 function() send_all(s, down, 65536) end,
+                 function() got_up = recv_exactly(s, #up) end,
+                 function() got_down = recv_exactly(c, #down) end)
+    expect_eq("client to server", up, got_up)
+    expect_eq("server to client", down, got_down)
+
+    -- the first shutdown only sends the close notify: nil and a code
+    local ok, code = c:shutdown()
+    expect_eq("first shutdown result", nil, ok)
+    expect_eq("first shutdown code is a number", "number", type(code))
+    run_together(function()
+      expect_eq("server sees the close notify as end of data", "", again(s.recv, s, 10))
+      expect_eq("server shutdown answers it", true, again(s.shutdown, s))
+    end)
+    run_together(function()
+      expect_eq("client shutdown completes", true, again(c.shutdown, c))
+    end)
+    local n, err = c:send("late")
+    expect_eq("send after shutdown", nil, n)
+    expect_eq("send after shutdown code is a number", "number", type(err))
+  )lua"));
+}
+
+TEST_F(cipherkit_tls, recv_reads_at_most_8192_bytes) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    local c, s = tls_pair(client_context("ca.pem"), server_context())
+    local data = random_bytes(40000, 3)
+    expect_eq("send", 40000, again(c.send, c, data))
+    -- SSL_write cut the data into records of 16384 bytes; a read returns at
+    -- most what was asked of one record
+    local pos = 1
+    for _, step in ipairs{{100000, 8192}, {-1, 8192}, {100, 100}, {8192, 8192},
+                          {0, 0}, {8192, 8092}, {-100000, 7232}} do
+      local got = again(s.recv, s, step[1])
+      expect_eq("recv(" .. step[1] .. ") length", step[2], #got)
+      expect_eq("recv(" .. step[1] .. ") bytes", data:sub(pos, pos + step[2] - 1), got)
+      pos = pos + #got
+    end
+    expect_eq("everything read", 40001, pos)
+  )lua"));
+}
+
+TEST_F(cipherkit_tls, send_offsets_and_lengths) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    local c, s = tls_pair(client_context("ca.pem"), server_context())
+    local d = "abcde"
+    local cases = {
+      {"data only", {d}, "abcde"},
+      {"offset 2", {d, 2}, "cde"},
+      {"offset 0, length 2", {d, 0, 2}, "ab"},
+      {"offset 2, length 2", {d, 2, 2}, "cd"},
+      {"offset 4, length 9", {d, 4, 9}, "e"},
+      {"nil offset, length 3", {d, nil, 3}, "abc"},
+      {"offset 1, nil length", {d, 1, nil}, "bcde"},
+      {"negative length", {d, 1, -1}, "bcde"},
+      {"offset 0, negative length", {d, 0, -5}, "abcde"},
+      {"offset 5", {d, 5}, ""},
+      {"offset 9", {d, 9}, ""},
+      {"negative offset", {d, -1}, ""},
+      {"negative offset and length", {d, -3, 2}, ""},
+      {"length 0", {d, 1, 0}, ""},
+      {"empty data", {""}, ""},
+    }
+    local expected = {}
+    for _, case in ipairs(cases) do
+      local n, code = c:send(unpack(case[2], 1, table.maxn(case[2])))
+      if case[3] == "" then
+        -- nothing to write: SSL_write of zero bytes reports no progress
+        expect_eq(case[1] .. ": result", nil, n)
+        expect_eq(case[1] .. ": code is a number", "number", type(code))
+      else
+        expect_eq(case[1] .. ": bytes written", #case[3], n)
+        expected[#expected + 1] = case[3]
+      end
+    end
+    expected = table.concat(expected)
+    expect_eq("bytes at the other end", expected, recv_exactly(s, #expected))
+    -- the connection is still good
+    expect_eq("send after the empty writes", 2, again(c.send, c, "ok"))
+    expect_eq("recv after the empty writes", "ok", recv_exactly(s, 2))
+  )lua"));
+}
+
+// A close notify is the end of data (""); a connection that simply drops is
+// an error, not an end of stream that could hide truncated data.
+TEST_F(cipherkit_tls, end_of_data_versus_dropped_connection) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    local c, s = tls_pair(client_context("ca.pem"), server_context())
+    again(s.send, s, "last words")
+    s:shutdown()
+    expect_eq("data before the close notify", "last words", recv_exactly(c, 10))
+    expect_eq("after the close notify", "", again(c.recv, c, 100))
+    expect_eq("and again", "", again(c.recv, c, 100))
+
+    local c2, s2 = tls_pair(client_context("ca.pem"), server_context())
+    again(s2.send, s2, "cut")
+    s2.socket:close()
+    expect_eq("data before the drop", "cut", recv_exactly(c2, 3))
+    local got, code = again(c2.recv, c2, 100)
+    expect_eq("recv after the drop", nil, got)
+    if code ~= 1 and code ~= 5 then  -- SSL_ERROR_SSL or SSL_ERROR_SYSCALL
+      error("recv after the drop: expected code 1 or 5, saw " .. show(code))
+    end
+  )lua"));
+}
+
+TEST_F(cipherkit_tls, verification_outcomes) {
+  struct Case {
+    const char* what;
+    const char* client;  // Lua building the client context
+    const char* server;  // Lua building the server context
+    const char* connect;  // expected results() of connect
+    const char* accept;   // expected results() of accept
+  };
+  const Case cases[] = {
+      {"right CA", "client_context('ca.pem')", "server_context()", "true", "true"},
+      {"wrong CA", "client_context('other-ca.pem')", "server_context()", "nil 1", "nil 1"},
+      {"no CA at all", "(function() local x = nixio.tls() x:set_verify('peer') return x end)()",
+       "server_context()", "nil 1", "nil 1"},
+      {"verification off, wrong CA",
+       "(function() local x = client_context('other-ca.pem') x:set_verify('none') return x end)()",
+       "server_context()", "true", "true"},
+      {"verification off by default", "nixio.tls()", "server_context()", "true", "true"},
+      {"leaf only, client trusts the root", "client_context('ca.pem')", "server_context('pem')",
+       "nil 1", "nil 1"},
+      {"leaf only, verification off", "nixio.tls()", "server_context('pem')", "true", "true"},
+      {"client certificate required, none given", "client_context('ca.pem')",
+       "(function() local x = server_context() x:set_verify_locations(PKI .. '/ca.pem')"
+       " x:set_verify('peer', 'verify_fail_if_no_peer_cert') return x end)()",
+       "true", "nil 1"},
+      {"client certificate required and given",
+       "(function() local x = client_context('ca.pem') x:set_cert(PKI .. '/client.pem')"
+       " x:set_key(PKI .. '/client.key') return x end)()",
+       "(function() local x = server_context() x:set_verify_locations(PKI .. '/ca.pem')"
+       " x:set_verify('peer', 'verify_fail_if_no_peer_cert') return x end)()",
+       "true", "true"},
+      {"client certificate from an unknown CA",
+       "(function() local x = client_context('ca.pem') x:set_cert(PKI .. '/client.pem')"
+       " x:set_key(PKI .. '/client.key') return x end)()",
+       "(function() local x = server_context() x:set_verify_locations(PKI .. '/other-ca.pem')"
+       " x:set_verify('peer') return x end)()",
+       "true", "nil 1"},
+  };
+  for (const Case& c : cases) {
+    std::string chunk = std::string("local want_connect, want_accept = '") + c.connect +
+                        "', '" + c.accept + "' local cctx, sctx = " + c.client + ", " +
+                        c.server + R"lua(
+      local csock, ssock = socket_pair()
+      local cw, sw = cctx:create(csock), sctx:create(ssock)
+      local connect, accept
+      run_together(function() connect = results(again(cw.connect, cw)) end,
+                   function() accept = results(again(sw.accept, sw)) end)
+      expect_eq("connect", want_connect, connect)
+      expect_eq("accept", want_accept, accept)
+    )lua";
+    EXPECT_EQ("", lua_.run(chunk))
+        << c.what;
+  }
+}
+
+// Contexts and connections are freed at collection; a connection keeps its
+// context alive and never closes the socket's descriptor.
+TEST_F(cipherkit_tls, collection_frees_contexts_and_connections) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    collectgarbage("collect")
+    local ctx_made, ctx_freed, conn_made, conn_freed = ssl_counts()
+    local function expect_counts(what, dctx_made, dctx_freed, dconn_made, dconn_freed)
+      collectgarbage("collect")
+      local a, b, c, d = ssl_counts()
+      expect_eq(what .. ": contexts made", dctx_made, a - ctx_made)
+      expect_eq(what .. ": contexts freed", dctx_freed, b - ctx_freed)
+      expect_eq(what .. ": connections made", dconn_made, c - conn_made)
+      expect_eq(what .. ": connections freed", dconn_freed, d - conn_freed)
+    end
+
+    do
+      local unused = nixio.tls()
+    end
+    expect_counts("unused context", 1, 1, 0, 0)
+    ctx_made, ctx_freed = ssl_counts()
+
+    local cctx, sctx = client_context("ca.pem"), server_context()
+    local csock, ssock = socket_pair()
+    local c, s = cctx:create(csock), sctx:create(ssock)
+    local extra = {}
+    for i = 1, 5 do extra[i] = cctx:create(csock) end
+    expect_counts("made", 2, 0, 7, 0)
+    extra = nil
+    expect_counts("unused connections dropped", 2, 0, 7, 5)
+
+    -- only the wrappers hold the contexts now; their handshake still works
+    cctx, sctx = nil, nil
+    c.context, s.context = nil, nil
+    expect_counts("context objects collected", 2, 0, 7, 5)
+    run_together(function() expect_eq("connect", true, again(c.connect, c)) end,
+                 function() expect_eq("accept", true, again(s.accept, s)) end)
+    run_together(function() expect_eq("send", 4, again(c.send, c, "ping")) end,
+                 function() expect_eq("recv", "ping", recv_exactly(s, 4)) end)
+
+    c, s = nil, nil
+    expect_counts("connections dropped", 2, 2, 7, 7)
+    -- the sockets are still open and connected
+    csock:setblocking(true)
+    ssock:setblocking(true)
+    expect_eq("raw send after collection", 3, csock:send("raw"))
+    expect_eq("raw recv after collection", "raw", ssock:recv(3))
+  )lua"));
+}
+
+// When OpenSSL runs out of memory, tls() raises its error, create() returns
+// nil and 0, and nothing is left behind.
+TEST_F(cipherkit_tls, allocation_failures) {
+  ASSERT_TRUE(cktest::alloc_hooks_installed()) << "OpenSSL allocation hooks missing";
+  ASSERT_EQ("", lua_.run("sock = nixio.socket() ctx = nixio.tls() ctx:create(sock)"
+                         " collectgarbage('collect')"));
+  long before = cktest::live_openssl_blocks();
+  struct Case {
+    const char* call;
+    const char* failure;  // results() of the pcall when OpenSSL fails
+  };
+  const Case cases[] = {
+      {"nixio.tls('server')", "false unable to create TLS context"},
+      {"ctx:create(sock)", "true nil 0"},
+  };
+  for (const Case& c : cases) {
+    bool succeeded = false;
+    for (long allowed = 0; allowed < 2000 && !succeeded; allowed++) {
+      cktest::fail_allocations_after(allowed);
+      lua_.run(std::string("outcome = results(pcall(function() return ") + c.call +
+               " end)):gsub('test:%d+: ', '')");
+      cktest::fail_allocations_after(-1);
+      std::string outcome = lua_.get_string("outcome");
+      succeeded = outcome.rfind("true nixio TLS", 0) == 0 || outcome.rfind("true table", 0) == 0;
+      if (!succeeded) {
+        EXPECT_EQ(c.failure, outcome) << c.call << " with " << allowed;
+      }
+      ASSERT_EQ("", lua_.run("outcome = nil collectgarbage('collect')"));
+      EXPECT_EQ(before, cktest::live_openssl_blocks())
+          << c.call << " leaked with " << allowed << " allocations allowed";
+    }
+    EXPECT_TRUE(succeeded) << c.call << " never succeeded";
+  }
+  // and everything still works afterwards
+  EXPECT_EQ("", lua_.run("tls_pair(client_context('ca.pem'), server_context())"));
+}
+
+// --- against the openssl tool ---------------------------------------------
+
+bool listening_on(int port) {
+  char local[32];
+  snprintf(local, sizeof local, ":%04X ", port);
+  std::string table = testkit::read_file("/proc/net/tcp");
+  size_t pos = 0;
+  while ((pos = table.find(local, pos)) != std::string::npos) {
+    // local address, remote address, then the state (0A = listen)
+    size_t line_end = table.find('\n', pos);
+    std::string rest = table.substr(pos, line_end - pos);
+    if (rest.size() > 20 && rest.find(" 0A ") != std::string::npos) return true;
+    pos++;
+  }
+  return false;
+}
+
+// An openssl s_server or s_client whose standard input we feed and whose
+// standard output (the data it received) goes to a file.
+class OpensslPeer {
+ public:
+  OpensslPeer(const std::vector<std::string>& args, const std::string& out_path,
+              const std::string& err_path)
+      : out_path_(out_path), err_path_(err_path) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    testkit::SpawnOptions opts;
+    opts.stdin_fd = fds[0];
+    opts.stdout_fd = out;
+    opts.stderr_fd = err;
+    std::vector<std::string> argv = {"openssl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child_ = testkit::Child(argv, opts);
+    close(fds[0]);
+    close(out);
+    close(err);
+    stdin_ = fds[1];
+  }
+  ~OpensslPeer() {
+    if (writer_.joinable()) writer_.join();
+    if (stdin_ >= 0) close(stdin_);
+  }
+
+  // Writes data to the peer's input from another thread, then closes it
+  // when close_after is set.
+  void feed(std::string data, bool close_after) {
+    writer_ = std::thread([this, data = std::move(data), close_after] {
+      size_t off = 0;
+      while (off < data.size()) {
+        ssize_t n = write(stdin_, data.data() + off, data.size() - off);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+      }
+      if (close_after) {
+        close(stdin_);
+        stdin_ = -1;
+      }
+    });
+  }
+  void finish_feeding() {
+    if (writer_.joinable()) writer_.join();
+  }
+
+  size_t received_size() const {
+    struct stat st;
+    return stat(out_path_.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  }
+  std::string received() const { return testkit::read_file(out_path_); }
+  std::string diagnostics() const { return testkit::read_file(err_path_); }
+  testkit::Child& child() { return child_; }
+
+ private:
+  testkit::Child child_;
+  std::thread writer_;
+  int stdin_ = -1;
+  std::string out_path_, err_path_;
+};
+
+class cipherkit_openssl : public cipherkit_tls {
+ protected:
+  std::string random_data(size_t size, int seed) {
+    lua_.run("tmp = random_bytes(" + std::to_string(size) + ", " + std::to_string(seed) + ")");
+    return lua_.get_string("tmp");
+  }
+  std::vector<std::string> s_server_args(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"s_server", "-accept", "127.0.0.1:" + std::to_string(port_),
+                                     "-cert", pki_.path("server.pem"), "-key",
+                                     pki_.path("server.key"), "-cert_chain",
+                                     pki_.path("inter.pem"), "-naccept", "1", "-quiet"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+  std::vector<std::string> s_client_args(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"s_client", "-connect", "127.0.0.1:" + std::to_string(port_),
+                                     "-CAfile", pki_.path("ca.pem"), "-verify_return_error",
+                                     "-quiet"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+  testkit::TempDir io_{"ckio"};
+};
+
+TEST_F(cipherkit_openssl, client_against_s_server) {
+  struct Case {
+    std::vector<std::string> server_flags;
+    const char* version;
+  };
+  const Case cases[] = {{{}, "TLSv1.3"}, {{"-tls1_2"}, "TLSv1.2"}};
+  int seed = 10;
+  for (const Case& c : cases) {
+    OpensslPeer server(s_server_args(c.server_flags), io_ / "server.out", io_ / "server.err");
+    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); }))
+        << server.diagnostics();
+    std::string up = random_data(1024 * 1024 + 3, seed++);
+    std::string down = random_data(1024 * 1024 + 7, seed++);
+    lua_.set_string("up", up);
+    lua_.set_string("version", c.version);
+    ASSERT_EQ("", lua_.run(R"lua(
+      sock = assert(nixio.connect("127.0.0.1", PORT))
+      conn = client_context("ca.pem"):create(sock)
+      expect_eq("connect", true, conn:connect())
+      expect_eq("negotiated version", version, (conn_info(conn)))
+      send_all(conn, up, 50000)
+    )lua")) << server.diagnostics();
+    EXPECT_TRUE(testkit::wait_until([&] { return server.received_size() >= up.size(); }, 10000))
+        << "s_server received " << server.received_size() << " of " << up.size() << " bytes";
+    EXPECT_TRUE(server.received() == up) << "s_server received different bytes";
+
+    server.feed(down, true);  // s_server sends its input, then closes
+    lua_.set_string("down", down);
+    EXPECT_EQ("", lua_.run(R"lua(
+      expect_eq("data from s_server", down, recv_exactly(conn, #down))
+      expect_eq("close notify", "", conn:recv(10))
+      expect_eq("shutdown after the peer's", true, conn:shutdown())
+      conn, sock = nil, nil
+    )lua")) << server.diagnostics();
+    server.finish_feeding();
+    int status = server.child().wait(10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "s_server status " << status << ": " << server.diagnostics();
+  }
+}
+
+TEST_F(cipherkit_openssl, client_verification_against_s_server) {
+  struct Case {
+    const char* client;
+    const char* connect;
+  };
+  const Case cases[] = {
+      {"client_context('other-ca.pem')", "nil 1"},
+      {"(function() local x = client_context('other-ca.pem') x:set_verify('none') return x end)()",
+       "true"},
+      {"client_context('ca.pem')", "true"},
+  };
+  for (const Case& c : cases) {
+    OpensslPeer server(s_server_args({}), io_ / "server.out", io_ / "server.err");
+    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); }))
+        << server.diagnostics();
+    lua_.set_string("want", c.connect);
+    EXPECT_EQ("", lua_.run(std::string("local ctx = ") + c.client + R"lua(
+      local sock = assert(nixio.connect("127.0.0.1", PORT))
+      local conn = ctx:create(sock)
+      expect_eq("connect", want, results(conn:connect()))
+      if want == "true" then
+        send_all(conn, "checked")
+        conn:shutdown()
+      end
+      sock:close()
+    )lua")) << c.client;
+    if (std::string(c.connect) == "true") {
+      EXPECT_TRUE(testkit::wait_until([&] { return server.received_size() >= 7; }));
+      EXPECT_EQ("checked", server.received());
+    }
+    server.child().signal(SIGTERM);
+    server.child().wait(5000);
+    ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
+  }
+}
+
+TEST_F(cipherkit_openssl, server_against_s_client) {
+  struct Case {
+    const char* what;
+    const char* cert_kind;
+    bool client_cert;
+    std::vector<std::string> client_flags;
+    const char* accept;
+  };
+  const Case cases[] = {
+      {"chain, client certificate", "chain", true, {}, "true"},
+      {"TLS 1.2 client", "chain", true, {"-tls1_2"}, "true"},
+      {"no client certificate", "chain", false, {}, "nil 1"},
+      {"leaf only: s_client cannot verify", "pem", true, {}, "nil 1"},
+  };
+  int seed = 20;
+  for (const Case& c : cases) {
+    lua_.set_string("kind", c.cert_kind);
+    ASSERT_EQ("", lua_.run(R"lua(
+      listener = assert(nixio.bind("127.0.0.1", PORT))
+      assert(listener:listen(1))
+      ctx = server_context(kind)
+      expect_eq("trust", true, ctx:set_verify_locations(PKI .. "/ca.pem"))
+      ctx:set_verify("peer", "verify_fail_if_no_peer_cert")
+    )lua"));
+    std::vector<std::string> flags = c.client_flags;
+    if (c.client_cert) {
+      flags.insert(flags.end(),
+                   {"-cert", pki_.path("client.pem"), "-key", pki_.path("client.key")});
+    }
+    OpensslPeer client(s_client_args(flags), io_ / "client.out", io_ / "client.err");
+    std::string up = random_data(1024 * 1024 + 11, seed++);
+    std::string down = random_data(1024 * 1024 + 13, seed++);
+    lua_.set_string("want", c.accept);
+    lua_.set_string("down", down);
+    lua_.set_integer("up_size", static_cast<long long>(up.size()));
+    bool good = std::string(c.accept) == "true";
+    if (good) client.feed(up, false);
+    EXPECT_EQ("", lua_.run(R"lua(
+      local sock = assert(listener:accept())
+      listener:close()
+      local conn = ctx:create(sock)
+      expect_eq("accept", want, results(conn:accept()))
+      if want == "true" then
+        local ver = conn_info(conn)
+        if ver ~= "TLSv1.3" and ver ~= "TLSv1.2" then error("version " .. show(ver)) end
+        up = recv_exactly(conn, up_size)
+        send_all(conn, down, 30000)
+        local ok, code = conn:shutdown()
+        expect_eq("first shutdown", "nil number", results(ok, type(code)))
+        expect_eq("second shutdown", true, conn:shutdown())
+      end
+      sock:close()
+    )lua")) << c.what << ": " << client.diagnostics();
+    if (good) {
+      EXPECT_TRUE(lua_.get_string("up") == up) << c.what << ": our server received other bytes";
+      int status = client.child().wait(10000);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+          << c.what << ": s_client status " << status << ": " << client.diagnostics();
+      EXPECT_TRUE(client.received() == down)
+          << c.what << ": s_client received " << client.received_size() << " of "
+          << down.size() << " bytes, or other bytes";
+    }
+    client.child().signal(SIGTERM);
+    client.child().wait(5000);
+  }
+}
+
+}  // namespace
