@@ -12,6 +12,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
+#include <net-snmp/library/large_fd_set.h>
 
 namespace {
 
@@ -77,10 +78,13 @@ void init_snmp_fd_bridge(snmp_fd_bridge *bridge) {
 void sync_snmp_fds(snmp_fd_bridge *bridge) {
   int count = 0;
   int block = 1;
-  fd_set wanted;
-  FD_ZERO(&wanted);
+  // The large set keeps working when net-snmp holds a descriptor beyond
+  // the fd_set width: the plain interface would then report no descriptor
+  // at all, the AgentX connection included.
+  netsnmp_large_fd_set wanted;
+  netsnmp_large_fd_set_init(&wanted, snmp_fd_limit);
   timeval timeout{};
-  snmp_select_info(&count, &wanted, &timeout, &block);
+  snmp_select_info2(&count, &wanted, &timeout, &block);
 
   uloop_timeout_cancel(&bridge->timer);
   if (!block) arm_timer(&bridge->timer, timeout);
@@ -94,7 +98,7 @@ void sync_snmp_fds(snmp_fd_bridge *bridge) {
     limit = snmp_fd_limit;
   }
   for (int fd = 0; fd < limit; ++fd) {
-    bool want = FD_ISSET(fd, &wanted);
+    bool want = netsnmp_large_fd_is_set(fd, &wanted);
     bool have = is_watched(bridge, fd);
     if (want && !have)
       watch(bridge, fd);
@@ -102,6 +106,7 @@ void sync_snmp_fds(snmp_fd_bridge *bridge) {
       unwatch(bridge, fd);
   }
   bridge->count = count;
+  netsnmp_large_fd_set_cleanup(&wanted);
 }
 
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {

@@ -13,6 +13,8 @@ constexpr const char *agentx_socket = "/tmp/snmpd_agentx";
 AgentRig::AgentRig() : snmp_port_(testkit::free_udp_port()), trap_port_(testkit::free_udp_port()) {
   // the two ports come from the test's own loopback; make sure they differ
   while (trap_port_ == snmp_port_) trap_port_ = testkit::free_udp_port();
+  // the tools and daemons read the rig's folder only: no MIB files
+  testkit::write_file(dir_ / "snmp.conf", "mibs :\n");
 }
 
 std::vector<std::string> AgentRig::snmp_env() const {
@@ -144,4 +146,8 @@ std::vector<std::string> AgentRig::set_log() const {
 simrig::BusClient &AgentRig::bus() {
   if (!bus_) bus_ = std::make_unique<simrig::BusClient>();
   return *bus_;
+}
+
+bool AgentRig::wait_sets(size_t count, int timeout_ms) const {
+  return testkit::wait_until([&] { return set_log().size() >= count; }, timeout_ms);
 }

@@ -38,6 +38,8 @@ class AgentRig {
 
   std::string traps() const { return trapd_.output(); }
   std::vector<std::string> set_log() const;
+  // Waits until the switch has logged at least `count` "set" calls.
+  bool wait_sets(size_t count, int timeout_ms = 5000) const;
   std::string agent_output() const { return agent_.output(); }
   testkit::Child &agent() { return agent_; }
   testkit::Child &snmpd() { return snmpd_; }

@@ -183,8 +183,12 @@ TEST_F(eoagent_model, open_failures_and_empty_lists) {
     meter = open_meter(ctx, "meter", &ops);
     EXPECT_EQ(c.relay_opens, relay != nullptr);
     EXPECT_EQ(c.meter_opens, meter != nullptr);
-    if (relay) EXPECT_EQ(static_cast<size_t>(c.outlets), outlets().size());
-    if (!meter) EXPECT_EQ(nullptr, ops.meter);
+    if (relay) {
+      EXPECT_EQ(static_cast<size_t>(c.outlets), outlets().size());
+    }
+    if (!meter) {
+      EXPECT_EQ(nullptr, ops.meter);
+    }
     stop();
   }
 }
