@@ -333,18 +333,26 @@ Bytes be32(uint32_t v)
 	return { uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v) };
 }
 
+void append(Bytes &out, const Bytes &more)
+{
+	// element by element: GCC 12 at -O2 misreads range inserts here
+	for (uint8_t b : more)
+		out.push_back(b);
+}
+
 // One blobmsg attribute with a name; len_adjust shifts the length field.
 Bytes attr(int type, const std::string &name, const Bytes &value, int len_adjust = 0)
 {
 	Bytes hdr = { uint8_t(name.size() >> 8), uint8_t(name.size()) };
-	hdr.insert(hdr.end(), name.begin(), name.end());
+	for (char c : name)
+		hdr.push_back((uint8_t) c);
 	hdr.push_back(0);
 	while (hdr.size() % 4)
 		hdr.push_back(0);
 	uint32_t len = 4 + hdr.size() + value.size() + len_adjust;
 	Bytes out = be32(BLOB_ATTR_EXTENDED | (uint32_t(type) << 24) | len);
-	out.insert(out.end(), hdr.begin(), hdr.end());
-	out.insert(out.end(), value.begin(), value.end());
+	append(out, hdr);
+	append(out, value);
 	while (out.size() % 4)
 		out.push_back(0);
 	return out;
@@ -354,7 +362,7 @@ Bytes cat(std::initializer_list<Bytes> parts)
 {
 	Bytes out;
 	for (const Bytes &p : parts)
-		out.insert(out.end(), p.begin(), p.end());
+		append(out, p);
 	return out;
 }
 
