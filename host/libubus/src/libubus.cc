@@ -328,6 +328,8 @@ void process_msg(struct ubus_context* ctx, int fd) {
   }
 }
 
+// The event loop may already have dropped the socket (it does on a hang-up)
+// by the time the loss is seen, so the default simply ends the loop.
 void default_connection_lost(struct ubus_context* ctx) {
   (void)ctx;
   uloop_end();
@@ -336,23 +338,18 @@ void default_connection_lost(struct ubus_context* ctx) {
 // The daemon is gone: every outstanding request ends with an error, then
 // the owner hears about it (by default the event loop ends).
 void connection_failed(struct ubus_context* ctx) {
-  bool was_registered = ctx->sock.registered;
-  if (was_registered) uloop_fd_delete(&ctx->sock);
+  if (ctx->sock.registered) uloop_fd_delete(&ctx->sock);
   while (!list_empty(&ctx->requests)) {
     struct ubus_request* req = list_first_entry(&ctx->requests, struct ubus_request, list);
     set_req_status(req, UBUS_STATUS_CONNECTION_FAILED);
   }
-  if (ctx->connection_lost == default_connection_lost) {
-    if (was_registered) uloop_end();
-  } else if (ctx->connection_lost) {
-    ctx->connection_lost(ctx);
-  }
+  if (ctx->connection_lost) ctx->connection_lost(ctx);
 }
 
 void handle_data(struct uloop_fd* u, unsigned int events) {
   (void)events;
   struct ubus_context* ctx = container_of(u, struct ubus_context, sock);
-  if (u->eof || u->fd < 0) return;  // already reported
+  if (u->fd < 0) return;
   if (!ctx->stack_depth) process_pending(ctx);
   int fd;
   while (get_next_msg(ctx, &fd)) {
