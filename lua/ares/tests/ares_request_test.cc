@@ -304,6 +304,12 @@ TEST_F(ares_dns, CallbacksRunOnTheMainThread) {
     collectgarbage("collect")
     drive(ch)
     eq(threads, {async = true, sync = true, query = true}, "callbacks on the main thread")
+    -- the event loop itself may run in a coroutine
+    threads = {}
+    ch:getaddrinfo("www.example.test", "inet", nil, record("driven"))
+    eq({coroutine.resume(coroutine.create(function() drive(ch) return "driven" end))},
+       {true, "driven"}, "drive inside a coroutine")
+    eq(threads, {driven = true}, "callback while a coroutine drives")
   )lua");
 }
 
