@@ -18,7 +18,7 @@ struct Watchdog {
 	uloop_timeout t = {};
 	bool fired = false;
 
-	explicit Watchdog(int ms = 10000)
+	explicit Watchdog(int ms = 30000)
 	{
 		t.cb = [](uloop_timeout *self) {
 			container_of(self, Watchdog, t)->fired = true;
