@@ -217,8 +217,14 @@ int main(int argc, char** argv) {
   if (!enter_sandbox()) return 1;
   pid_t dnsmasq = start_dnsmasq();
   // The server takes the whole burst at once; on a busy machine a
-  // descheduled server overflows its receive queue and c-ares retries.
-  if (dnsmasq > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(dnsmasq), -10);
+  // descheduled server overflows its receive queue and c-ares retries after
+  // its time-out. Real-time scheduling keeps it reading.
+  if (dnsmasq > 0) {
+    sched_param param{};
+    param.sched_priority = 10;
+    if (sched_setscheduler(dnsmasq, SCHED_FIFO, &param) != 0)
+      setpriority(PRIO_PROCESS, static_cast<id_t>(dnsmasq), -10);
+  }
   if (dnsmasq < 0 || !wait_dns_ready()) {
     fprintf(stderr, "dnsmasq did not answer\n");
     if (dnsmasq > 0) kill(dnsmasq, SIGKILL);
