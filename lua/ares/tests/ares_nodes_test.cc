@@ -62,11 +62,11 @@ ares_addrinfo* fake_result() {
   r.v6_dgram.sin6_port = htons(53);
   inet_pton(AF_INET6, "2001:db8::1", &r.v6_dgram.sin6_addr);
   r.local.sun_family = AF_UNIX;
-  struct NodeSpec {
+  struct NodeShape {
     int family, socktype, ttl;
     sockaddr* address;
     socklen_t length;
-  } const specs[6] = {
+  } const shapes[6] = {
       {AF_INET, SOCK_STREAM, 5, reinterpret_cast<sockaddr*>(&r.v4_stream), sizeof r.v4_stream},
       {AF_UNIX, SOCK_STREAM, 1, reinterpret_cast<sockaddr*>(&r.local), sizeof r.local},
       {AF_INET6, SOCK_DGRAM, 7, reinterpret_cast<sockaddr*>(&r.v6_dgram), sizeof r.v6_dgram},
@@ -76,11 +76,11 @@ ares_addrinfo* fake_result() {
   };
   for (int i = 0; i < 6; ++i) {
     ares_addrinfo_node& n = r.nodes[i];
-    n.ai_family = specs[i].family;
-    n.ai_socktype = specs[i].socktype;
-    n.ai_ttl = specs[i].ttl;
-    n.ai_addr = specs[i].address;
-    n.ai_addrlen = specs[i].length;
+    n.ai_family = shapes[i].family;
+    n.ai_socktype = shapes[i].socktype;
+    n.ai_ttl = shapes[i].ttl;
+    n.ai_addr = shapes[i].address;
+    n.ai_addrlen = shapes[i].length;
     n.ai_next = i < 5 ? &r.nodes[i + 1] : nullptr;
   }
   r.info.nodes = &r.nodes[0];
