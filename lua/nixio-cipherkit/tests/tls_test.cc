@@ -535,8 +535,10 @@ TEST_F(cipherkit_tls, collection_frees_contexts_and_connections) {
 
     do
       local unused = nixio.tls()
+      local ok = pcall(nixio.tls, "neither")
+      expect_eq("bad mode fails", false, ok)
     end
-    expect_counts("unused context", 1, 1, 0, 0)
+    expect_counts("unused context and a bad mode", 1, 1, 0, 0)
     ctx_made, ctx_freed = ssl_counts()
 
     local cctx, sctx = client_context("ca.pem"), server_context()
