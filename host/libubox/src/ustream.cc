@@ -10,6 +10,7 @@
 namespace {
 
 constexpr int kPrintfStackLen = 256;
+constexpr int kWriteGatherLen = 16384;
 
 ustream_guard *guards;
 
@@ -117,6 +118,55 @@ bool prepare_buf(struct ustream *s, struct ustream_buf_list *l, int len)
 		return false;
 	l->data_tail = l->tail;
 	return true;
+}
+
+// Removes len bytes from the front of the list's data.
+void drop_front(struct ustream_buf_list *l, int len)
+{
+	struct ustream_buf *buf = l->head;
+
+	if (len > l->data_bytes)
+		len = l->data_bytes;
+	l->data_bytes -= len;
+
+	while (len > 0 && buf) {
+		struct ustream_buf *next = buf->next;
+		int buf_len = buf->tail - buf->data;
+
+		if (len < buf_len) {
+			buf->data += len;
+			break;
+		}
+		len -= buf_len;
+		free_buf(l, buf);
+		buf = next;
+	}
+}
+
+// The next block of queued write data: the head buffer itself, or small
+// consecutive buffers copied together so that one write takes them all.
+int next_write_block(struct ustream_buf_list *l, char *gather, int gather_len, const char **block)
+{
+	struct ustream_buf *buf = l->head;
+	int first = buf->tail - buf->data;
+
+	if (!buf->next || first >= gather_len / 2) {
+		*block = buf->data;
+		return first;
+	}
+
+	int len = 0;
+	for (; buf && len < gather_len; buf = buf->next) {
+		int n = buf->tail - buf->data;
+		if (n > gather_len - len)
+			n = gather_len - len;
+		memcpy(gather + len, buf->data, n);
+		len += n;
+		if (buf == l->data_tail)
+			break;
+	}
+	*block = gather;
+	return len;
 }
 
 void set_read_blocked(struct ustream *s, int val)
@@ -280,27 +330,10 @@ char *ustream_get_read_buf(struct ustream *s, int *buflen)
 
 void ustream_consume(struct ustream *s, int len)
 {
-	struct ustream_buf *buf = s->r.head;
-
 	if (len <= 0)
 		return;
-	if (len > s->r.data_bytes)
-		len = s->r.data_bytes;
 
-	s->r.data_bytes -= len;
-	while (len > 0 && buf) {
-		struct ustream_buf *next = buf->next;
-		int buf_len = buf->tail - buf->data;
-
-		if (len < buf_len) {
-			buf->data += len;
-			break;
-		}
-		len -= buf_len;
-		free_buf(&s->r, buf);
-		buf = next;
-	}
-
+	drop_front(&s->r, len);
 	set_read_blocked(s, s->read_blocked & ~READ_BLOCKED_FULL);
 }
 
@@ -335,34 +368,33 @@ void ustream_set_read_blocked(struct ustream *s, bool set)
 bool ustream_write_pending(struct ustream *s)
 {
 	struct ustream_buf_list *l = &s->w;
-	struct ustream_buf *buf = l->head;
+	char gather[kWriteGatherLen];
 	int wr = 0;
 
 	if (s->write_error)
 		return false;
 
-	while (buf && l->data_bytes) {
-		struct ustream_buf *next = buf->next;
-		int maxlen = buf->tail - buf->data;
+	while (l->head && l->data_bytes) {
+		const char *block;
+		int block_len = next_write_block(l, gather, sizeof(gather), &block);
 
-		if (maxlen > 0) {
-			int len = s->write(s, buf->data, maxlen, !!next);
-			if (len < 0) {
-				write_error(s);
-				break;
-			}
-			if (len == 0)
-				break;
-
-			wr += len;
-			l->data_bytes -= len;
-			if (len < maxlen) {
-				buf->data += len;
-				break;
-			}
+		if (block_len <= 0) {
+			free_buf(l, l->head);
+			continue;
 		}
-		free_buf(l, buf);
-		buf = next;
+
+		int len = s->write(s, block, block_len, block_len < l->data_bytes);
+		if (len < 0) {
+			write_error(s);
+			break;
+		}
+		if (len == 0)
+			break;
+
+		wr += len;
+		drop_front(l, len);
+		if (len < block_len)
+			break;
 	}
 
 	if (wr) {
