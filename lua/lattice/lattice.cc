@@ -3,6 +3,8 @@
 
 #include <lua.hpp>
 
+#include <array>
+
 namespace {
 
 // Table levels one native call walks in place (counter values 0..11);
@@ -28,14 +30,19 @@ extern "C" int orv_lattice_optimized_deep_equals(lua_State *L) {
   if (!lua_istable(L, a) || !lua_istable(L, a + 1)) return 0;
 
   // Level d compares the tables at a + 3d and a + 3d + 1; its key sits just
-  // above them, followed by the two values under that key.
+  // above them, followed by the two values under that key. Every key of a
+  // found in b with an equal (so non-nil) value, b has no other key exactly
+  // when it has as many keys as a.
+  std::array<lua_Integer, last_inline_level + 1> keys_of_a;
   int depth = 0;
   luaL_checkstack(L, level_slots, "tables nested too deeply");
+  keys_of_a[0] = 0;
   lua_pushnil(L);
   for (;;) {
     const int ta = a + 3 * depth;
     const int tb = ta + 1;
     if (lua_next(L, ta)) {
+      ++keys_of_a[depth];
       lua_pushvalue(L, -2);
       lua_rawget(L, tb);
       if (lua_rawequal(L, -2, -1)) {
@@ -45,7 +52,7 @@ extern "C" int orv_lattice_optimized_deep_equals(lua_State *L) {
       if (!lua_istable(L, -2) || !lua_istable(L, -1)) return 0;
       if (depth < last_inline_level) {
         luaL_checkstack(L, level_slots, "tables nested too deeply");
-        ++depth;
+        keys_of_a[++depth] = 0;
         lua_pushnil(L);
         continue;
       }
@@ -56,12 +63,11 @@ extern "C" int orv_lattice_optimized_deep_equals(lua_State *L) {
       lua_pop(L, 1);
       continue;
     }
-    // every key of b must be present in a as well
+    lua_Integer keys_of_b = 0;
     lua_pushnil(L);
     while (lua_next(L, tb)) {
-      lua_pushvalue(L, -2);
-      if (lua_rawget(L, ta) == LUA_TNIL) return 0;
-      lua_pop(L, 2);
+      if (++keys_of_b > keys_of_a[depth]) return 0;  // a key a lacks
+      lua_pop(L, 1);
     }
     if (depth == 0) return 1;
     --depth;

@@ -19,11 +19,16 @@ end
 local scalars = {0, 1, 1.0, -2, 2.5, "a", "", "1", true, false, null, print}
 local keys = {1, 2, 3, 4, "x", "y", "long key", 2.5, true}
 
-local function build(depth)
-  if depth <= 0 or rnd(4) == 1 then return scalars[rnd(#scalars)] end
+-- nested tables of up to `budget` tables, reaching down to `depth` levels
+local budget
+local function build(depth, spine)
+  if depth <= 0 or budget <= 0 or (not spine and rnd(3) == 1) then
+    return scalars[rnd(#scalars)]
+  end
+  budget = budget - 1
   local t = {}
-  for _ = 1, rnd(0, 5) do t[keys[rnd(#keys)]] = build(depth - rnd(3)) end
-  if rnd(10) == 1 then t.deep = build(depth - 1) end
+  if spine then t.deep = build(depth - 1, true) end  -- one long chain per structure
+  for _ = 1, rnd(0, 3) do t[keys[rnd(#keys)]] = build(depth - rnd(4)) end
   return t
 end
 
@@ -54,13 +59,17 @@ local function mutate(t)
   end
 end
 
-local deadline = os.clock() + 3
+local deadline = os.clock() + 2
 local runs = 0
 for i = 1, 3000 do
-  local a = build(rnd(1, 30))
+  budget = rnd(1, 120)
+  local a = build(rnd(1, 40), true)
   local b = copy(a)
   if type(a) == "table" and rnd(2) == 1 then mutate(b) end
-  if rnd(8) == 1 then b = build(rnd(1, 4)) end
+  if rnd(8) == 1 then
+    budget = 5
+    b = build(rnd(1, 4))
+  end
   local want, got = reference(a, b), eq(a, b)
   if want ~= got then
     error(string.format("case %d: expected %s, saw %s for\n  a = %s\n  b = %s",

@@ -1,8 +1,9 @@
 #include "harness.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+
+#include <gtest/gtest.h>
 
 namespace lattice_test {
 namespace {
@@ -24,21 +25,6 @@ std::string finish(lua_State *L, int status) {
 }
 
 }  // namespace
-
-std::string case_name(const char *description) {
-  std::string name;
-  bool word_start = true;
-  for (const char *p = description; *p; ++p) {
-    const unsigned char ch = static_cast<unsigned char>(*p);
-    if (!isalnum(ch)) {
-      word_start = true;
-      continue;
-    }
-    name += word_start ? static_cast<char>(toupper(ch)) : static_cast<char>(ch);
-    word_start = false;
-  }
-  return name;
-}
 
 std::string module_path() { return std::string(EO_LUA54_DIR) + "/orv/lattice.so"; }
 
@@ -72,6 +58,17 @@ std::string LuaHarness::run_file(const std::string &name) {
   int status = luaL_loadfile(L_, path.c_str());
   if (status == LUA_OK) status = lua_pcall(L_, 0, 0, 1);
   return finish(L_, status);
+}
+
+void check_rows(LuaHarness &lua, const ReduceCase *rows, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const ReduceCase &row = rows[i];
+    const std::string code = std::string("check(") + row.expr + ", " + row.want + ", " +
+                             (row.constant ? "true" : "false") + ")";
+    const std::string error = lua.run(code);
+    if (!error.empty())
+      ADD_FAILURE() << row.name << ": " << row.expr << "\n  " << error.substr(0, error.find('\n'));
+  }
 }
 
 }  // namespace lattice_test

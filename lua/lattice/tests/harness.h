@@ -4,6 +4,7 @@
 
 #include <lua.hpp>
 
+#include <cstddef>
 #include <string>
 
 namespace lattice_test {
@@ -28,15 +29,21 @@ class LuaHarness {
 // Full path of the built module.
 std::string module_path();
 
-// A test name made of the words of a case description.
-std::string case_name(const char *description);
-
-// Names parameterized cases after their `name` field.
-struct CaseName {
-  template <typename Info>
-  std::string operator()(const Info &info) const {
-    return case_name(info.param.name);
-  }
+// One reduction and what it must give: `expr` and `want` are Lua
+// expressions, `constant` the expected second result of reduce_core.
+struct ReduceCase {
+  const char *name;
+  const char *expr;
+  const char *want;
+  bool constant;
 };
+
+// Reduces every row with the global OPS, one failure reported per row.
+void check_rows(LuaHarness &lua, const ReduceCase *rows, size_t count);
+
+template <size_t N>
+void check_rows(LuaHarness &lua, const ReduceCase (&rows)[N]) {
+  check_rows(lua, rows, N);
+}
 
 }  // namespace lattice_test
