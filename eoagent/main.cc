@@ -91,6 +91,7 @@ int main(int argc, char **argv) {
   }
 
   if (ops.free_mib_context) ops.free_mib_context(ops.mib_context);
+  close_snmp_fd_bridge(&bridge);
   snmp_shutdown(agent_name);
   close_meter(meter);
   close_relay(relay);

@@ -109,6 +109,17 @@ void sync_snmp_fds(snmp_fd_bridge *bridge) {
   netsnmp_large_fd_set_cleanup(&wanted);
 }
 
+void close_snmp_fd_bridge(snmp_fd_bridge *bridge) {
+  uloop_timeout_cancel(&bridge->timer);
+  while (snmp_fd_watch *w = bridge->watchers) {
+    uloop_fd_delete(&w->fd);
+    bridge->watchers = w->next;
+    free(w);
+  }
+  memset(bridge->watched, 0, sizeof bridge->watched);
+  bridge->count = 0;
+}
+
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
   auto *w = reinterpret_cast<snmp_fd_watch *>(reinterpret_cast<char *>(fd) -
                                               offsetof(snmp_fd_watch, fd));

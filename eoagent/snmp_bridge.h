@@ -32,6 +32,8 @@ struct snmp_fd_bridge {
 
 void init_snmp_fd_bridge(snmp_fd_bridge *bridge);
 void sync_snmp_fds(snmp_fd_bridge *bridge);
+// Stops the timer and releases every watcher.
+void close_snmp_fd_bridge(snmp_fd_bridge *bridge);
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int events);
 void on_snmp_timer(uloop_timeout *timer);
 

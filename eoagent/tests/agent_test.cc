@@ -255,12 +255,14 @@ TEST(eoagent_agent, notification_switch) {
   EXPECT_NE(0, rig.set(enable_notification, "i", "3", &out));
   EXPECT_NE(std::string::npos, out.find("wrongValue")) << out;
   ASSERT_EQ(0, rig.set(enable_notification, "i", "2", &out)) << out;
-  EXPECT_EQ("2", rig.get(enable_notification));
+  // reads are served after the commit, so this also waits for it
+  EXPECT_TRUE(rig.wait_value(enable_notification, "2"));
 
   ASSERT_EQ(0, rig.bus().call("powersim", "switch", R"({"outlet": 0, "state": true})"));
   ASSERT_TRUE(rig.wait_value(power + "9.1", "259"));
   // switched back on: the next change is notified; nothing before it was
   ASSERT_EQ(0, rig.set(enable_notification, "i", "1", &out)) << out;
+  ASSERT_TRUE(rig.wait_value(enable_notification, "1"));
   ASSERT_EQ(0, rig.bus().call("powersim", "switch", R"({"outlet": 1, "state": true})"));
   ASSERT_TRUE(testkit::wait_until(
       [&] { return rig.traps().find("229.1.2.1.9.2 = INTEGER: 259") != std::string::npos; }))

@@ -36,6 +36,9 @@ class eoagent_bridge : public testing::Test {
     init_snmp_fd_bridge(&bridge);
   }
   void TearDown() override {
+    close_snmp_fd_bridge(&bridge);
+    EXPECT_EQ(nullptr, bridge.watchers);
+    EXPECT_FALSE(bridge.timer.pending);
     for (netsnmp_session *s : sessions) snmp_close(s);
     uloop_done();
   }
