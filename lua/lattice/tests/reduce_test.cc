@@ -175,6 +175,19 @@ TEST_F(LatticeReduce, UnboundFormIsTheSameTable) {
             "");
 }
 
+// An unquoted list is itself a form whose head is its first element.
+TEST_F(LatticeReduce, ApplyOverAnUnquotedListFollowsTheListsHead) {
+  EXPECT_EQ(lua_.run(R"lua(
+    local ops = {}
+    for k, v in pairs(OPS) do ops[k] = v end
+    ops[1] = function(ctx, ...) return {ctx, ...} end
+    check({'apply', 'sum', {1, 2}}, 12, true, ops, 10)
+    ops[1] = 0  -- quote: the list reduces to 2, which is not a list
+    check({'apply', 'sum', {1, 2}}, null, true, ops, 10)
+  )lua"),
+            "");
+}
+
 TEST_F(LatticeReduce, ModuloOfIntegerByZeroRaises) {
   EXPECT_EQ(lua_.run("expect_error(\"'n%0'\", reduce, {'mod', 5, 0})"), "");
 }
