@@ -1,0 +1,78 @@
+// fdgate: HTTP requests under a URL prefix become calls of one ubus method;
+// the request body streams to the method through a pipe and the response
+// comes back from the descriptor the method returns.
+#pragma once
+
+#include <stddef.h>
+
+extern "C" {
+#include <libubox/blobmsg.h>
+#include <libubox/ustream.h>
+#include <libubus.h>
+
+#include "plugin.h"
+#include "uhttpd.h"
+}
+
+// The plug-in state: the bus connection, then two words kept for later use.
+struct ubus_fd_state {
+	struct ubus_context *ctx;
+	void *reserved[2];
+};
+
+// Per-request state, kept in the client's handler-private area.
+struct ubus_fd_dispatch {
+	struct ustream_fd response;	// the descriptor the method returned
+	struct ustream_fd body;		// write end of the request-body pipe
+	struct ubus_request *req;	// in flight; null once completed or aborted
+	bool tunnel;
+	bool response_started;
+};
+
+static_assert(sizeof(ubus_fd_dispatch) <= sizeof(((struct dispatch *) nullptr)->priv),
+	      "the per-request state must fit the client's handler-private area");
+
+namespace fdgate {
+
+extern const struct uhttpd_ops *ops;
+extern struct config *conf;
+extern struct ubus_fd_state *state;
+
+inline ubus_fd_dispatch *dispatch_of(struct client *cl)
+{
+	return reinterpret_cast<ubus_fd_dispatch *>(cl->dispatch.priv);
+}
+
+inline struct client *client_of(ubus_fd_dispatch *d)
+{
+	return reinterpret_cast<struct client *>(reinterpret_cast<char *>(d) -
+						 offsetof(struct client, dispatch.priv));
+}
+
+}  // namespace fdgate
+
+extern "C" {
+
+extern struct uhttpd_plugin uhttpd_plugin;
+extern struct dispatch_handler ubus_fd_handler;
+extern const char *http_version_strings[3];
+
+int ubus_fd_plugin_init(const struct uhttpd_ops *ops, struct config *conf);
+void ubus_fd_post_init(void);
+struct ubus_fd_state *uh_ubus_fd_init(void);
+bool ubus_fd_check_url(const char *url);
+void ubus_fd_handle_request(struct client *cl, char *url, struct path_info *pi);
+
+void ubus_fd_fd_cb(struct ubus_request *req, int fd);
+void ubus_fd_data_cb(struct ubus_request *req, int type, struct blob_attr *msg);
+void ubus_fd_complete_cb(struct ubus_request *req, int status);
+void ubus_fd_response_read(struct ustream *s, int bytes);
+void ubus_fd_response_state(struct ustream *s);
+void ubus_fd_body_writable(struct ustream *s, int bytes);
+void ubus_fd_body_flushed(struct ustream *s, int bytes);
+int ubus_fd_data_send(struct client *cl, const char *data, int len);
+void ubus_fd_data_done(struct client *cl);
+void ubus_fd_close_fds(struct client *cl);
+void ubus_fd_free(struct client *cl);
+
+}
