@@ -42,8 +42,9 @@ int main(int argc, char **argv) {
   uloop_init();
   ubus_context *ctx = ubus_connect(nullptr);
   if (!ctx) {
+    fail("Failed to connect to ubus\n");
     uloop_done();
-    return fail("Failed to connect to ubus\n");
+    return -1;
   }
   uloop_fd_add(&ctx->sock, ULOOP_READ | ULOOP_BLOCKING);
 

@@ -121,7 +121,8 @@ void add_power_state_row(mib_context *ctx, long entity, long state, long max_pow
   set_integer(row, 1, state);
   set_integer(row, 2, max_power);
   set_integer(row, 3, 1);
-  // placeholders, replaced at each read by the accounting
+  // Stored placeholders: the data set serves only columns that hold a
+  // value, so without them walks would never reach the accounting below.
   set_unsigned(row, state_time_column, ASN_TIMETICKS, 0);
   set_unsigned(row, state_entries_column, ASN_COUNTER, 0);
   netsnmp_table_dataset_add_row(ctx->power_state_table, row);
