@@ -577,6 +577,8 @@ void uloop_done(void)
 		poll_fd = -1;
 	}
 	cur_nfds = 0;
+	caught_signal = 0;
+	do_sigchld = 0;
 
 	uloop_timeout *t, *t_tmp;
 	list_for_each_entry_safe(t, t_tmp, &timeouts, list)

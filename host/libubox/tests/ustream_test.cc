@@ -4,6 +4,7 @@
 #include <libubox/ustream.h>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -289,6 +290,28 @@ TEST_F(ubox_ustream, WriteToAClosedPeerIsAWriteError)
 	EXPECT_EQ(ustream_write(&w.sf.stream, chunk.data(), chunk.size(), false), 0);
 	EXPECT_EQ(ustream_printf(&w.sf.stream, "%s", "more"), 0);
 	ustream_free(&w.sf.stream);
+}
+
+// A descriptor the loop cannot watch (a regular file) leaves the stream
+// unregistered, which is how its owner tells that it must read it itself.
+TEST_F(ubox_ustream, UnwatchableDescriptorStaysUnregistered)
+{
+	char path[] = "/tmp/ubox-ustream-XXXXXX";
+	int fd = mkstemp(path);
+	ASSERT_GE(fd, 0);
+	unlink(path);
+
+	ustream_fd file = {};
+	ustream_fd_init(&file, fd);
+	EXPECT_FALSE(file.fd.registered);
+	ustream_free(&file.stream);
+
+	ustream_fd sock = {};
+	ustream_fd_init(&sock, sv[0]);
+	EXPECT_TRUE(sock.fd.registered);
+	ustream_free(&sock.stream);
+	EXPECT_FALSE(sock.fd.registered);
+	close(fd);
 }
 
 TEST_F(ubox_ustream, PrintfOfAnyLength)
