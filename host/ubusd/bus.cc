@@ -370,20 +370,25 @@ int Bus::handle_notify(Client* c, uint16_t seq, uint32_t peer, const MsgAttrs& a
   if (o->owner != c) return UBUS_STATUS_PERMISSION_DENIED;
   bool no_reply = a[UBUS_ATTR_NO_REPLY] && a[UBUS_ATTR_NO_REPLY].u8();
 
+  // a subscriber whose client is on its way out would never answer
+  std::vector<Object*> subs;
+  for (uint32_t id : o->subscribers) {
+    Object* sub = find_object(id);
+    if (sub && sub->owner && !sub->owner->dead) subs.push_back(sub);
+  }
   std::vector<uint8_t> msg;
   if (!no_reply) {
     // first the list of subscribers whose replies the notifier should expect
     Builder b(&msg);
     b.header(UBUS_MSG_STATUS, seq, peer);
     size_t nest = b.open(UBUS_ATTR_SUBSCRIBERS);
-    for (uint32_t id : o->subscribers) b.put_u32(0, id);
+    for (Object* sub : subs) b.put_u32(0, sub->id);
     b.close(nest);
     b.finish();
     send(c, std::move(msg));
   }
-  for (uint32_t id : o->subscribers) {
-    Object* sub = find_object(id);
-    if (!sub || !sub->owner || sub->owner->dead) continue;
+  for (Object* sub : subs) {
+    uint32_t id = sub->id;
     Builder b(&msg);
     b.header(UBUS_MSG_INVOKE, seq, c->id);
     b.put_u32(UBUS_ATTR_OBJID, id);

@@ -234,5 +234,41 @@ TEST_F(BusCore, CallersOfAVanishedClientAreAnswered) {
   EXPECT_EQ(get_be32(&m[4]), obj);
 }
 
+TEST_F(BusCore, NotifierIsNotToldOfSubscribersOnTheirWayOut) {
+  Client* owner = add();
+  Client* leaving = add();
+  Client* staying = add();
+  uint32_t target = add_object(owner, "svc.watched");
+  std::vector<uint32_t> subs;
+  for (Client* c : {leaving, staying}) {
+    bus_.handle(c, build(UBUS_MSG_ADD_OBJECT, [](Builder&) {}), -1);
+    MsgAttrs a;
+    bool foreign;
+    ASSERT_TRUE(parse_msg_attrs(&c->out.front().bytes[12], c->out.front().bytes.size() - 12, &a, &foreign));
+    subs.push_back(a[UBUS_ATTR_OBJID].u32());
+    bus_.handle(c, build(UBUS_MSG_SUBSCRIBE, [&](Builder& b) {
+                  b.put_u32(UBUS_ATTR_OBJID, subs.back());
+                  b.put_u32(UBUS_ATTR_TARGET, target);
+                }), -1);
+    ASSERT_EQ(last_status(c), 0);
+  }
+  owner->out.clear();
+  bus_.drop(leaving);  // gone, not yet released
+  bus_.handle(owner, build(UBUS_MSG_NOTIFY, [&](Builder& b) {
+                b.put_u32(UBUS_ATTR_OBJID, target);
+                b.put_string(UBUS_ATTR_METHOD, "change");
+              }), -1);
+  ASSERT_FALSE(owner->out.empty());
+  const auto& m = owner->out.front().bytes;
+  MsgAttrs a;
+  bool foreign;
+  ASSERT_TRUE(parse_msg_attrs(&m[12], m.size() - 12, &a, &foreign));
+  ASSERT_TRUE(a[UBUS_ATTR_SUBSCRIBERS]);
+  std::vector<uint32_t> listed;
+  AttrIter it(a[UBUS_ATTR_SUBSCRIBERS].payload, a[UBUS_ATTR_SUBSCRIBERS].len);
+  for (Attr id; it.next(&id);) listed.push_back(id.u32());
+  EXPECT_EQ(listed, std::vector<uint32_t>{subs[1]}) << "a subscriber that will never answer was listed";
+}
+
 }  // namespace
 }  // namespace ubusd
