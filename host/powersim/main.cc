@@ -30,12 +30,13 @@ const char usage[] =
     "  --remove PATH              never publish this object; repeatable\n"
     "  --keys-without-keys LIST   outlets|buses|values: answer \"keys\" without \"keys\"\n"
     "  --delay-replies MS         hold every relay and meter reply for MS\n"
+    "  --http-object PATH         serve the HTTP plug-in's \"request\" method at PATH\n"
     "Control object \"powersim\": switch, set_value, fault, notify, log, state.\n";
 
 enum {
   OPT_RELAY = 256, OPT_METER, OPT_OUTLETS, OPT_BUSES, OPT_KEY_TYPE, OPT_ON, OPT_CURRENT,
   OPT_VOLTAGE, OPT_POWER_FACTOR, OPT_INTEGER, OPT_EXTRA, OPT_SWITCH_DELAY, OPT_DRIFT,
-  OPT_DRIFT_STEP, OPT_LOG, OPT_REMOVE, OPT_NO_KEYS, OPT_DELAY, OPT_HELP
+  OPT_DRIFT_STEP, OPT_LOG, OPT_REMOVE, OPT_NO_KEYS, OPT_DELAY, OPT_HTTP_OBJECT, OPT_HELP
 };
 
 const option long_options[] = {
@@ -58,6 +59,7 @@ const option long_options[] = {
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"keys-without-keys", required_argument, nullptr, OPT_NO_KEYS},
     {"delay-replies", required_argument, nullptr, OPT_DELAY},
+    {"http-object", required_argument, nullptr, OPT_HTTP_OBJECT},
     {"help", no_argument, nullptr, OPT_HELP},
     {nullptr, 0, nullptr, 0},
 };
@@ -99,6 +101,7 @@ int parse_options(int argc, char **argv, sim_config *c) {
       case OPT_REMOVE: c->removed.push_back(optarg); break;
       case OPT_NO_KEYS: c->keys_without_keys = optarg; break;
       case OPT_DELAY: ok = parse_count(optarg, &c->reply_delay_ms); break;
+      case OPT_HTTP_OBJECT: c->http_object = optarg; break;
       case 'h':
       case OPT_HELP: fputs(usage, stdout); return 0x100;
       default: ok = false; break;
@@ -131,7 +134,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   ubus_add_uloop(g_sim.ctx);
-  if (!publish_relay() || !publish_meter() || !publish_control()) {
+  if (!publish_relay() || !publish_meter() || !publish_control() ||
+      (!g_sim.config.http_object.empty() && !publish_web(g_sim.config.http_object))) {
     ubus_free(g_sim.ctx);
     return 1;
   }

@@ -93,6 +93,7 @@ struct sim_config {
   std::vector<std::string> extra_values;     // "BUS:NAME:VALUE"
   std::string keys_without_keys;             // "outlets", "buses" or "values"
   int reply_delay_ms = 0;
+  std::string http_object;                   // "request" object, if any
 };
 
 struct sim_state {
@@ -136,3 +137,6 @@ void start_drift();
 // control.cc: the "powersim" object (switching, values, log, faults)
 bool publish_control();
 void log_set(const std::string &path, blob_attr *msg);
+
+// web.cc: the "request" object with the status page and outlet switch
+bool publish_web(const std::string &path);
