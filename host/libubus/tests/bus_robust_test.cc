@@ -310,5 +310,46 @@ TEST_F(BusRobust, ClientReportsAnErrorForMalformedReplies) {
   }
 }
 
+TEST_F(BusRobust, ReconnectPublishesTheObjectsAgain) {
+  auto* ctx = connect();
+  ctx->connection_lost = nullptr;
+  static const struct ubus_method methods[] = {
+      UBUS_METHOD_NOARG("ping", [](struct ubus_context* c, struct ubus_object*, struct ubus_request_data* req,
+                                   const char*, struct blob_attr* msg) { return ubus_send_reply(c, req, msg); }),
+  };
+  static struct ubus_object_type type = UBUS_OBJECT_TYPE("again", methods);
+  struct ubus_object obj = {};
+  obj.name = "svc.again";
+  obj.type = &type;
+  obj.methods = methods;
+  obj.n_methods = 1;
+  ASSERT_EQ(ubus_add_object(ctx, &obj), 0);
+
+  daemon_.signal(SIGKILL);
+  daemon_.wait(2000);
+  daemon_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+  ASSERT_TRUE(testkit::wait_until([&] { return ubus_reconnect(ctx, sock_.c_str()) == 0; }));
+  ubus_add_uloop(ctx);
+
+  struct ubus_context* other = ubus_connect(sock_.c_str());
+  ASSERT_NE(other, nullptr);
+  uint32_t id = 0;
+  EXPECT_EQ(ubus_lookup_id(other, "svc.again", &id), 0) << "the object was not published again";
+  EXPECT_EQ(id, obj.id);
+  // served through the new connection
+  static int status;
+  status = -999;
+  struct ubus_request req;
+  Msg m;
+  m.str("x", "y");
+  ASSERT_EQ(ubus_invoke_async(other, id, "ping", m.head(), &req), 0);
+  req.complete_cb = [](struct ubus_request*, int ret) { status = ret; };
+  ubus_complete_request_async(other, &req);
+  ubus_add_uloop(other);
+  EXPECT_TRUE(run_until([] { return status != -999; })) << "no answer";
+  EXPECT_EQ(status, 0);
+  ubus_free(other);
+}
+
 }  // namespace
 }  // namespace bus_test
