@@ -32,6 +32,7 @@ struct ubus_context *bus;
 hooks the_hooks;
 struct blob_buf last_message;
 int served;
+bool last_had_fd;
 int active_pumps;
 
 // Copies bytes to a descriptor from, in this order: a queued text, a
@@ -112,14 +113,17 @@ void pump_fill(pump *p)
 void pump_step(pump *p)
 {
 	for (;;) {
-		size_t before_lo = p->lo, before_hi = p->hi;
+		size_t buffered = p->hi - p->lo;
 		bool was_open = p->in_open;
+		bool wrote = false;
 
 		pump_fill(p);
+		bool filled = p->hi - p->lo > buffered;
 		if (p->hi > p->lo) {
 			ssize_t n = write(p->out.fd, p->buf.get() + p->lo, p->hi - p->lo);
 			if (n > 0) {
 				p->lo += static_cast<size_t>(n);
+				wrote = true;
 			} else if (n < 0 && errno != EAGAIN && errno != EINTR) {
 				pump_free(p);	// the reader is gone
 				return;
@@ -131,7 +135,7 @@ void pump_step(pump *p)
 			pump_free(p);
 			return;
 		}
-		if (p->lo == before_lo && p->hi == before_hi && p->in_open == was_open)
+		if (!filled && !wrote && p->in_open == was_open)
 			break;
 	}
 
@@ -340,6 +344,7 @@ int handle_request(struct ubus_context *, struct ubus_object *, struct ubus_requ
 	std::string path(text_of(env[3]));
 	std::string query(text_of(env[2]));
 	int body_fd = ubus_request_get_caller_fd(req);
+	last_had_fd = body_fd >= 0;
 
 	int status = UBUS_STATUS_OK;
 	if (path == "/echo") {
@@ -415,7 +420,9 @@ int handle_last(struct ubus_context *, struct ubus_object *, struct ubus_request
 	if (last_message.head)
 		blobmsg_add_field(&b, BLOBMSG_TYPE_TABLE, "message", blob_data(last_message.head),
 				  static_cast<unsigned int>(blob_len(last_message.head)));
+	blobmsg_add_u8(&b, "had_fd", last_had_fd);
 	blobmsg_add_u32(&b, "served", static_cast<uint32_t>(served));
+	blobmsg_add_u32(&b, "pumps", static_cast<uint32_t>(active_pumps));
 	ubus_send_reply(bus, req, b.head);
 	blob_buf_free(&b);
 	return 0;

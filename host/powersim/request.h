@@ -19,7 +19,9 @@
 //   /outlets         the status page from the hooks
 //   /switch?outlet=N&state=on|off   switches through the hooks
 //
-// A second method "last" returns {"message": <the last request message>}.
+// A second method "last" returns {"message": <the last request message>,
+// "had_fd": <whether it came with a descriptor>, "served": <requests so far>,
+// "pumps": <responses still being written>}.
 #pragma once
 
 #include <stddef.h>

@@ -40,6 +40,7 @@ constexpr int kBacklogHigh = 1 << 20;	// queued response bytes that stall the wr
 constexpr int kBacklogLow = 256 << 10;
 constexpr int kChunkLineMax = 256;
 constexpr int kLingerMs = 1000;
+constexpr int kWatchMs = 200;
 
 enum chunk_state { CHUNK_SIZE, CHUNK_DATA, CHUNK_DATA_END, CHUNK_TRAILER };
 
@@ -224,6 +225,7 @@ void write_body(struct client *cl, const void *data, int len)
 
 	// "HTTP/" at the start: the handler wrote its own head
 	static constexpr std::string_view raw_mark = "HTTP/";
+	int held = cl->sniff_len;	// bytes kept from earlier calls
 	while (cl->response == UH_RESPONSE_NONE && used < len) {
 		cl->sniff[cl->sniff_len++] = bytes[used++];
 		bool matches = memcmp(cl->sniff, raw_mark.data(), cl->sniff_len) == 0;
@@ -232,14 +234,16 @@ void write_body(struct client *cl, const void *data, int len)
 		} else if (cl->sniff_len == static_cast<int>(raw_mark.size())) {
 			cl->response = UH_RESPONSE_RAW;
 			cl->keep_alive = false;
-		} else {
-			continue;
 		}
-		emit_body(cl, cl->sniff, cl->sniff_len);
-		cl->sniff_len = 0;
 	}
 	if (cl->response == UH_RESPONSE_NONE)
 		return;
+	if (cl->sniff_len) {
+		// decided in this call: send the held bytes, then this block whole
+		emit_body(cl, cl->sniff, held);
+		cl->sniff_len = 0;
+		used = 0;
+	}
 	emit_body(cl, bytes + used, len - used);
 }
 
@@ -449,6 +453,12 @@ bool parse_request_line(struct client *cl, std::string_view line)
 		return false;
 	}
 
+	if (cl->request.version == UH_HTTP_VER_0_9 && method != "GET") {
+		cl->request.version = UH_HTTP_VER_1_1;	// not HTTP/0.9 after all
+		reject(cl, 400, "Bad Request");
+		return false;
+	}
+
 	bool known = false;
 	for (const method_name &m : methods) {
 		if (m.name == method) {
@@ -456,7 +466,7 @@ bool parse_request_line(struct client *cl, std::string_view line)
 			known = true;
 		}
 	}
-	if (!known || (cl->request.version == UH_HTTP_VER_0_9 && cl->request.method != UH_HTTP_MSG_GET)) {
+	if (!known) {
 		for (char c : method) {
 			if (!is_tchar(c)) {
 				reject(cl, 400, "Bad Request");
@@ -702,13 +712,26 @@ int hand_over(struct client *cl, const char *data, int len)
 	return 0;
 }
 
+// While reading is paused the peer's end of file stays unread behind the
+// body bytes; the socket's TCP state still shows it, unless the peer's FIN
+// is itself stuck behind bytes we do not take. A body that cannot move for
+// the network timeout ends the connection.
+void pause_reading(struct client *cl)
+{
+	ustream_set_read_blocked(cl->us, true);
+	if (!cl->watch.pending) {
+		cl->paused_ms = 0;
+		uloop_timeout_set(&cl->watch, kWatchMs);
+	}
+}
+
 // Returns false when nothing more can be done with the buffered bytes.
 bool read_body(struct client *cl)
 {
 	struct http_request *r = &cl->request;
 
 	if (cl->dispatch.data_blocked) {
-		ustream_set_read_blocked(cl->us, true);
+		pause_reading(cl);
 		return false;
 	}
 
@@ -772,7 +795,7 @@ bool read_body(struct client *cl)
 	ustream_consume(cl->us, taken);
 	r->content_length -= taken;
 	if (cl->dispatch.data_blocked) {
-		ustream_set_read_blocked(cl->us, true);
+		pause_reading(cl);
 		return false;
 	}
 	return true;
@@ -842,6 +865,7 @@ void client_free(struct client *cl)
 	release_dispatch(cl);
 	uloop_timeout_cancel(&cl->timeout);
 	uloop_timeout_cancel(&cl->kick);
+	uloop_timeout_cancel(&cl->watch);
 	ustream_free(cl->us);
 	close(cl->sfd.fd.fd);
 	list_del(&cl->list);
@@ -850,6 +874,24 @@ void client_free(struct client *cl)
 	free(cl->line);
 	free(cl);
 	n_clients--;
+}
+
+void client_watch_cb(struct uloop_timeout *t)
+{
+	struct client *cl = container_of(t, struct client, watch);
+	struct tcp_info info;
+	socklen_t len = sizeof(info);
+
+	if (!cl->dispatch.data_blocked)
+		return;
+	cl->paused_ms += kWatchMs;
+	if (cl->paused_ms >= conf.network_timeout ||
+	    (getsockopt(cl->sfd.fd.fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+	     (info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE))) {
+		client_free(cl);	// the client went away in the middle of its body
+		return;
+	}
+	uloop_timeout_set(t, kWatchMs);
 }
 
 void client_timeout_cb(struct uloop_timeout *t)
@@ -1021,6 +1063,7 @@ bool client_add(int fd)
 	cl->us = &cl->sfd.stream;
 	cl->timeout.cb = client_timeout_cb;
 	cl->kick.cb = client_kick_cb;
+	cl->watch.cb = client_watch_cb;
 	set_addr(&cl->srv_addr, &local);
 	set_addr(&cl->peer_addr, &peer);
 	blob_buf_init(&cl->hdr, 0);

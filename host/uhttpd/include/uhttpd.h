@@ -132,6 +132,7 @@ struct client {
 	struct ustream_fd sfd;		/* sfd.fd.fd is the socket */
 	struct uloop_timeout timeout;	/* inactivity timer */
 	struct uloop_timeout kick;	/* deferred work of the server */
+	struct uloop_timeout watch;	/* peer check while reading is paused */
 
 	enum client_state state;
 	bool tls;
@@ -151,6 +152,7 @@ struct client {
 	int head_lines;
 	int chunk_state;
 	int zero_takes;
+	int paused_ms;			/* how long the body has not moved */
 	enum uh_response response;
 	char sniff[8];
 	int sniff_len;
