@@ -38,9 +38,17 @@ int active_pumps;
 // Copies bytes to a descriptor from, in this order: a queued text, a
 // generated pattern, an input descriptor until its end. Closes both
 // descriptors and frees itself when done or when the reader went away.
+struct pump;
+
+// A watched descriptor of a pump, and the pump it belongs to.
+struct pump_fd {
+	struct uloop_fd u;
+	pump *owner;
+};
+
 struct pump {
-	struct uloop_fd in = {};
-	struct uloop_fd out = {};
+	pump_fd in = {};
+	pump_fd out = {};
 	std::string text;
 	size_t text_off = 0;
 	uint64_t gen_left = 0;
@@ -52,30 +60,25 @@ struct pump {
 
 void pump_step(pump *p);
 
-void pump_in_cb(struct uloop_fd *u, unsigned int)
+void pump_cb(struct uloop_fd *u, unsigned int)
 {
-	pump_step(container_of(u, pump, in));
-}
-
-void pump_out_cb(struct uloop_fd *u, unsigned int)
-{
-	pump_step(container_of(u, pump, out));
+	pump_step(container_of(u, pump_fd, u)->owner);
 }
 
 void pump_close_in(pump *p)
 {
 	if (!p->in_open)
 		return;
-	uloop_fd_delete(&p->in);
-	close(p->in.fd);
+	uloop_fd_delete(&p->in.u);
+	close(p->in.u.fd);
 	p->in_open = false;
 }
 
 void pump_free(pump *p)
 {
 	pump_close_in(p);
-	uloop_fd_delete(&p->out);
-	close(p->out.fd);
+	uloop_fd_delete(&p->out.u);
+	close(p->out.u.fd);
 	active_pumps--;
 	delete p;
 }
@@ -102,7 +105,7 @@ void pump_fill(pump *p)
 		p->gen_left -= n;
 		p->hi += n;
 	} else if (p->in_open) {
-		ssize_t n = read(p->in.fd, p->buf.get() + p->hi, room);
+		ssize_t n = read(p->in.u.fd, p->buf.get() + p->hi, room);
 		if (n > 0)
 			p->hi += static_cast<size_t>(n);
 		else if (n == 0 || (errno != EAGAIN && errno != EINTR))
@@ -120,7 +123,7 @@ void pump_step(pump *p)
 		pump_fill(p);
 		bool filled = p->hi - p->lo > buffered;
 		if (p->hi > p->lo) {
-			ssize_t n = write(p->out.fd, p->buf.get() + p->lo, p->hi - p->lo);
+			ssize_t n = write(p->out.u.fd, p->buf.get() + p->lo, p->hi - p->lo);
 			if (n > 0) {
 				p->lo += static_cast<size_t>(n);
 				wrote = true;
@@ -140,8 +143,8 @@ void pump_step(pump *p)
 	}
 
 	if (p->in_open)
-		uloop_fd_add(&p->in, p->hi < kPumpBuffer ? ULOOP_READ : 0);
-	uloop_fd_add(&p->out, p->hi > p->lo ? ULOOP_WRITE : 0);
+		uloop_fd_add(&p->in.u, p->hi < kPumpBuffer ? ULOOP_READ : 0);
+	uloop_fd_add(&p->out.u, p->hi > p->lo ? ULOOP_WRITE : 0);
 }
 
 // Starts a pump writing to a new pipe; returns the pipe's read end.
@@ -155,14 +158,16 @@ int pump_start(std::string text, uint64_t generate, int input)
 	}
 
 	auto *p = new pump();
-	p->out.fd = fds[1];
-	p->out.cb = pump_out_cb;
+	p->out.u.fd = fds[1];
+	p->out.u.cb = pump_cb;
+	p->out.owner = p;
 	fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
 	p->text = std::move(text);
 	p->gen_left = generate;
 	if (input >= 0) {
-		p->in.fd = input;
-		p->in.cb = pump_in_cb;
+		p->in.u.fd = input;
+		p->in.u.cb = pump_cb;
+		p->in.owner = p;
 		p->in_open = true;
 		fcntl(input, F_SETFL, fcntl(input, F_GETFL) | O_NONBLOCK);
 	}
