@@ -20,6 +20,8 @@ namespace {
 
 enum { REPLY_DATA, REPLY_MODE, __REPLY_MAX };
 
+constexpr int kResponseBufferLen = 16384;
+
 const struct blobmsg_policy reply_policy[__REPLY_MAX] = {
 	{ "data", BLOBMSG_TYPE_STRING },	// REPLY_DATA
 	{ "mode", BLOBMSG_TYPE_INT32 },		// REPLY_MODE
@@ -70,6 +72,9 @@ void ubus_fd_fd_cb(struct ubus_request *req, int fd)
 {
 	auto *cl = static_cast<struct client *>(req->priv);
 	ubus_fd_dispatch *d = dispatch_of(cl);
+
+	// larger reads than the library's default: fewer wake-ups per byte
+	d->response.stream.r.buffer_len = kResponseBufferLen;
 
 	// the stream set-up reports nothing: whether the loop took the
 	// descriptor tells whether the stream can work

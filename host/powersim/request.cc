@@ -60,6 +60,22 @@ struct pump {
 
 void pump_step(pump *p);
 
+constexpr size_t kPatternCycle = 251;
+
+// The pattern from byte 0 on, long enough to copy a buffer's worth from any
+// point of its cycle.
+const char *pattern_block()
+{
+	static char *block;
+
+	if (!block) {
+		block = new char[kPumpBuffer + kPatternCycle];
+		for (size_t i = 0; i < kPumpBuffer + kPatternCycle; i++)
+			block[i] = static_cast<char>(pattern_byte(i));
+	}
+	return block;
+}
+
 void pump_cb(struct uloop_fd *u, unsigned int)
 {
 	pump_step(container_of(u, pump_fd, u)->owner);
@@ -98,9 +114,7 @@ void pump_fill(pump *p)
 		p->hi += n;
 	} else if (p->gen_left) {
 		size_t n = static_cast<size_t>(std::min<uint64_t>(room, p->gen_left));
-		char *dst = p->buf.get() + p->hi;
-		for (size_t i = 0; i < n; i++)
-			dst[i] = static_cast<char>(pattern_byte(p->gen_pos + i));
+		memcpy(p->buf.get() + p->hi, pattern_block() + p->gen_pos % kPatternCycle, n);
 		p->gen_pos += n;
 		p->gen_left -= n;
 		p->hi += n;
