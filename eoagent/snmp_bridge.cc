@@ -140,6 +140,9 @@ void on_snmp_timer(uloop_timeout *timer) {
   auto *bridge = reinterpret_cast<snmp_fd_bridge *>(reinterpret_cast<char *>(timer) -
                                                     offsetof(snmp_fd_bridge, timer));
   snmp_timeout();
+  // The agent library does not run alarms from a signal: run those that
+  // are due here, or their expiry stays in the past and the loop spins.
+  run_alarms();
   sync_snmp_fds(bridge);
 }
 

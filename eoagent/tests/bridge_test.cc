@@ -174,6 +174,42 @@ TEST_F(eoagent_bridge, descriptors_from_1024_on_are_skipped) {
   EXPECT_EQ(1, watchers());
 }
 
+int alarm_runs;
+void count_alarm(unsigned int, void *) { ++alarm_runs; }
+
+double cpu_seconds() {
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void end_loop(uloop_timeout *) { uloop_end(); }
+
+// The agent library runs its alarms (AgentX pings and reconnects among them)
+// only when asked to, not from a signal: the loop must run them when they
+// fall due, or net-snmp keeps reporting a zero timeout and the loop spins.
+TEST_F(eoagent_bridge, alarms_run_when_due_and_the_loop_then_sleeps) {
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
+  alarm_runs = 0;
+  timeval in_50ms{0, 50000};
+  unsigned int reg = snmp_alarm_register_hr(in_50ms, 0, count_alarm, nullptr);
+  ASSERT_NE(0u, reg);
+  sync_snmp_fds(&bridge);
+  ASSERT_TRUE(bridge.timer.pending);
+
+  uloop_timeout stop{};
+  stop.cb = end_loop;
+  uloop_timeout_set(&stop, 600);
+  double cpu_before = cpu_seconds();
+  uloop_run();
+  double cpu_used = cpu_seconds() - cpu_before;
+  snmp_alarm_unregister(reg);
+
+  EXPECT_EQ(1, alarm_runs);
+  EXPECT_FALSE(bridge.timer.pending) << "a one-shot alarm that ran leaves nothing to wait for";
+  EXPECT_LT(cpu_used, 0.3) << "the loop spun for the 600 ms it ran";
+}
+
 TEST_F(eoagent_bridge, end_of_file_on_a_descriptor_ends_the_loop) {
   netsnmp_session *s = open_session();
   ASSERT_TRUE(s);
