@@ -276,6 +276,19 @@ indent <"$run/events"
 kill $listener 2>/dev/null
 wait $listener 2>/dev/null
 
+step "Nothing spins while the box is idle"
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+declare -A before
+for ((i = 0; i < ${#pids[@]}; i++)); do before[$i]=$(cpu_ticks "${pids[i]}"); done
+sleep 2
+busy=""
+for ((i = 0; i < ${#pids[@]}; i++)); do
+	used=$(($(cpu_ticks "${pids[i]}") - before[$i]))
+	# a tenth of the two seconds; drift and heartbeat need far less
+	[ $used -gt 20 ] && busy="$busy ${names[i]}($used ticks)"
+done
+[ -z "$busy" ] && pass "every process slept (under 10% CPU over 2 s)" || fail "busy while idle:$busy"
+
 step "Shut everything down"
 stop_processes
 if grep -l -E 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$run"/*.log >"$run/reports"; then
