@@ -71,7 +71,7 @@ class GateTest : public ::testing::Test {
 	testkit::Child uhttpd_;
 	int port_ = 0;
 	int baseline_fds_ = 0;
-	double script_timeout_ = 0.5;
+	double script_timeout_ = 1.0;
 	struct ubus_context *ctx_ = nullptr;
 };
 

@@ -183,7 +183,7 @@ TEST_F(GateTest, ResponsesOfTheMethod)
 		{ "/five", 200, "hello" },
 		{ "/none", 502, "The ubus-fd method did not produce any response\n" },
 		{ "/slow?ms=50", 502, "The ubus-fd method did not produce any response\n" },
-		{ "/slow?ms=1200", 504, "The ubus-fd method took too long to produce a response\n" },
+		{ "/slow?ms=2200", 504, "The ubus-fd method took too long to produce a response\n" },
 		{ "/status0", 200, "" },
 		{ "/fail", 500, "The request failed\n" },
 		{ "/data?text=hi+there", 200, "hi there" },
