@@ -350,12 +350,28 @@ TEST_F(RelayTest, BodyLargerThanThePipeIsFlowControlled)
 	EXPECT_TRUE(rec.body == body + body) << "the echo differs";
 }
 
-TEST_F(RelayTest, BodyWithoutPipeIsDiscarded)
+TEST_F(RelayTest, BodyNobodyReadsIsDiscarded)
 {
+	// no pipe at all
 	dispatch(UH_HTTP_MSG_GET, "/p/hold");
 	EXPECT_EQ(ubus_fd_data_send(cl_, "abc", 3), 3);
 	EXPECT_FALSE(cl_->dispatch.data_blocked);
 	ubus_fd_data_done(cl_);
+	release(cl_);
+
+	// a pipe whose reader left before the first byte: the write fails once,
+	// later bytes are taken and dropped, and the response still completes
+	dispatch(UH_HTTP_MSG_POST, "/p/stream?size=300000");
+	ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
+	ASSERT_TRUE(run_until([&] { return d->body.stream.write_error || rec.body.size() > 0; }));
+	run_until([&] { return d->body.stream.write_error; }, 500);
+	EXPECT_EQ(ubus_fd_data_send(cl_, "abc", 3), 0);
+	EXPECT_EQ(d->body.fd.fd, -1);
+	EXPECT_EQ(ubus_fd_data_send(cl_, "def", 3), 3);
+	EXPECT_FALSE(cl_->dispatch.data_blocked) << "the server would wait for a reader that is gone";
+	ubus_fd_data_done(cl_);
+	ASSERT_TRUE(run_until([&] { return ended(); }));
+	EXPECT_EQ(rec.body.size(), 300000u);
 }
 
 TEST_F(RelayTest, ReleaseWhileInFlightAbortsTheCall)
