@@ -13,9 +13,15 @@
  *
  * Response bytes written with write_body get a "200 OK" head and the
  * server's transfer framing (chunked on HTTP/1.1, close-delimited on
- * HTTP/1.0), unless they start with "HTTP/": then the plug-in wrote its own
- * status line and headers, the bytes go out unchanged and the connection
- * closes after the response.
+ * HTTP/1.0, bare on HTTP/0.9), unless they start with "HTTP/": then the
+ * plug-in wrote its own status line and headers, the bytes go out unchanged
+ * and the connection closes after the response. finish_request(cl, true)
+ * may keep the connection for the next request; with false it closes. A
+ * request finished before any response byte gets an empty "200 OK" (true)
+ * or a "500 Internal Server Error" (false).
+ *
+ * The inactivity timer runs while a handler works on a request (the script
+ * timeout); when it fires the server only lets it lapse.
  */
 #ifndef UHTTPD_H
 #define UHTTPD_H
