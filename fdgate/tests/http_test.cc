@@ -418,3 +418,37 @@ TEST_F(GateTest, NoBusEndsTheServer)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(GateTest, Ipv6AddressesInTheMessage)
+{
+	int probe = socket(AF_INET6, SOCK_STREAM, 0);
+	struct sockaddr_in6 sin6 = {};
+	sin6.sin6_family = AF_INET6;
+	sin6.sin6_addr = in6addr_loopback;
+	bool have_v6 = probe >= 0 && bind(probe, reinterpret_cast<struct sockaddr *>(&sin6), sizeof(sin6)) == 0;
+	if (probe >= 0)
+		close(probe);
+	if (!have_v6)
+		GTEST_SKIP() << "no IPv6 loopback here";
+
+	int port = testkit::free_tcp_port();
+	testkit::SpawnOptions opts;
+	opts.capture_output = true;
+	testkit::Child v6({ testkit::bin_path("uhttpd"), "-p", "[::1]:" + std::to_string(port), "-P",
+			    std::string(EO_PLUGIN_DIR) + "/fdgate.so", "-s", sock_, "-x", "/p", "-o", "ubus-fd" },
+			  opts);
+	ASSERT_TRUE(gate::wait_output(v6, "listening on")) << v6.output();
+
+	std::string out;
+	EXPECT_EQ(testkit::run({ "curl", "-sS", "-g", "http://[::1]:" + std::to_string(port) + "/p/five" }, &out), 0);
+	EXPECT_EQ(out, "hello");
+	std::vector<std::string> env = gate::env_slots(last().message.get());
+	ASSERT_EQ(env.size(), 13u);
+	EXPECT_EQ(env[7], "s:::1");
+	EXPECT_EQ(env[9], "s:::1");
+	EXPECT_EQ(env[10], "i:" + std::to_string(port));
+}
+
+}  // namespace
