@@ -8,7 +8,7 @@ PACKAGES="
   liblua5.4-dev lua5.4 liblua5.1-0-dev lua5.1 lua-penlight
   libsnmp-dev snmpd snmp snmptrapd
   libc-ares-dev libssl-dev openssl libjson-c-dev
-  dnsmasq-base curl wrk nginx-light iproute2 util-linux procps psmisc
+  dnsmasq-base curl wrk nginx-light iproute2 util-linux procps psmisc python3
 "
 missing=""
 for p in $PACKAGES; do
