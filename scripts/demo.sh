@@ -65,8 +65,8 @@ if [ -S $bus_socket ] && "$bin/ubus" -s $bus_socket -t 1 list >/dev/null 2>&1; t
 	echo "a bus daemon already answers at $bus_socket; stop it or use --private" >&2
 	exit 1
 fi
-if pgrep -x snmpd >/dev/null; then
-	echo "an snmpd is already running (it may own $agentx); stop it or use --private" >&2
+if ss -xl 2>/dev/null | grep -q " $agentx "; then
+	echo "another master agent listens on $agentx; stop it or use --private" >&2
 	exit 1
 fi
 
