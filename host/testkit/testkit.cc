@@ -339,6 +339,19 @@ int count_fds(pid_t pid) {
   return n;
 }
 
+std::string needed_libraries(const std::string& binary) {
+  std::string dynamic;
+  if (run({"readelf", "-d", binary}, &dynamic) != 0) return {};
+  std::string needed;
+  for (size_t at = dynamic.find("(NEEDED)"); at != std::string::npos;
+       at = dynamic.find("(NEEDED)", at + 1)) {
+    size_t open = dynamic.find('[', at), close = dynamic.find(']', open);
+    if (open == std::string::npos || close == std::string::npos) break;
+    needed += dynamic.substr(open + 1, close - open - 1) + " ";
+  }
+  return needed;
+}
+
 std::string bin_path(std::string_view name) { return std::string(EO_BIN_DIR) + "/" + std::string(name); }
 
 }  // namespace testkit

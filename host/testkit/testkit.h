@@ -98,6 +98,10 @@ bool private_tmpfs(const std::string& dir);
 // Number of open descriptors of a process (from /proc/<pid>/fd).
 int count_fds(pid_t pid);
 
+// The shared libraries a binary names as NEEDED, each followed by a space,
+// in the order readelf lists them ("libc.so.6 "); empty if unreadable.
+std::string needed_libraries(const std::string& binary);
+
 // Full path of a built program / module (from the build tree).
 std::string bin_path(std::string_view name);
 

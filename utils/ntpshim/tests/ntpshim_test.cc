@@ -263,13 +263,5 @@ TEST(ntpshim_build, NeedsOnlyTheCLibrary) {
   GTEST_SKIP() << "sanitizer builds bring their own run-time libraries";
 #endif
 #endif
-  std::string dynamic;
-  ASSERT_EQ(testkit::run({"readelf", "-d", ntpshim}, &dynamic), 0) << dynamic;
-  std::string needed;
-  for (size_t at = dynamic.find("(NEEDED)"); at != std::string::npos;
-       at = dynamic.find("(NEEDED)", at + 1)) {
-    size_t open = dynamic.find('[', at), close = dynamic.find(']', open);
-    needed += dynamic.substr(open + 1, close - open - 1) + " ";
-  }
-  EXPECT_EQ(needed, "libc.so.6 ");
+  EXPECT_EQ(testkit::needed_libraries(ntpshim), "libc.so.6 ");
 }
