@@ -152,7 +152,9 @@ int main(int argc, char** argv) {
     }
     if (every > 0 && time(nullptr) >= next_report) {
       next_report += every;
-      write_all(master, "temperature " + std::to_string(30 + reading++ % 5) + "\n");
+      std::string line = "temperature " + std::to_string(30 + reading++ % 5);
+      fprintf(log, "serial peer sent \"%s\"\n", line.c_str());
+      write_all(master, line + "\n");
     }
     int st;
     if (waitpid(child, &st, WNOHANG) == child) {
