@@ -216,6 +216,7 @@ expect_within() {
 	return 1
 }
 get() { snmpget -v2c -c public -On -Lo -Oqv 127.0.0.1:$snmp_port "$@" 2>&1; }
+oper_state_is() { [ "$(get 1.3.6.1.2.1.229.1.2.1.9.$1)" = "$2" ]; }
 
 step "Walk the energy-object subtree"
 show "snmpwalk -v2c -c public -On 127.0.0.1:$snmp_port 1.3.6.1.2.1.229"
@@ -238,8 +239,7 @@ show "snmpset -v2c -c private 127.0.0.1:$snmp_port 1.3.6.1.2.1.229.1.2.1.8.3 i 2
 snmpset -v2c -c private -On -Lo 127.0.0.1:$snmp_port 1.3.6.1.2.1.229.1.2.1.8.3 i 257 2>&1 | indent
 expect_within 5 "the relay received the set" grep -q '"transient_state"' "$run/sets.log"
 sed 's/^/     set: /' "$run/sets.log" | tail -n 1
-expect_within 5 "eoPowerOperState.3 is off (257)" sh -c "[ \"\$(snmpget -v2c -c public -Oqv -Lo \
-	127.0.0.1:$snmp_port 1.3.6.1.2.1.229.1.2.1.9.3)\" = 257 ]"
+expect_within 5 "eoPowerOperState.3 is off (257)" oper_state_is 3 257
 printf '     admin %s, oper %s\n' "$(get 1.3.6.1.2.1.229.1.2.1.8.3)" "$(get 1.3.6.1.2.1.229.1.2.1.9.3)"
 expect_within 5 "a power-state notification for outlet 3 reached snmptrapd" \
 	grep -q '229\.1\.2\.1\.9\.3 = INTEGER: 257' "$run/traps.log"
@@ -261,8 +261,7 @@ grep -q '<tr><td>3</td><td>off</td><td>off</td></tr>' "$run/page" &&
 step "Switch outlet 3 back on over HTTP"
 show "curl 'http://127.0.0.1:$http_port$prefix/switch?outlet=3&state=on'"
 curl -s "http://127.0.0.1:$http_port$prefix/switch?outlet=3&state=on" 2>&1 | indent
-expect_within 5 "eoPowerOperState.3 is on (259)" sh -c "[ \"\$(snmpget -v2c -c public -Oqv -Lo \
-	127.0.0.1:$snmp_port 1.3.6.1.2.1.229.1.2.1.9.3)\" = 259 ]"
+expect_within 5 "eoPowerOperState.3 is on (259)" oper_state_is 3 259
 
 step "Send a line over the serial bridge"
 "$bin/ubus" -s $bus_socket listen orv.serial.recv >"$run/events" 2>&1 &

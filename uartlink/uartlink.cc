@@ -211,26 +211,30 @@ int read_baudrate() {
   return baud;
 }
 
-// Raw 8-bit mode at `baud`, with line conditions marked in the stream.
+// Raw input and output, line conditions marked in the stream, 8 bits
+// without parity; the speed fields are the caller's.
+void make_raw(struct termios2& tio) {
+  tio.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+  tio.c_iflag |= PARMRK | INPCK;
+  tio.c_oflag &= ~OPOST;
+  tio.c_lflag &= ~(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
+  tio.c_cflag &= ~(PARENB | CSIZE);
+  tio.c_cflag |= CS8;
+}
+
+// Raw mode at `baud`: the receive side sets its input speed, the send side
+// its output speed.
 void set_raw_mode(const serial_port_state& port, int baud) {
   struct termios2 tio;
   if (ioctl(port.rx_fd, TCGETS2, &tio) == 0) {
-    tio.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
-    tio.c_iflag |= PARMRK | INPCK;
-    tio.c_oflag &= ~OPOST;
-    tio.c_lflag &= ~(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
-    tio.c_cflag &= ~(CIBAUD | PARENB | CSIZE);
-    tio.c_cflag |= CS8 | (BOTHER << IBSHIFT);
+    make_raw(tio);
+    tio.c_cflag = (tio.c_cflag & ~CIBAUD) | (BOTHER << IBSHIFT);
     tio.c_ispeed = baud;
     ioctl(port.rx_fd, TCSETS2, &tio);
   }
   if (ioctl(port.tx_fd, TCGETS2, &tio) == 0) {
-    tio.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
-    tio.c_iflag |= PARMRK | INPCK;
-    tio.c_oflag &= ~OPOST;
-    tio.c_lflag &= ~(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
-    tio.c_cflag &= ~(CBAUD | PARENB | CSIZE);
-    tio.c_cflag |= CS8 | BOTHER;
+    make_raw(tio);
+    tio.c_cflag = (tio.c_cflag & ~CBAUD) | BOTHER;
     tio.c_ospeed = baud;
     ioctl(port.tx_fd, TCSETS2, &tio);
   }

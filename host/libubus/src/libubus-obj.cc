@@ -138,15 +138,24 @@ void lookup_cb(struct ubus_request* req, int type, struct blob_attr* msg) {
   if (lookup->cb) lookup->cb(req->ctx, &data, req->priv);
 }
 
+// Sends msg_buf to the daemon as one `cmd` request and waits for its end;
+// raw replies go to raw_cb with req->priv set to priv.
+int daemon_request(struct ubus_context* ctx, struct ubus_request* req, int cmd,
+                   ubus_data_handler_t raw_cb, void* priv) {
+  memset(req, 0, sizeof(*req));
+  req->fd = -1;
+  req->raw_data_cb = raw_cb;
+  req->priv = priv;
+  if (start_request(ctx, req, msg_buf.head, cmd, 0) < 0) return UBUS_STATUS_CONNECTION_FAILED;
+  return ubus_complete_request(ctx, req, 0);
+}
+
 int subscription_request(struct ubus_context* ctx, struct ubus_object* obj, uint32_t id, int type) {
   blob_buf_init(&msg_buf, 0);
   blob_put_int32(&msg_buf, UBUS_ATTR_OBJID, obj->id);
   blob_put_int32(&msg_buf, UBUS_ATTR_TARGET, id);
   struct ubus_request req;
-  memset(&req, 0, sizeof(req));
-  req.fd = -1;
-  if (start_request(ctx, &req, msg_buf.head, type, 0) < 0) return UBUS_STATUS_CONNECTION_FAILED;
-  return ubus_complete_request(ctx, &req, 0);
+  return daemon_request(ctx, &req, type, nullptr, nullptr);
 }
 
 void notify_complete_cb(struct ubus_request* req, int ret) {
@@ -310,13 +319,7 @@ int ubus_add_object(struct ubus_context* ctx, struct ubus_object* obj) {
   }
   obj->id = 0;
   struct ubus_request req;
-  memset(&req, 0, sizeof(req));
-  req.fd = -1;
-  if (start_request(ctx, &req, msg_buf.head, UBUS_MSG_ADD_OBJECT, 0) < 0)
-    return UBUS_STATUS_CONNECTION_FAILED;
-  req.raw_data_cb = add_object_cb;
-  req.priv = obj;
-  int ret = ubus_complete_request(ctx, &req, 0);
+  int ret = daemon_request(ctx, &req, UBUS_MSG_ADD_OBJECT, add_object_cb, obj);
   if (ret) return ret;
   if (!obj->id) return UBUS_STATUS_NO_DATA;
   return 0;
@@ -327,11 +330,7 @@ int ubus_remove_object(struct ubus_context* ctx, struct ubus_object* obj) {
   blob_buf_init(&msg_buf, 0);
   blob_put_int32(&msg_buf, UBUS_ATTR_OBJID, obj->id);
   struct ubus_request req;
-  memset(&req, 0, sizeof(req));
-  req.fd = -1;
-  int ret = UBUS_STATUS_CONNECTION_FAILED;
-  if (start_request(ctx, &req, msg_buf.head, UBUS_MSG_REMOVE_OBJECT, 0) == 0)
-    ret = ubus_complete_request(ctx, &req, 0);
+  int ret = daemon_request(ctx, &req, UBUS_MSG_REMOVE_OBJECT, nullptr, nullptr);
   // gone from here whatever the daemon said: the caller may free it now
   list_del_init(&obj->list);
   obj->id = 0;
@@ -358,13 +357,8 @@ int ubus_lookup(struct ubus_context* ctx, const char* path, ubus_lookup_handler_
   if (path) blob_put_string(&msg_buf, UBUS_ATTR_OBJPATH, path);
   LookupRequest lookup;
   memset(&lookup, 0, sizeof(lookup));
-  lookup.req.fd = -1;
-  if (start_request(ctx, &lookup.req, msg_buf.head, UBUS_MSG_LOOKUP, 0) < 0)
-    return UBUS_STATUS_CONNECTION_FAILED;
-  lookup.req.raw_data_cb = lookup_cb;
-  lookup.req.priv = priv;
   lookup.cb = cb;
-  return ubus_complete_request(ctx, &lookup.req, 0);
+  return daemon_request(ctx, &lookup.req, UBUS_MSG_LOOKUP, lookup_cb, priv);
 }
 
 int ubus_lookup_id(struct ubus_context* ctx, const char* path, uint32_t* id) {
@@ -373,13 +367,7 @@ int ubus_lookup_id(struct ubus_context* ctx, const char* path, uint32_t* id) {
   blob_buf_init(&msg_buf, 0);
   blob_put_string(&msg_buf, UBUS_ATTR_OBJPATH, path);
   struct ubus_request req;
-  memset(&req, 0, sizeof(req));
-  req.fd = -1;
-  if (start_request(ctx, &req, msg_buf.head, UBUS_MSG_LOOKUP, 0) < 0)
-    return UBUS_STATUS_CONNECTION_FAILED;
-  req.raw_data_cb = lookup_id_cb;
-  req.priv = id;
-  int ret = ubus_complete_request(ctx, &req, 0);
+  int ret = daemon_request(ctx, &req, UBUS_MSG_LOOKUP, lookup_id_cb, id);
   if (!ret && !*id) ret = UBUS_STATUS_NOT_FOUND;
   return ret;
 }
