@@ -3,7 +3,8 @@
 
 #include "libubus.h"
 
-namespace ubus_internal __attribute__((visibility("hidden"))) {
+#pragma GCC visibility push(hidden)
+namespace ubus_internal {
 
 // The message attributes of the message being processed, by enum ubus_msg_attr.
 using AttrTable = struct blob_attr* [UBUS_ATTR_MAX];
@@ -44,3 +45,4 @@ int get_status(const AttrTable& attrs);
 extern struct blob_buf msg_buf;
 
 }  // namespace ubus_internal
+#pragma GCC visibility pop

@@ -184,7 +184,8 @@ int notify_start(struct ubus_context* ctx, struct ubus_object* obj, const char* 
 
 }  // namespace
 
-namespace ubus_internal __attribute__((visibility("hidden"))) {
+#pragma GCC visibility push(hidden)
+namespace ubus_internal {
 
 struct ubus_object* find_object(struct ubus_context* ctx, uint32_t id) {
   struct ubus_object* obj;
@@ -281,6 +282,7 @@ void refresh_objects(struct ubus_context* ctx) {
 }
 
 }  // namespace ubus_internal
+#pragma GCC visibility pop
 
 int ubus_send_reply(struct ubus_context* ctx, struct ubus_request_data* req, struct blob_attr* msg) {
   blob_buf_init(&msg_buf, 0);

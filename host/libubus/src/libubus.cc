@@ -13,9 +13,11 @@
 
 #include "libubus-internal.h"
 
-namespace ubus_internal __attribute__((visibility("hidden"))) {
+#pragma GCC visibility push(hidden)
+namespace ubus_internal {
 struct blob_buf msg_buf;
-}
+}  // namespace ubus_internal
+#pragma GCC visibility pop
 
 using namespace ubus_internal;
 
@@ -420,7 +422,8 @@ bool read_hello(int fd, uint32_t* local_id) {
 
 }  // namespace
 
-namespace ubus_internal __attribute__((visibility("hidden"))) {
+#pragma GCC visibility push(hidden)
+namespace ubus_internal {
 
 void parse_msg(struct blob_attr* msg, size_t len, AttrTable& out) {
   blob_parse_untrusted(msg, len, out, kMsgPolicy, UBUS_ATTR_MAX);
@@ -503,6 +506,7 @@ void set_req_status(struct ubus_request* req, int ret) {
 }
 
 }  // namespace ubus_internal
+#pragma GCC visibility pop
 
 const char* ubus_strerror(int error) {
   static char unknown[32];
