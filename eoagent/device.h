@@ -12,28 +12,28 @@ struct blob_attr;
 extern "C" {
 
 // Visitors of the two enumerations; indexes are 0-based positions.
-typedef void (*outlet_visitor)(void *data, int index, bool physical_state,
-                               bool transient_state, const char *reason);
+typedef void (*outlet_visitor)(void *data, int index, bool physical_state, bool transient_state,
+                               const char *reason);
 typedef void (*bus_visitor)(void *data, int index, float power, float nameplate_power,
                             float accuracy);
 
 // Twelve word-sized slots shared by the device model and the MIB side; the
 // process owns it and zeroes it before anything fills it in.
 struct device_ops {
-  void *relay;                                                            // 0
+  void *relay;                                                              // 0
   int (*enumerate_outlets)(void *relay, outlet_visitor visit, void *data);  // 1
-  void *relay_for_writes;                                                 // 2
-  void (*set_outlet_transient)(void *relay, const char *requester_address, int index,
-                               bool value, const char *source);           // 3
-  void *outlet_listener;                                                  // 4
-  void (*outlet_state_changed)(void *data, int index, bool physical_state,
-                               bool transient_state, const char *reason);   // 5
-  void *meter;                                                            // 6
-  int (*enumerate_buses)(void *meter, bus_visitor visit, void *data);       // 7
-  void *bus_listener;                                                     // 8
-  void (*bus_power_changed)(void *data, int index, float power);          // 9
-  void *mib_context;                                                      // 10
-  void (*free_mib_context)(void *mib_context);                            // 11
+  void *relay_for_writes;                                                   // 2
+  void (*set_outlet_transient)(void *relay, const char *requester_address, int index, bool value,
+                               const char *source);  // 3
+  void *outlet_listener;                             // 4
+  void (*outlet_state_changed)(void *data, int index, bool physical_state, bool transient_state,
+                               const char *reason);                    // 5
+  void *meter;                                                         // 6
+  int (*enumerate_buses)(void *meter, bus_visitor visit, void *data);  // 7
+  void *bus_listener;                                                  // 8
+  void (*bus_power_changed)(void *data, int index, float power);       // 9
+  void *mib_context;                                                   // 10
+  void (*free_mib_context)(void *mib_context);                         // 11
 };
 static_assert(sizeof(device_ops) == 12 * sizeof(void *), "device_ops is twelve words");
 

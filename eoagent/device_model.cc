@@ -29,7 +29,7 @@ struct scoped_blob_buf {
   scoped_blob_buf &operator=(const scoped_blob_buf &) = delete;
   blob_attr *first() const {
     return blob_len(buf.head) >= sizeof(blob_attr) ? static_cast<blob_attr *>(blob_data(buf.head))
-                                                    : nullptr;
+                                                   : nullptr;
   }
 };
 
@@ -281,7 +281,8 @@ int encode_key_segment(char *out, size_t size, const blob_attr *key) {
       return 1;
     }
     case BLOBMSG_TYPE_INT64:
-      snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(blobmsg_get_u64(attr)));
+      snprintf(number, sizeof number, "%llu",
+               static_cast<unsigned long long>(blobmsg_get_u64(attr)));
       break;
     case BLOBMSG_TYPE_INT32:
       snprintf(number, sizeof number, "%d", static_cast<int32_t>(blobmsg_get_u32(attr)));
@@ -520,8 +521,8 @@ template <bus_slot slot>
 int bus_notified(ubus_context *, ubus_object *obj, ubus_request_data *, const char *,
                  blob_attr *msg) {
   constexpr int n = static_cast<int>(slot);
-  auto *bus = outer_of<bus_record>(subscriber_of(obj), offsetof(bus_record, subscribers) +
-                                                           n * sizeof(ubus_subscriber));
+  auto *bus = outer_of<bus_record>(subscriber_of(obj),
+                                   offsetof(bus_record, subscribers) + n * sizeof(ubus_subscriber));
   const char *key;
   blob_attr *value;
   if (!split_notification(msg, &key, &value)) return 0;
@@ -536,7 +537,8 @@ int bus_notified(ubus_context *, ubus_object *obj, ubus_request_data *, const ch
   }
   // the bus rows follow the meter
   device_ops *ops = bus->meter->ops;
-  if (ops->bus_power_changed) ops->bus_power_changed(ops->bus_listener, bus->index, bus_power(*bus));
+  if (ops->bus_power_changed)
+    ops->bus_power_changed(ops->bus_listener, bus->index, bus_power(*bus));
   return 0;
 }
 
@@ -702,7 +704,8 @@ void close_meter(meter_handle *meter) {
 
 int enumerate_buses(void *meter_data, bus_visitor visit, void *data) {
   auto *meter = static_cast<meter_handle *>(meter_data);
-  for (int i = 0; i < meter->count; ++i) visit(data, i, bus_power(*meter->buses[i]), 1200.0f, 0.01f);
+  for (int i = 0; i < meter->count; ++i)
+    visit(data, i, bus_power(*meter->buses[i]), 1200.0f, 0.01f);
   return meter->count;
 }
 

@@ -21,7 +21,7 @@ struct outlet_accounting {
   uint32_t time_in_state[2];  // hundredths of a second, earlier stays only
   uint32_t entries[2];
   uint8_t current_state;
-  uint32_t since;             // agent uptime when the current stay began
+  uint32_t since;  // agent uptime when the current stay began
 };
 
 struct mib_context {

@@ -58,7 +58,7 @@ netsnmp_table_row *new_row(long first_index) {
 
 // net-snmp's variadic column lists read (unsigned column, int type, int
 // writable, void *default, size_t default length) and end with column 0.
-#define COLUMN(n, type, writable) \
+#define COLUMN(n, type, writable)                                               \
   static_cast<unsigned>(n), static_cast<int>(type), static_cast<int>(writable), \
       static_cast<void *>(nullptr), static_cast<size_t>(0)
 
@@ -183,10 +183,10 @@ void init_mib_tables(device_ops *ops) {
 
   set = netsnmp_create_table_data_set("eoEnergyParametersTable");
   netsnmp_table_set_add_indexes(set, ASN_INTEGER, ASN_INTEGER, 0);
-  netsnmp_table_set_multi_add_default_row(
-      set, COLUMN(2, ASN_INTEGER, 0), COLUMN(3, ASN_INTEGER, 1), COLUMN(4, ASN_UNSIGNED, 1),
-      COLUMN(5, ASN_INTEGER, 1), COLUMN(6, ASN_INTEGER, 1), COLUMN(7, ASN_UNSIGNED, 1),
-      COLUMN(8, ASN_INTEGER, 1), COLUMN(9, ASN_INTEGER, 1), 0);
+  netsnmp_table_set_multi_add_default_row(set, COLUMN(2, ASN_INTEGER, 0), COLUMN(3, ASN_INTEGER, 1),
+                                          COLUMN(4, ASN_UNSIGNED, 1), COLUMN(5, ASN_INTEGER, 1),
+                                          COLUMN(6, ASN_INTEGER, 1), COLUMN(7, ASN_UNSIGNED, 1),
+                                          COLUMN(8, ASN_INTEGER, 1), COLUMN(9, ASN_INTEGER, 1), 0);
   netsnmp_register_table_data_set(
       make_registration("eoEnergyParametersTable", energy_parameters_oid, HANDLER_CAN_GETANDGETNEXT,
                         null_table_handler, nullptr),
@@ -198,10 +198,10 @@ void init_mib_tables(device_ops *ops) {
       set, COLUMN(1, ASN_TIMETICKS, 0), COLUMN(2, ASN_UNSIGNED, 0), COLUMN(3, ASN_UNSIGNED, 0),
       COLUMN(4, ASN_UNSIGNED, 0), COLUMN(5, ASN_INTEGER, 0), COLUMN(6, ASN_INTEGER, 0),
       COLUMN(7, ASN_UNSIGNED, 0), COLUMN(8, ASN_UNSIGNED, 0), COLUMN(9, ASN_TIMETICKS, 0), 0);
-  netsnmp_register_table_data_set(make_registration("eoEnergyTable", energy_table_oid,
-                                                    HANDLER_CAN_GETANDGETNEXT, null_table_handler,
-                                                    nullptr),
-                                  set, nullptr);
+  netsnmp_register_table_data_set(
+      make_registration("eoEnergyTable", energy_table_oid, HANDLER_CAN_GETANDGETNEXT,
+                        null_table_handler, nullptr),
+      set, nullptr);
 
   ops->outlet_listener = ctx;
   ops->outlet_state_changed = outlet_state_changed;
@@ -276,8 +276,8 @@ int power_state_table_handler(netsnmp_mib_handler *, netsnmp_handler_registratio
     if (info->colnum == state_time_column) {
       u_long ticks = entry.time_in_state[state];
       if (entry.current_state == state)
-        ticks = static_cast<uint32_t>(ticks + (static_cast<uint32_t>(netsnmp_get_agent_uptime()) -
-                                               entry.since));
+        ticks = static_cast<uint32_t>(
+            ticks + (static_cast<uint32_t>(netsnmp_get_agent_uptime()) - entry.since));
       snmp_set_var_typed_value(request->requestvb, ASN_TIMETICKS, &ticks, sizeof ticks);
     } else {
       u_long count = entry.entries[state];

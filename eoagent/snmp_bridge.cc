@@ -121,8 +121,8 @@ void close_snmp_fd_bridge(snmp_fd_bridge *bridge) {
 }
 
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
-  auto *w = reinterpret_cast<snmp_fd_watch *>(reinterpret_cast<char *>(fd) -
-                                              offsetof(snmp_fd_watch, fd));
+  auto *w =
+      reinterpret_cast<snmp_fd_watch *>(reinterpret_cast<char *>(fd) - offsetof(snmp_fd_watch, fd));
   if (fd->eof || fd->error) {
     uloop_cancelled = true;
     return;

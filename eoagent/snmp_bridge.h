@@ -22,12 +22,12 @@ struct snmp_fd_watch {
 constexpr int snmp_fd_limit = 1024;
 
 struct snmp_fd_bridge {
-  int count;                       // descriptor count at the last synchronisation
+  int count;  // descriptor count at the last synchronisation
   uint32_t watched[snmp_fd_limit / 32];
-  snmp_fd_watch *watchers;         // newest first
-  uloop_timeout timer;             // runs net-snmp's timeouts
+  snmp_fd_watch *watchers;  // newest first
+  uloop_timeout timer;      // runs net-snmp's timeouts
   snmp_fd_bridge *self;
-  bool reported_high_fd;           // the log line about descriptors >= 1024 is out
+  bool reported_high_fd;  // the log line about descriptors >= 1024 is out
 };
 
 void init_snmp_fd_bridge(snmp_fd_bridge *bridge);

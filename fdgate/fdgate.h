@@ -16,21 +16,21 @@ extern "C" {
 
 // The plug-in state: the bus connection, then two words kept for later use.
 struct ubus_fd_state {
-	struct ubus_context *ctx;
-	void *reserved[2];
+  struct ubus_context *ctx;
+  void *reserved[2];
 };
 
 // Per-request state, kept in the client's handler-private area.
 struct ubus_fd_dispatch {
-	struct ustream_fd response;	// the descriptor the method returned
-	struct ustream_fd body;		// write end of the request-body pipe
-	struct ubus_request *req;	// in flight; null once completed or aborted
-	bool tunnel;
-	bool response_started;
+  struct ustream_fd response;  // the descriptor the method returned
+  struct ustream_fd body;      // write end of the request-body pipe
+  struct ubus_request *req;    // in flight; null once completed or aborted
+  bool tunnel;
+  bool response_started;
 };
 
-static_assert(sizeof(ubus_fd_dispatch) <= sizeof(((struct dispatch *) nullptr)->priv),
-	      "the per-request state must fit the client's handler-private area");
+static_assert(sizeof(ubus_fd_dispatch) <= sizeof(((struct dispatch *)nullptr)->priv),
+              "the per-request state must fit the client's handler-private area");
 
 namespace fdgate {
 
@@ -38,15 +38,13 @@ extern const struct uhttpd_ops *ops;
 extern struct config *conf;
 extern struct ubus_fd_state *state;
 
-inline ubus_fd_dispatch *dispatch_of(struct client *cl)
-{
-	return reinterpret_cast<ubus_fd_dispatch *>(cl->dispatch.priv);
+inline ubus_fd_dispatch *dispatch_of(struct client *cl) {
+  return reinterpret_cast<ubus_fd_dispatch *>(cl->dispatch.priv);
 }
 
-inline struct client *client_of(ubus_fd_dispatch *d)
-{
-	return reinterpret_cast<struct client *>(reinterpret_cast<char *>(d) -
-						 offsetof(struct client, dispatch.priv));
+inline struct client *client_of(ubus_fd_dispatch *d) {
+  return reinterpret_cast<struct client *>(reinterpret_cast<char *>(d) -
+                                           offsetof(struct client, dispatch.priv));
 }
 
 }  // namespace fdgate
@@ -74,5 +72,4 @@ int ubus_fd_data_send(struct client *cl, const char *data, int len);
 void ubus_fd_data_done(struct client *cl);
 void ubus_fd_close_fds(struct client *cl);
 void ubus_fd_free(struct client *cl);
-
 }

@@ -23,235 +23,210 @@ enum { REPLY_DATA, REPLY_MODE, __REPLY_MAX };
 constexpr int kResponseBufferLen = 16384;
 
 const struct blobmsg_policy reply_policy[__REPLY_MAX] = {
-	{ "data", BLOBMSG_TYPE_STRING },	// REPLY_DATA
-	{ "mode", BLOBMSG_TYPE_INT32 },		// REPLY_MODE
+    {"data", BLOBMSG_TYPE_STRING},  // REPLY_DATA
+    {"mode", BLOBMSG_TYPE_INT32},   // REPLY_MODE
 };
 
-ubus_fd_dispatch *response_owner(struct ustream *s)
-{
-	return container_of(s, ubus_fd_dispatch, response.stream);
+ubus_fd_dispatch *response_owner(struct ustream *s) {
+  return container_of(s, ubus_fd_dispatch, response.stream);
 }
 
-ubus_fd_dispatch *body_owner(struct ustream *s)
-{
-	return container_of(s, ubus_fd_dispatch, body.stream);
+ubus_fd_dispatch *body_owner(struct ustream *s) {
+  return container_of(s, ubus_fd_dispatch, body.stream);
 }
 
-void close_stream(struct ustream_fd *sf)
-{
-	if (sf->fd.fd < 0)
-		return;
-	ustream_free(&sf->stream);
-	close(sf->fd.fd);
-	sf->fd.fd = -1;
+void close_stream(struct ustream_fd *sf) {
+  if (sf->fd.fd < 0) return;
+  ustream_free(&sf->stream);
+  close(sf->fd.fd);
+  sf->fd.fd = -1;
 }
 
 // A descriptor the event loop cannot watch (a regular file, say) is read to
 // its end here and now.
-void drain_at_once(struct client *cl, ubus_fd_dispatch *d, int fd)
-{
-	char buf[8192];
-	ssize_t len;
+void drain_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
+  char buf[8192];
+  ssize_t len;
 
-	int flags = fcntl(fd, F_GETFL);
-	if (flags >= 0 && (flags & O_NONBLOCK))
-		fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 
-	while ((len = read(fd, buf, sizeof(buf))) > 0) {
-		ops->write_body(cl, buf, static_cast<int>(len));
-		d->response_started = true;
-	}
-	close(fd);
+  while ((len = read(fd, buf, sizeof(buf))) > 0) {
+    ops->write_body(cl, buf, static_cast<int>(len));
+    d->response_started = true;
+  }
+  close(fd);
 }
 
 }  // namespace
 
 extern "C" {
 
-void ubus_fd_fd_cb(struct ubus_request *req, int fd)
-{
-	auto *cl = static_cast<struct client *>(req->priv);
-	ubus_fd_dispatch *d = dispatch_of(cl);
+void ubus_fd_fd_cb(struct ubus_request *req, int fd) {
+  auto *cl = static_cast<struct client *>(req->priv);
+  ubus_fd_dispatch *d = dispatch_of(cl);
 
-	// larger reads than the library's default: fewer wake-ups per byte
-	d->response.stream.r.buffer_len = kResponseBufferLen;
+  // larger reads than the library's default: fewer wake-ups per byte
+  d->response.stream.r.buffer_len = kResponseBufferLen;
 
-	// the stream set-up reports nothing: whether the loop took the
-	// descriptor tells whether the stream can work
-	ustream_fd_init(&d->response, fd);
-	if (!d->response.fd.registered) {
-		ustream_free(&d->response.stream);
-		d->response.fd.fd = -1;
-		drain_at_once(cl, d, fd);
-		return;
-	}
+  // the stream set-up reports nothing: whether the loop took the
+  // descriptor tells whether the stream can work
+  ustream_fd_init(&d->response, fd);
+  if (!d->response.fd.registered) {
+    ustream_free(&d->response.stream);
+    d->response.fd.fd = -1;
+    drain_at_once(cl, d, fd);
+    return;
+  }
 
-	d->response.stream.notify_read = ubus_fd_response_read;
-	d->response.stream.notify_state = ubus_fd_response_state;
+  d->response.stream.notify_read = ubus_fd_response_read;
+  d->response.stream.notify_state = ubus_fd_response_state;
 }
 
-void ubus_fd_response_read(struct ustream *s, int)
-{
-	ubus_fd_dispatch *d = response_owner(s);
-	struct client *cl = client_of(d);
-	char *data;
-	int len;
+void ubus_fd_response_read(struct ustream *s, int) {
+  ubus_fd_dispatch *d = response_owner(s);
+  struct client *cl = client_of(d);
+  char *data;
+  int len;
 
-	while ((data = ustream_get_read_buf(s, &len)) != nullptr) {
-		ops->write_body(cl, data, len);
-		d->response_started = true;
-		ustream_consume(s, len);
-	}
+  while ((data = ustream_get_read_buf(s, &len)) != nullptr) {
+    ops->write_body(cl, data, len);
+    d->response_started = true;
+    ustream_consume(s, len);
+  }
 }
 
-void ubus_fd_response_state(struct ustream *s)
-{
-	ubus_fd_dispatch *d = response_owner(s);
-	struct client *cl = client_of(d);
+void ubus_fd_response_state(struct ustream *s) {
+  ubus_fd_dispatch *d = response_owner(s);
+  struct client *cl = client_of(d);
 
-	close_stream(&d->response);
+  close_stream(&d->response);
 
-	if (d->response_started)
-		ops->finish_request(cl, true);
-	else if (cl->timeout.pending)
-		ops->send_error(cl, 502, "Bad Gateway",
-				"The ubus-fd method did not produce any response\n");
-	else
-		ops->send_error(cl, 504, "Gateway Timeout",
-				"The ubus-fd method took too long to produce a response\n");
+  if (d->response_started)
+    ops->finish_request(cl, true);
+  else if (cl->timeout.pending)
+    ops->send_error(cl, 502, "Bad Gateway", "The ubus-fd method did not produce any response\n");
+  else
+    ops->send_error(cl, 504, "Gateway Timeout",
+                    "The ubus-fd method took too long to produce a response\n");
 }
 
-void ubus_fd_data_cb(struct ubus_request *req, int, struct blob_attr *msg)
-{
-	auto *cl = static_cast<struct client *>(req->priv);
-	struct blob_attr *tb[__REPLY_MAX];
+void ubus_fd_data_cb(struct ubus_request *req, int, struct blob_attr *msg) {
+  auto *cl = static_cast<struct client *>(req->priv);
+  struct blob_attr *tb[__REPLY_MAX];
 
-	if (!msg)
-		return;
-	if (blobmsg_parse(reply_policy, __REPLY_MAX, tb, blob_data(msg), blob_len(msg)))
-		return;
+  if (!msg) return;
+  if (blobmsg_parse(reply_policy, __REPLY_MAX, tb, blob_data(msg), blob_len(msg))) return;
 
-	uint8_t nodelay = (!tb[REPLY_MODE] || !blobmsg_get_u32(tb[REPLY_MODE])) ? 1 : 0;
-	if (nodelay != cl->nodelay) {
-		int value = nodelay;
-		setsockopt(cl->sfd.fd.fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value));
-		cl->nodelay = nodelay;
-	}
+  uint8_t nodelay = (!tb[REPLY_MODE] || !blobmsg_get_u32(tb[REPLY_MODE])) ? 1 : 0;
+  if (nodelay != cl->nodelay) {
+    int value = nodelay;
+    setsockopt(cl->sfd.fd.fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value));
+    cl->nodelay = nodelay;
+  }
 
-	if (tb[REPLY_DATA]) {
-		const char *text = blobmsg_get_string(tb[REPLY_DATA]);
-		if (text[0])
-			ops->write_body(cl, text, static_cast<int>(strlen(text)));
-		dispatch_of(cl)->response_started = true;
-	}
+  if (tb[REPLY_DATA]) {
+    const char *text = blobmsg_get_string(tb[REPLY_DATA]);
+    if (text[0]) ops->write_body(cl, text, static_cast<int>(strlen(text)));
+    dispatch_of(cl)->response_started = true;
+  }
 }
 
-void ubus_fd_complete_cb(struct ubus_request *req, int status)
-{
-	auto *cl = static_cast<struct client *>(req->priv);
-	ubus_fd_dispatch *d = dispatch_of(cl);
+void ubus_fd_complete_cb(struct ubus_request *req, int status) {
+  auto *cl = static_cast<struct client *>(req->priv);
+  ubus_fd_dispatch *d = dispatch_of(cl);
 
-	d->req = nullptr;
+  d->req = nullptr;
 
-	if (d->response.fd.fd == -1) {
-		ops->finish_request(cl, status == 0);
-	} else if (status == -1) {
-		d->tunnel = true;
-		cl->state = CLIENT_STATE_DATA;
-		cl->request.transfer_chunked = 0;
-		cl->request.content_length = INT_MAX;
-		uloop_timeout_cancel(&cl->timeout);
+  if (d->response.fd.fd == -1) {
+    ops->finish_request(cl, status == 0);
+  } else if (status == -1) {
+    d->tunnel = true;
+    cl->state = CLIENT_STATE_DATA;
+    cl->request.transfer_chunked = 0;
+    cl->request.content_length = INT_MAX;
+    uloop_timeout_cancel(&cl->timeout);
 
-		int unread = ustream_pending_data(cl->us, false);
-		if (unread && cl->us->notify_read)
-			cl->us->notify_read(cl->us, unread);
-	}
+    int unread = ustream_pending_data(cl->us, false);
+    if (unread && cl->us->notify_read) cl->us->notify_read(cl->us, unread);
+  }
 
-	free(req);
+  free(req);
 }
 
-int ubus_fd_data_send(struct client *cl, const char *data, int len)
-{
-	ubus_fd_dispatch *d = dispatch_of(cl);
+int ubus_fd_data_send(struct client *cl, const char *data, int len) {
+  ubus_fd_dispatch *d = dispatch_of(cl);
 
-	if (d->tunnel)
-		cl->request.content_length = INT_MAX;
+  if (d->tunnel) cl->request.content_length = INT_MAX;
 
-	// no pipe, or it was closed: nobody wants these bytes
-	if (d->body.fd.fd < 0)
-		return len;
+  // no pipe, or it was closed: nobody wants these bytes
+  if (d->body.fd.fd < 0) return len;
 
-	struct ustream *s = &d->body.stream;
-	int written = ustream_write(s, data, len, false);
-	if (written < 0 || s->write_error) {
-		close_stream(&d->body);
-		return 0;
-	}
+  struct ustream *s = &d->body.stream;
+  int written = ustream_write(s, data, len, false);
+  if (written < 0 || s->write_error) {
+    close_stream(&d->body);
+    return 0;
+  }
 
-	if (!ustream_write_pending(s)) {
-		s->notify_write = ubus_fd_body_writable;
-		cl->dispatch.data_blocked = true;
-	}
-	return written;
+  if (!ustream_write_pending(s)) {
+    s->notify_write = ubus_fd_body_writable;
+    cl->dispatch.data_blocked = true;
+  }
+  return written;
 }
 
-void ubus_fd_body_writable(struct ustream *s, int)
-{
-	struct client *cl = client_of(body_owner(s));
+void ubus_fd_body_writable(struct ustream *s, int) {
+  struct client *cl = client_of(body_owner(s));
 
-	s->notify_write = nullptr;
-	cl->dispatch.data_blocked = false;
-	ops->resume_read(cl);
+  s->notify_write = nullptr;
+  cl->dispatch.data_blocked = false;
+  ops->resume_read(cl);
 }
 
-void ubus_fd_data_done(struct client *cl)
-{
-	ubus_fd_dispatch *d = dispatch_of(cl);
+void ubus_fd_data_done(struct client *cl) {
+  ubus_fd_dispatch *d = dispatch_of(cl);
 
-	if (d->body.fd.fd < 0)
-		return;
+  if (d->body.fd.fd < 0) return;
 
-	if (ustream_write_pending(&d->body.stream))
-		close_stream(&d->body);	// the method sees end of file
-	else
-		d->body.stream.notify_write = ubus_fd_body_flushed;
+  if (ustream_write_pending(&d->body.stream))
+    close_stream(&d->body);  // the method sees end of file
+  else
+    d->body.stream.notify_write = ubus_fd_body_flushed;
 }
 
-void ubus_fd_body_flushed(struct ustream *s, int)
-{
-	struct client *cl = client_of(body_owner(s));
+void ubus_fd_body_flushed(struct ustream *s, int) {
+  struct client *cl = client_of(body_owner(s));
 
-	s->notify_write = nullptr;
-	ops->resume_read(cl);
-	ubus_fd_data_done(cl);
+  s->notify_write = nullptr;
+  ops->resume_read(cl);
+  ubus_fd_data_done(cl);
 }
 
-void ubus_fd_free(struct client *cl)
-{
-	ubus_fd_dispatch *d = dispatch_of(cl);
+void ubus_fd_free(struct client *cl) {
+  ubus_fd_dispatch *d = dispatch_of(cl);
 
-	if (d->req) {
-		ubus_abort_request(state->ctx, d->req);
-		free(d->req);
-		d->req = nullptr;
-	}
-	close_stream(&d->response);
-	close_stream(&d->body);
+  if (d->req) {
+    ubus_abort_request(state->ctx, d->req);
+    free(d->req);
+    d->req = nullptr;
+  }
+  close_stream(&d->response);
+  close_stream(&d->body);
 }
 
-void ubus_fd_close_fds(struct client *cl)
-{
-	ubus_fd_dispatch *d = dispatch_of(cl);
+void ubus_fd_close_fds(struct client *cl) {
+  ubus_fd_dispatch *d = dispatch_of(cl);
 
-	close(state->ctx->sock.fd);
-	state->ctx->sock.fd = -1;
+  close(state->ctx->sock.fd);
+  state->ctx->sock.fd = -1;
 
-	for (struct ustream_fd *sf : { &d->response, &d->body }) {
-		if (sf->fd.fd >= 0) {
-			close(sf->fd.fd);
-			sf->fd.fd = -1;
-		}
-	}
+  for (struct ustream_fd *sf : {&d->response, &d->body}) {
+    if (sf->fd.fd >= 0) {
+      close(sf->fd.fd);
+      sf->fd.fd = -1;
+    }
+  }
 }
 
 }  // extern "C"

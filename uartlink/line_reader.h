@@ -20,8 +20,8 @@ using publish_fn = void (*)(void* ctx, const char* event, const char* line);
 struct line_buffer {
   char data[kReceiveCapacity];
   int capacity = kReceiveCapacity;
-  int scan = 0;  // first byte not yet examined
-  int fill = 0;  // bytes held
+  int scan = 0;           // first byte not yet examined
+  int fill = 0;           // bytes held
   bool fragment = false;  // current text follows a line-error marker
 };
 

@@ -273,7 +273,8 @@ int main(int argc, char** argv) {
   }
 
   int baud = read_baudrate();
-  auto* port = baud ? static_cast<serial_port_state*>(calloc(1, sizeof(serial_port_state))) : nullptr;
+  auto* port =
+      baud ? static_cast<serial_port_state*>(calloc(1, sizeof(serial_port_state))) : nullptr;
   if (!port) {
     fprintf(stderr, "Failed to connect to serial port\n");
     ubus_free(ctx);

@@ -64,7 +64,8 @@ bool loopback_up() {
 // Own /tmp, loopback and resolver files; false with a message on failure.
 bool enter_sandbox() {
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return perror("unshare (run as root)"), false;
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return perror("mount /"), false;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return perror("mount /"), false;
   if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) return perror("mount /tmp"), false;
   if (!loopback_up()) return perror("loopback"), false;
   if (!write_text("/tmp/resolv.conf", "nameserver 127.0.0.1\n") ||

@@ -23,7 +23,8 @@ int echo(struct ubus_context* ctx, struct ubus_object*, struct ubus_request_data
   return 0;
 }
 
-int sink(struct ubus_context*, struct ubus_object*, struct ubus_request_data*, const char*, struct blob_attr*) {
+int sink(struct ubus_context*, struct ubus_object*, struct ubus_request_data*, const char*,
+         struct blob_attr*) {
   return 0;
 }
 
@@ -70,7 +71,8 @@ long call_loop(const char* sock, const char* method, struct blob_attr* msg, doub
 }
 
 // Runs `clients` processes of call_loop at once; returns total calls.
-long run_clients(const char* sock, int clients, const char* method, struct blob_attr* msg, double seconds) {
+long run_clients(const char* sock, int clients, const char* method, struct blob_attr* msg,
+                 double seconds) {
   int p[2];
   if (pipe(p) < 0) return -1;
   pid_t pids[64];
@@ -131,13 +133,15 @@ int main(int argc, char** argv) {
 
   for (int clients : {1, 8}) {
     long n = run_clients(sock, clients, "echo", small.head, secs);
-    printf("small echo calls, %d client%s: %10.0f calls/s\n", clients, clients > 1 ? "s" : " ", double(n) / secs);
+    printf("small echo calls, %d client%s: %10.0f calls/s\n", clients, clients > 1 ? "s" : " ",
+           double(n) / secs);
   }
   long n = run_clients(sock, 1, "sink", big.head, secs);
-  printf("1 MiB payload to method:      %10.1f MB/s (%.0f calls/s)\n", double(n) * mb / secs, double(n) / secs);
-  n = run_clients(sock, 1, "echo", big.head, secs);
-  printf("1 MiB payload echoed back:    %10.1f MB/s (both ways, %.0f calls/s)\n", 2 * double(n) * mb / secs,
+  printf("1 MiB payload to method:      %10.1f MB/s (%.0f calls/s)\n", double(n) * mb / secs,
          double(n) / secs);
+  n = run_clients(sock, 1, "echo", big.head, secs);
+  printf("1 MiB payload echoed back:    %10.1f MB/s (both ways, %.0f calls/s)\n",
+         2 * double(n) * mb / secs, double(n) / secs);
 
   blob_buf_free(&small);
   blob_buf_free(&big);

@@ -129,10 +129,12 @@ int main(int argc, char** argv) {
   long got = received - base;
 
   if (!lat.empty())
-    printf("latency (64-byte line, master write -> event): median %lld us, p90 %lld us, p99 %lld us\n",
-           lat[lat.size() / 2], lat[lat.size() * 9 / 10], lat[lat.size() * 99 / 100]);
-  printf("throughput: %ld of %ld lines in %.3f s = %.0f lines/s (%.2f MB/s of line data)\n", got, kLines,
-         (t1 - t0) / 1e6, got / ((t1 - t0) / 1e6), got * kLineBytes / ((t1 - t0) / 1e6) / 1e6);
+    printf(
+        "latency (64-byte line, master write -> event): median %lld us, p90 %lld us, p99 %lld us\n",
+        lat[lat.size() / 2], lat[lat.size() * 9 / 10], lat[lat.size() * 99 / 100]);
+  printf("throughput: %ld of %ld lines in %.3f s = %.0f lines/s (%.2f MB/s of line data)\n", got,
+         kLines, (t1 - t0) / 1e6, got / ((t1 - t0) / 1e6),
+         got * kLineBytes / ((t1 - t0) / 1e6) / 1e6);
 
   ubus_free(ctx);
   uloop_done();

@@ -137,8 +137,9 @@ int main(int argc, char** argv) {
   waitpid(wrapper, &status, 0);
   std::sort(took.begin(), took.end());
   if (!took.empty())
-    printf("ntpshim signal to daemon handler, %d signals: median %.1f us, p99 %.1f us, max %.1f us\n",
-           rounds, took[took.size() / 2], took[took.size() * 99 / 100], took.back());
+    printf(
+        "ntpshim signal to daemon handler, %d signals: median %.1f us, p99 %.1f us, max %.1f us\n",
+        rounds, took[took.size() / 2], took[took.size() * 99 / 100], took.back());
   printf("ntpshim after SIGTERM: exit status %d\n",
          WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
   return 0;

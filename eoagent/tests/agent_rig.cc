@@ -32,7 +32,8 @@ AgentRig::AgentRig() : snmp_port_(testkit::free_udp_port()), trap_port_(testkit:
 
 std::vector<std::string> AgentRig::snmp_env() const {
   return {"SNMP_PERSISTENT_DIR=" + (dir_ / "persist"), "SNMPCONFPATH=" + dir_.path(),
-          "LSAN_OPTIONS=suppressions=" EO_SOURCE_DIR "/eoagent/tests/lsan.supp:print_suppressions=0"};
+          "LSAN_OPTIONS=suppressions=" EO_SOURCE_DIR
+          "/eoagent/tests/lsan.supp:print_suppressions=0"};
 }
 
 bool AgentRig::start_bus() { return simrig::start_ubusd(&ubusd_); }
@@ -46,12 +47,18 @@ bool AgentRig::start_sim(const std::vector<std::string> &args) {
 
 bool AgentRig::start_snmpd() {
   std::string conf = dir_ / "snmpd.conf";
-  testkit::write_file(conf, "master agentx\n"
-                            "agentXSocket " + std::string(agentx_socket) + "\n"
-                            "agentaddress udp:127.0.0.1:" + std::to_string(snmp_port_) + "\n"
-                            "rocommunity public 127.0.0.1\n"
-                            "rwcommunity private 127.0.0.1\n"
-                            "trap2sink 127.0.0.1:" + std::to_string(trap_port_) + " public\n");
+  testkit::write_file(conf,
+                      "master agentx\n"
+                      "agentXSocket " +
+                          std::string(agentx_socket) +
+                          "\n"
+                          "agentaddress udp:127.0.0.1:" +
+                          std::to_string(snmp_port_) +
+                          "\n"
+                          "rocommunity public 127.0.0.1\n"
+                          "rwcommunity private 127.0.0.1\n"
+                          "trap2sink 127.0.0.1:" +
+                          std::to_string(trap_port_) + " public\n");
   testkit::SpawnOptions opts;
   opts.env = snmp_env();
   opts.capture_output = true;
@@ -81,11 +88,11 @@ bool AgentRig::start_agent(const std::vector<std::string> &args) {
   opts.capture_output = true;
   agent_ = testkit::Child(argv, opts);
   return testkit::wait_until(
-      [this] {
-        return agent_.output().find("eoagent initialized.") != std::string::npos ||
-               !agent_.running();
-      },
-      10000) &&
+             [this] {
+               return agent_.output().find("eoagent initialized.") != std::string::npos ||
+                      !agent_.running();
+             },
+             10000) &&
          agent_.running();
 }
 

@@ -33,9 +33,9 @@ TEST(eoagent_agent, usage_without_exactly_two_arguments) {
     argv.insert(argv.end(), args.begin(), args.end());
     std::string out;
     EXPECT_EQ(255, testkit::run(argv, &out));
-    EXPECT_EQ("Usage: " + testkit::bin_path("eoagent") +
-                  " <relay_object_path> <meter_object_path>\n",
-              out);
+    EXPECT_EQ(
+        "Usage: " + testkit::bin_path("eoagent") + " <relay_object_path> <meter_object_path>\n",
+        out);
   }
 }
 
@@ -50,13 +50,25 @@ TEST(eoagent_agent, start_up_failures) {
   };
   const Case cases[] = {
       {"no bus", false, {}, true, "Failed to connect to ubus\n"},
-      {"relay object missing", true, {"--remove", "relay.outlets"}, true,
+      {"relay object missing",
+       true,
+       {"--remove", "relay.outlets"},
+       true,
        "Failed to open relay ubus object\n"},
-      {"outlet object missing", true, {"--remove", "relay.outlets.outlet=2E2"}, true,
+      {"outlet object missing",
+       true,
+       {"--remove", "relay.outlets.outlet=2E2"},
+       true,
        "Failed to open relay ubus object\n"},
-      {"meter values without keys", true, {"--keys-without-keys", "values"}, true,
+      {"meter values without keys",
+       true,
+       {"--keys-without-keys", "values"},
+       true,
        "Failed to open meter ubus object\n"},
-      {"bus object missing", true, {"--remove", "meter.buses.bus=2E1"}, true,
+      {"bus object missing",
+       true,
+       {"--remove", "meter.buses.bus=2E1"},
+       true,
        "Failed to open meter ubus object\n"},
       {"no master agent", true, {}, false, "Failed to connect to SNMP master\n"},
   };
@@ -73,7 +85,8 @@ TEST(eoagent_agent, start_up_failures) {
     EXPECT_FALSE(rig.start_agent());
     EXPECT_EQ(255, exit_code(rig.agent().wait(5000))) << rig.agent_output();
     EXPECT_NE(std::string::npos, rig.agent_output().find(c.message)) << rig.agent_output();
-    EXPECT_EQ(std::string::npos, rig.agent_output().find("eoagent initialized")) << rig.agent_output();
+    EXPECT_EQ(std::string::npos, rig.agent_output().find("eoagent initialized"))
+        << rig.agent_output();
     EXPECT_TRUE(rig.set_log().empty());
   }
 }
@@ -105,10 +118,11 @@ TEST(eoagent_agent, walk_shows_two_outlets_and_one_bus) {
     const char *outlet1, *outlet2, *bus;
   };
   const Column columns[] = {
-      {1, "0", "0", "230"},       {2, "0", "0", "1200"},      {3, "0", "0", "1"},
-      {4, "0", "0", "100"},       {5, "1", "1", "3"},         {6, "1", "1", "1"},
-      {7, "1", "1", "1"},         {8, "257", "259", "255"},   {9, "257", "259", "255"},
-      {10, "\"unknown\"", "\"unknown\"", nullptr},
+      {1, "0", "0", "230"},     {2, "0", "0", "1200"},
+      {3, "0", "0", "1"},       {4, "0", "0", "100"},
+      {5, "1", "1", "3"},       {6, "1", "1", "1"},
+      {7, "1", "1", "1"},       {8, "257", "259", "255"},
+      {9, "257", "259", "255"}, {10, "\"unknown\"", "\"unknown\"", nullptr},
   };
   for (const Column &c : columns) {
     std::string col = power + std::to_string(c.column);
@@ -150,7 +164,8 @@ TEST(eoagent_agent, energy_tables_have_no_instances) {
   for (const char *table : {"1.3.6.1.2.1.229.1.1", "1.3.6.1.2.1.229.1.4", "1.3.6.1.2.1.229.1.5"}) {
     auto values = rig.walk(table);
     EXPECT_TRUE(values.empty() || values.begin()->second.find("No Such") != std::string::npos)
-        << table << ":\n" << show(values);
+        << table << ":\n"
+        << show(values);
   }
 }
 
@@ -174,16 +189,16 @@ TEST(eoagent_agent, outlet_switched_in_the_switch_updates_rows_and_notifies) {
   EXPECT_LT(on_ticks, off_ticks + 1000);
 
   const std::string last_trap = ".1.3.6.1.2.1.229.1.2.1.9.2 = INTEGER: 259";
-  ASSERT_TRUE(testkit::wait_until(
-      [&] { return rig.traps().find(last_trap) != std::string::npos; }, 5000))
+  ASSERT_TRUE(
+      testkit::wait_until([&] { return rig.traps().find(last_trap) != std::string::npos; }, 5000))
       << rig.traps();
   std::string traps = rig.traps();
   std::string trap = traps.substr(traps.rfind('\n', traps.find(last_trap)) + 1);
   trap = trap.substr(0, trap.find('\n'));
-  for (const char *varbind : {".1.3.6.1.6.3.1.1.4.1.0 = OID: .1.3.6.1.2.1.229.0.2",
-                              ".1.3.6.1.2.1.229.1.2.1.8.2 = INTEGER: 259",
-                              ".1.3.6.1.2.1.229.1.2.1.9.2 = INTEGER: 259",
-                              ".1.3.6.1.2.1.229.1.2.1.10.2 = STRING: \"unknown\""})
+  for (const char *varbind :
+       {".1.3.6.1.6.3.1.1.4.1.0 = OID: .1.3.6.1.2.1.229.0.2",
+        ".1.3.6.1.2.1.229.1.2.1.8.2 = INTEGER: 259", ".1.3.6.1.2.1.229.1.2.1.9.2 = INTEGER: 259",
+        ".1.3.6.1.2.1.229.1.2.1.10.2 = STRING: \"unknown\""})
     EXPECT_NE(std::string::npos, trap.find(varbind)) << varbind << " in\n" << trap;
   // the transient change came first, with the outlet still off
   EXPECT_NE(std::string::npos, traps.find(".1.3.6.1.2.1.229.1.2.1.9.2 = INTEGER: 257")) << traps;
@@ -222,12 +237,10 @@ TEST(eoagent_agent, rejected_writes_send_nothing) {
     std::string oid, type, value, error;
   };
   const Case cases[] = {
-      {power + "8.1", "i", "258", "wrongValue"},
-      {power + "8.2", "i", "0", "wrongValue"},
-      {power + "8.257", "i", "259", "notWritable"},   // a bus has no relay
-      {power + "8.3", "i", "259", "noCreation"},  // no such outlet: rows are never created
-      {power + "10.5", "s", "x", "noCreation"},
-      {power + "9.1", "i", "259", "notWritable"},
+      {power + "8.1", "i", "258", "wrongValue"},    {power + "8.2", "i", "0", "wrongValue"},
+      {power + "8.257", "i", "259", "notWritable"},  // a bus has no relay
+      {power + "8.3", "i", "259", "noCreation"},     // no such outlet: rows are never created
+      {power + "10.5", "s", "x", "noCreation"},     {power + "9.1", "i", "259", "notWritable"},
       {power + "8.1", "s", "259", "wrongType"},
   };
   for (const Case &c : cases) {
@@ -264,9 +277,9 @@ TEST(eoagent_agent, notification_switch) {
   ASSERT_EQ(0, rig.set(enable_notification, "i", "1", &out)) << out;
   ASSERT_TRUE(rig.wait_value(enable_notification, "1"));
   ASSERT_EQ(0, rig.bus().call("powersim", "switch", R"({"outlet": 1, "state": true})"));
-  ASSERT_TRUE(testkit::wait_until(
-      [&] { return rig.traps().find("229.1.2.1.9.2 = INTEGER: 259") != std::string::npos; }))
-      << rig.traps();
+  ASSERT_TRUE(testkit::wait_until([&] {
+    return rig.traps().find("229.1.2.1.9.2 = INTEGER: 259") != std::string::npos;
+  })) << rig.traps();
   EXPECT_EQ(std::string::npos, rig.traps().find("229.1.2.1.8.1 =")) << rig.traps();
 }
 
@@ -324,9 +337,9 @@ TEST(eoagent_agent, relay_without_keys_has_no_outlet_rows) {
 
 TEST(eoagent_agent, odd_value_objects_are_skipped_or_grow_the_buses) {
   AgentRig rig;
-  ASSERT_TRUE(rig.start_all({"--extra-value", "0:frequency:50", "--extra-value", "missing:current:9",
-                             "--extra-value", "string:current:9", "--extra-value", "-1:current:9",
-                             "--extra-value", "3:voltage:230"}))
+  ASSERT_TRUE(rig.start_all({"--extra-value", "0:frequency:50", "--extra-value",
+                             "missing:current:9", "--extra-value", "string:current:9",
+                             "--extra-value", "-1:current:9", "--extra-value", "3:voltage:230"}))
       << rig.agent_output();
   // bus 3 exists now; buses 1 to 3 have no current or power factor
   auto values = rig.walk(power + "1");

@@ -29,13 +29,27 @@ struct Key {
 blob_attr *add_key(blob_buf *buf, const Key &key) {
   blob_buf_init(buf, 0);
   switch (key.type) {
-    case BLOBMSG_TYPE_STRING: blobmsg_add_string(buf, "", key.text.c_str()); break;
-    case BLOBMSG_TYPE_INT64: blobmsg_add_u64(buf, "", static_cast<uint64_t>(key.integer)); break;
-    case BLOBMSG_TYPE_INT32: blobmsg_add_u32(buf, "", static_cast<uint32_t>(key.integer)); break;
-    case BLOBMSG_TYPE_INT16: blobmsg_add_u16(buf, "", static_cast<uint16_t>(key.integer)); break;
-    case BLOBMSG_TYPE_BOOL: blobmsg_add_u8(buf, "", static_cast<uint8_t>(key.integer)); break;
-    case BLOBMSG_TYPE_DOUBLE: blobmsg_add_double(buf, "", key.real); break;
-    default: blobmsg_close_table(buf, blobmsg_open_table(buf, "")); break;
+    case BLOBMSG_TYPE_STRING:
+      blobmsg_add_string(buf, "", key.text.c_str());
+      break;
+    case BLOBMSG_TYPE_INT64:
+      blobmsg_add_u64(buf, "", static_cast<uint64_t>(key.integer));
+      break;
+    case BLOBMSG_TYPE_INT32:
+      blobmsg_add_u32(buf, "", static_cast<uint32_t>(key.integer));
+      break;
+    case BLOBMSG_TYPE_INT16:
+      blobmsg_add_u16(buf, "", static_cast<uint16_t>(key.integer));
+      break;
+    case BLOBMSG_TYPE_BOOL:
+      blobmsg_add_u8(buf, "", static_cast<uint8_t>(key.integer));
+      break;
+    case BLOBMSG_TYPE_DOUBLE:
+      blobmsg_add_double(buf, "", key.real);
+      break;
+    default:
+      blobmsg_close_table(buf, blobmsg_open_table(buf, ""));
+      break;
   }
   return static_cast<blob_attr *>(blob_data(buf->head));
 }

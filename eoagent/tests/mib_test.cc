@@ -32,7 +32,8 @@ struct FakeDevice {
 int fake_outlets(void *relay, outlet_visitor visit, void *data) {
   auto *dev = static_cast<FakeDevice *>(relay);
   for (size_t i = 0; i < dev->outlets.size(); ++i)
-    visit(data, static_cast<int>(i), dev->outlets[i].physical, dev->outlets[i].transient, "unknown");
+    visit(data, static_cast<int>(i), dev->outlets[i].physical, dev->outlets[i].transient,
+          "unknown");
   return static_cast<int>(dev->outlets.size());
 }
 
@@ -44,7 +45,8 @@ int fake_buses(void *meter, bus_visitor visit, void *data) {
 }
 
 void fake_set(void *relay, const char *requester, int index, bool value, const char *) {
-  static_cast<FakeDevice *>(relay)->writes.push_back({requester ? requester : "(none)", index, value});
+  static_cast<FakeDevice *>(relay)->writes.push_back(
+      {requester ? requester : "(none)", index, value});
 }
 
 std::vector<std::string> logged;
@@ -265,7 +267,8 @@ TEST_F(eoagent_mib, notification_scalar_modes) {
 
   HandlerCall bad(ctx);
   bad.add(1, {}, 3);
-  EXPECT_EQ(SNMP_ERR_WRONGVALUE, bad.run(handle_eoPowerEnableStatusNotification, MODE_SET_RESERVE1));
+  EXPECT_EQ(SNMP_ERR_WRONGVALUE,
+            bad.run(handle_eoPowerEnableStatusNotification, MODE_SET_RESERVE1));
 
   logged.clear();
   EXPECT_EQ(SNMP_ERR_GENERR, get.run(handle_eoPowerEnableStatusNotification, 42));

@@ -137,7 +137,8 @@ class eoagent_model : public testing::Test {
 };
 
 TEST_F(eoagent_model, discovers_outlets_and_buses_with_their_values) {
-  start({"--outlets", "3", "--on", "1", "--buses", "2", "--integer-values", "--power-factor", "95"});
+  start(
+      {"--outlets", "3", "--on", "1", "--buses", "2", "--integer-values", "--power-factor", "95"});
   relay = open_relay(ctx, "relay", &ops);
   meter = open_meter(ctx, "meter", &ops);
   ASSERT_NE(nullptr, relay);
@@ -209,15 +210,16 @@ TEST_F(eoagent_model, outlet_notifications_reach_the_listener_once_per_change) {
 
   // repeats and odd shapes change nothing
   const char *odd[] = {
-      R"({"key": "physical_state", "value": true})",   // the cached value again
-      R"({"key": "other_state", "value": false})",     // a key of no interest
-      R"({"key": "physical_state"})",                  // no value
-      R"({"key": 5, "value": false})",                 // the key is no string
+      R"({"key": "physical_state", "value": true})",  // the cached value again
+      R"({"key": "other_state", "value": false})",    // a key of no interest
+      R"({"key": "physical_state"})",                 // no value
+      R"({"key": 5, "value": false})",                // the key is no string
       R"({})",
   };
   for (const char *fields : odd) {
-    ASSERT_EQ(0, control("notify", std::string(R"({"path": "relay.outlets.outlet=2E2", "fields": )") +
-                                       fields + "}"));
+    ASSERT_EQ(0,
+              control("notify", std::string(R"({"path": "relay.outlets.outlet=2E2", "fields": )") +
+                                    fields + "}"));
   }
   idle(150);
   EXPECT_EQ(2u, listener.outlet_calls.size());
@@ -264,9 +266,9 @@ TEST_F(eoagent_model, bus_notifications_recompute_the_power) {
 }
 
 TEST_F(eoagent_model, value_objects_of_odd_shape) {
-  start({"--extra-value", "5:current:2", "--extra-value", "0:frequency:50",
-         "--extra-value", "missing:voltage:1", "--extra-value", "string:voltage:1",
-         "--extra-value", "-2:current:1"});
+  start({"--extra-value", "5:current:2", "--extra-value", "0:frequency:50", "--extra-value",
+         "missing:voltage:1", "--extra-value", "string:voltage:1", "--extra-value",
+         "-2:current:1"});
   meter = open_meter(ctx, "meter", &ops);
   ASSERT_NE(nullptr, meter);
   auto powers = buses();
@@ -293,9 +295,10 @@ TEST_F(eoagent_model, writes_carry_the_credential_block) {
   EXPECT_EQ("relay.outlets.outlet=2E3", str(first.at("object")));
   EXPECT_EQ("192.0.2.9", str(first.at("message.cred.ip_address"))) << log[0];
   // fields in order: value, cred, key; the block's own fields in theirs
-  EXPECT_EQ(R"({"object":"relay.outlets.outlet=2E3","message":{"value":true,"cred":{"agent":"snmp",)"
-            R"("is_admin":true,"ip_address":"192.0.2.9","outlet_access":true},"key":"transient_state"}})",
-            log[0]);
+  EXPECT_EQ(
+      R"({"object":"relay.outlets.outlet=2E3","message":{"value":true,"cred":{"agent":"snmp",)"
+      R"("is_admin":true,"ip_address":"192.0.2.9","outlet_access":true},"key":"transient_state"}})",
+      log[0]);
   Json second = Json::parse(log[1]);
   EXPECT_EQ("relay.outlets.outlet=2E1", str(second.at("object")));
   EXPECT_FALSE(json_object_get_boolean(second.at("message.value")));

@@ -44,15 +44,17 @@ class HandlerCall {
     else
       snmp_varlist_add_variable(&request->requestvb, name.data(), name.size(), ASN_INTEGER, &value,
                                 sizeof value);
-    auto *info = static_cast<netsnmp_table_request_info *>(
-        calloc(1, sizeof(netsnmp_table_request_info)));
+    auto *info =
+        static_cast<netsnmp_table_request_info *>(calloc(1, sizeof(netsnmp_table_request_info)));
     info->colnum = column;
     info->number_indexes = static_cast<int>(indexes.size());
     for (long index : indexes)
       snmp_varlist_add_variable(&info->indexes, nullptr, 0, ASN_INTEGER, &index, sizeof index);
     netsnmp_request_add_list_data(
         request, netsnmp_create_data_list(TABLE_HANDLER_NAME, info, free_table_info));
-    if (row) netsnmp_request_add_list_data(request, netsnmp_create_data_list(TABLE_DATA_ROW, row, nullptr));
+    if (row)
+      netsnmp_request_add_list_data(request,
+                                    netsnmp_create_data_list(TABLE_DATA_ROW, row, nullptr));
     request->agent_req_info = &reqinfo_;
     if (!requests_.empty()) {
       requests_.back()->next = request;

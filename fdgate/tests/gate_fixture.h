@@ -18,18 +18,18 @@ extern "C" {
 namespace gate {
 
 struct HttpResult {
-	int exit_code = -1;	// curl's
-	int status = 0;
-	std::string headers;
-	std::string body;
+  int exit_code = -1;  // curl's
+  int status = 0;
+  std::string headers;
+  std::string body;
 };
 
 // The message the method saw last, and what came with it.
 struct LastCall {
-	std::unique_ptr<struct blob_attr, void (*)(void *)> message{ nullptr, free };
-	bool had_fd = false;
-	int served = -1;
-	int pumps = -1;
+  std::unique_ptr<struct blob_attr, void (*)(void *)> message{nullptr, free};
+  bool had_fd = false;
+  int served = -1;
+  int pumps = -1;
 };
 
 // An env slot or header value as "s:text", "b:true", "i:12" or "d:1.1".
@@ -43,36 +43,36 @@ bool wait_output(testkit::Child &c, const char *needle, int timeout_ms = 5000);
 
 class GateTest : public ::testing::Test {
  protected:
-	void SetUp() override;
-	void TearDown() override;
+  void SetUp() override;
+  void TearDown() override;
 
-	// Starts uhttpd with the plug-in and the given extra options; waits
-	// until it listens. The default server is started by SetUp.
-	testkit::Child start_uhttpd(int port, const std::vector<std::string> &extra,
-				    const char *object = "ubus-fd");
+  // Starts uhttpd with the plug-in and the given extra options; waits
+  // until it listens. The default server is started by SetUp.
+  testkit::Child start_uhttpd(int port, const std::vector<std::string> &extra,
+                              const char *object = "ubus-fd");
 
-	std::string url(const std::string &path) const;
-	// curl -sS with args; headers and body collected.
-	HttpResult curl(const std::vector<std::string> &args);
-	LastCall last();
-	int server_fds() { return testkit::count_fds(uhttpd_.pid()); }
-	// Waits until the server holds exactly `baseline_fds_` descriptors.
-	bool fds_back_to_baseline(int timeout_ms = 3000);
+  std::string url(const std::string &path) const;
+  // curl -sS with args; headers and body collected.
+  HttpResult curl(const std::vector<std::string> &args);
+  LastCall last();
+  int server_fds() { return testkit::count_fds(uhttpd_.pid()); }
+  // Waits until the server holds exactly `baseline_fds_` descriptors.
+  bool fds_back_to_baseline(int timeout_ms = 3000);
 
-	int connect_raw();
-	// Sends `request` on a new connection and reads until the server closes
-	// it (or timeout_ms passes).
-	std::string raw_exchange(const std::string &request, int timeout_ms = 3000);
+  int connect_raw();
+  // Sends `request` on a new connection and reads until the server closes
+  // it (or timeout_ms passes).
+  std::string raw_exchange(const std::string &request, int timeout_ms = 3000);
 
-	testkit::TempDir dir_{ "gate" };
-	std::string sock_;
-	testkit::Child ubusd_;
-	testkit::Child method_server_;
-	testkit::Child uhttpd_;
-	int port_ = 0;
-	int baseline_fds_ = 0;
-	double script_timeout_ = 1.0;
-	struct ubus_context *ctx_ = nullptr;
+  testkit::TempDir dir_{"gate"};
+  std::string sock_;
+  testkit::Child ubusd_;
+  testkit::Child method_server_;
+  testkit::Child uhttpd_;
+  int port_ = 0;
+  int baseline_fds_ = 0;
+  double script_timeout_ = 1.0;
+  struct ubus_context *ctx_ = nullptr;
 };
 
 // Reads from fd until `want` bytes came, the peer closed or timeout_ms passed.

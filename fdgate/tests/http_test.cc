@@ -19,436 +19,455 @@ namespace {
 using gate::GateTest;
 using gate::HttpResult;
 
-std::string pattern(size_t n)
-{
-	std::string out(n, '\0');
-	for (size_t i = 0; i < n; i++)
-		out[i] = static_cast<char>(request_method::pattern_byte(i));
-	return out;
+std::string pattern(size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; i++) out[i] = static_cast<char>(request_method::pattern_byte(i));
+  return out;
 }
 
 // Index of the first differing byte, or -1.
-long first_difference(const std::string &a, const std::string &b)
-{
-	size_t n = std::min(a.size(), b.size());
-	for (size_t i = 0; i < n; i++) {
-		if (a[i] != b[i])
-			return static_cast<long>(i);
-	}
-	return a.size() == b.size() ? -1 : static_cast<long>(n);
+long first_difference(const std::string &a, const std::string &b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; i++) {
+    if (a[i] != b[i]) return static_cast<long>(i);
+  }
+  return a.size() == b.size() ? -1 : static_cast<long>(n);
 }
 
 struct message_case {
-	const char *name;
-	std::vector<std::string> curl_args;	// "URL" stands for the request URL
-	std::string path;
-	// expected env slots by index (1-based, as the message defines them)
-	std::vector<std::pair<int, std::string>> env;
-	bool had_fd;
+  const char *name;
+  std::vector<std::string> curl_args;  // "URL" stands for the request URL
+  std::string path;
+  // expected env slots by index (1-based, as the message defines them)
+  std::vector<std::pair<int, std::string>> env;
+  bool had_fd;
 };
 
-TEST_F(GateTest, MessageCarriesTheRequestAsSent)
-{
-	std::string twelve = dir_ / "twelve";
-	testkit::write_file(twelve, "twelve bytes");
+TEST_F(GateTest, MessageCarriesTheRequestAsSent) {
+  std::string twelve = dir_ / "twelve";
+  testkit::write_file(twelve, "twelve bytes");
 
-	const message_case cases[] = {
-		{ "path and query", { "URL" }, "/x?y=1",
-		  { { 1, "s:GET" }, { 2, "s:/p/x?y=1" }, { 3, "s:y=1" }, { 4, "s:/x" }, { 5, "d:1.1" },
-		    { 6, "s:HTTP/1.1" }, { 7, "b:false" }, { 8, "s:127.0.0.1" }, { 10, "s:127.0.0.1" },
-		    { 11, "i:" + std::to_string(port_) }, { 12, "b:false" }, { 13, "b:false" } },
-		  false },
-		{ "prefix with query", { "URL" }, "?y=1", { { 2, "s:/p?y=1" }, { 3, "s:y=1" }, { 4, "b:false" } }, false },
-		{ "prefix alone", { "URL" }, "", { { 2, "s:/p" }, { 3, "b:false" }, { 4, "s:" } }, false },
-		{ "dot segments", { "--path-as-is", "URL" }, "/a/./b//c", { { 4, "s:/a/b/c" } }, false },
-		{ "climbing out", { "--path-as-is", "URL" }, "/a/../../etc", { { 4, "b:false" } }, false },
-		{ "HTTP/1.0", { "-0", "URL" }, "/five", { { 5, "d:1.0" }, { 6, "s:HTTP/1.0" } }, false },
-		{ "Content-Length 12", { "--data-binary", "@" + twelve, "-H", "Content-Type: text/x-test", "URL" },
-		  "/x", { { 1, "s:POST" }, { 12, "i:12" }, { 13, "s:text/x-test" } }, true },
-		{ "chunked body", { "-X", "PUT", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + twelve, "URL" },
-		  "/x", { { 1, "s:PUT" }, { 12, "b:true" }, { 13, "s:application/x-www-form-urlencoded" } }, true },
-	};
+  const message_case cases[] = {
+      {"path and query",
+       {"URL"},
+       "/x?y=1",
+       {{1, "s:GET"},
+        {2, "s:/p/x?y=1"},
+        {3, "s:y=1"},
+        {4, "s:/x"},
+        {5, "d:1.1"},
+        {6, "s:HTTP/1.1"},
+        {7, "b:false"},
+        {8, "s:127.0.0.1"},
+        {10, "s:127.0.0.1"},
+        {11, "i:" + std::to_string(port_)},
+        {12, "b:false"},
+        {13, "b:false"}},
+       false},
+      {"prefix with query",
+       {"URL"},
+       "?y=1",
+       {{2, "s:/p?y=1"}, {3, "s:y=1"}, {4, "b:false"}},
+       false},
+      {"prefix alone", {"URL"}, "", {{2, "s:/p"}, {3, "b:false"}, {4, "s:"}}, false},
+      {"dot segments", {"--path-as-is", "URL"}, "/a/./b//c", {{4, "s:/a/b/c"}}, false},
+      {"climbing out", {"--path-as-is", "URL"}, "/a/../../etc", {{4, "b:false"}}, false},
+      {"HTTP/1.0", {"-0", "URL"}, "/five", {{5, "d:1.0"}, {6, "s:HTTP/1.0"}}, false},
+      {"Content-Length 12",
+       {"--data-binary", "@" + twelve, "-H", "Content-Type: text/x-test", "URL"},
+       "/x",
+       {{1, "s:POST"}, {12, "i:12"}, {13, "s:text/x-test"}},
+       true},
+      {"chunked body",
+       {"-X", "PUT", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + twelve, "URL"},
+       "/x",
+       {{1, "s:PUT"}, {12, "b:true"}, {13, "s:application/x-www-form-urlencoded"}},
+       true},
+  };
 
-	for (const message_case &c : cases) {
-		SCOPED_TRACE(c.name);
-		std::vector<std::string> args;
-		for (const std::string &a : c.curl_args)
-			args.push_back(a == "URL" ? url(c.path) : a);
-		curl(args);
+  for (const message_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args;
+    for (const std::string &a : c.curl_args) args.push_back(a == "URL" ? url(c.path) : a);
+    curl(args);
 
-		gate::LastCall call = last();
-		ASSERT_TRUE(call.message) << "the method saw no message";
-		std::vector<std::string> env = gate::env_slots(call.message.get());
-		ASSERT_EQ(env.size(), 13u);
-		for (const auto &[slot, want] : c.env)
-			EXPECT_EQ(env[static_cast<size_t>(slot - 1)], want) << "env slot " << slot;
-		EXPECT_EQ(call.had_fd, c.had_fd);
-		EXPECT_EQ(gate::header_value(call.message.get(), "CONTENT-LENGTH"), "");
-		EXPECT_EQ(gate::header_value(call.message.get(), "CONTENT-TYPE"), "");
-	}
+    gate::LastCall call = last();
+    ASSERT_TRUE(call.message) << "the method saw no message";
+    std::vector<std::string> env = gate::env_slots(call.message.get());
+    ASSERT_EQ(env.size(), 13u);
+    for (const auto &[slot, want] : c.env)
+      EXPECT_EQ(env[static_cast<size_t>(slot - 1)], want) << "env slot " << slot;
+    EXPECT_EQ(call.had_fd, c.had_fd);
+    EXPECT_EQ(gate::header_value(call.message.get(), "CONTENT-LENGTH"), "");
+    EXPECT_EQ(gate::header_value(call.message.get(), "CONTENT-TYPE"), "");
+  }
 }
 
-TEST_F(GateTest, PeerPortIsTheClientsPort)
-{
-	int fd = connect_raw();
-	ASSERT_GE(fd, 0);
-	struct sockaddr_in local = {};
-	socklen_t len = sizeof(local);
-	getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
-	gate::send_all(fd, "GET /p/five HTTP/1.1\r\nConnection: close\r\n\r\n");
-	gate::read_some(fd, SIZE_MAX, 3000);
-	close(fd);
+TEST_F(GateTest, PeerPortIsTheClientsPort) {
+  int fd = connect_raw();
+  ASSERT_GE(fd, 0);
+  struct sockaddr_in local = {};
+  socklen_t len = sizeof(local);
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
+  gate::send_all(fd, "GET /p/five HTTP/1.1\r\nConnection: close\r\n\r\n");
+  gate::read_some(fd, SIZE_MAX, 3000);
+  close(fd);
 
-	std::vector<std::string> env = gate::env_slots(last().message.get());
-	ASSERT_EQ(env.size(), 13u);
-	EXPECT_EQ(env[8], "i:" + std::to_string(ntohs(local.sin_port)));
+  std::vector<std::string> env = gate::env_slots(last().message.get());
+  ASSERT_EQ(env.size(), 13u);
+  EXPECT_EQ(env[8], "i:" + std::to_string(ntohs(local.sin_port)));
 }
 
-TEST_F(GateTest, HeadersAreMergedAndUpperCased)
-{
-	struct header_case {
-		const char *lines;
-		const char *name;
-		const char *want;
-	};
-	const header_case cases[] = {
-		{ "Accept: a\r\nAccept: b\r\n", "ACCEPT", "s:a,b" },
-		{ "Accept: a\r\nAccept:\r\nAccept: b\r\n", "ACCEPT", "s:a,b" },
-		{ "Accept:\r\naccept: b\r\n", "ACCEPT", "s:b" },
-		{ "X-Mixed-Case: v\r\n", "X-MIXED-CASE", "s:v" },
-		{ "x-a: 1\r\nX-B: 2\r\nX-A: 3\r\n", "X-A", "s:1,3" },
-		{ "Empty:\r\n", "EMPTY", "s:" },
-	};
+TEST_F(GateTest, HeadersAreMergedAndUpperCased) {
+  struct header_case {
+    const char *lines;
+    const char *name;
+    const char *want;
+  };
+  const header_case cases[] = {
+      {"Accept: a\r\nAccept: b\r\n", "ACCEPT", "s:a,b"},
+      {"Accept: a\r\nAccept:\r\nAccept: b\r\n", "ACCEPT", "s:a,b"},
+      {"Accept:\r\naccept: b\r\n", "ACCEPT", "s:b"},
+      {"X-Mixed-Case: v\r\n", "X-MIXED-CASE", "s:v"},
+      {"x-a: 1\r\nX-B: 2\r\nX-A: 3\r\n", "X-A", "s:1,3"},
+      {"Empty:\r\n", "EMPTY", "s:"},
+  };
 
-	for (const header_case &c : cases) {
-		SCOPED_TRACE(c.lines);
-		raw_exchange(std::string("GET /p/x HTTP/1.1\r\nConnection: close\r\n") + c.lines + "\r\n");
-		gate::LastCall call = last();
-		ASSERT_TRUE(call.message);
-		EXPECT_EQ(gate::header_value(call.message.get(), c.name), c.want);
+  for (const header_case &c : cases) {
+    SCOPED_TRACE(c.lines);
+    raw_exchange(std::string("GET /p/x HTTP/1.1\r\nConnection: close\r\n") + c.lines + "\r\n");
+    gate::LastCall call = last();
+    ASSERT_TRUE(call.message);
+    EXPECT_EQ(gate::header_value(call.message.get(), c.name), c.want);
 
-		std::vector<std::string> names = gate::header_names(call.message.get());
-		for (const std::string &n : names) {
-			EXPECT_EQ(n.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos) << n;
-			EXPECT_EQ(std::count(names.begin(), names.end(), n), 1) << n << " appears twice";
-		}
-	}
+    std::vector<std::string> names = gate::header_names(call.message.get());
+    for (const std::string &n : names) {
+      EXPECT_EQ(n.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos) << n;
+      EXPECT_EQ(std::count(names.begin(), names.end(), n), 1) << n << " appears twice";
+    }
+  }
 }
 
-TEST_F(GateTest, MethodsAndBodyPipes)
-{
-	struct method_case {
-		std::vector<std::string> args;
-		const char *method;
-		bool pipe;
-	};
-	const method_case cases[] = {
-		{ { "-X", "GET" }, "GET", false },
-		{ { "-I" }, "HEAD", false },
-		{ { "-X", "OPTIONS" }, "OPTIONS", false },
-		{ { "-X", "DELETE" }, "DELETE", false },
-		{ { "-X", "POST" }, "POST", true },
-		{ { "-X", "PUT" }, "PUT", true },
-		{ { "-X", "PATCH" }, "PATCH", true },
-		{ { "-X", "DELETE", "-H", "Transfer-Encoding: chunked", "--data-binary", "x" }, "DELETE", true },
-		{ { "-X", "GET", "-H", "Transfer-Encoding: chunked", "--data-binary", "x" }, "GET", true },
-	};
+TEST_F(GateTest, MethodsAndBodyPipes) {
+  struct method_case {
+    std::vector<std::string> args;
+    const char *method;
+    bool pipe;
+  };
+  const method_case cases[] = {
+      {{"-X", "GET"}, "GET", false},
+      {{"-I"}, "HEAD", false},
+      {{"-X", "OPTIONS"}, "OPTIONS", false},
+      {{"-X", "DELETE"}, "DELETE", false},
+      {{"-X", "POST"}, "POST", true},
+      {{"-X", "PUT"}, "PUT", true},
+      {{"-X", "PATCH"}, "PATCH", true},
+      {{"-X", "DELETE", "-H", "Transfer-Encoding: chunked", "--data-binary", "x"}, "DELETE", true},
+      {{"-X", "GET", "-H", "Transfer-Encoding: chunked", "--data-binary", "x"}, "GET", true},
+  };
 
-	for (const method_case &c : cases) {
-		std::vector<std::string> args = c.args;
-		args.push_back(url("/five"));
-		HttpResult r = curl(args);
-		SCOPED_TRACE(c.method);
-		EXPECT_EQ(r.status, 200) << r.headers;
-		if (std::string(c.method) != "HEAD") {	// curl -I stores the head as the body
-			EXPECT_EQ(r.body, "hello");
-		}
+  for (const method_case &c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back(url("/five"));
+    HttpResult r = curl(args);
+    SCOPED_TRACE(c.method);
+    EXPECT_EQ(r.status, 200) << r.headers;
+    if (std::string(c.method) != "HEAD") {  // curl -I stores the head as the body
+      EXPECT_EQ(r.body, "hello");
+    }
 
-		gate::LastCall call = last();
-		std::vector<std::string> env = gate::env_slots(call.message.get());
-		ASSERT_EQ(env.size(), 13u);
-		EXPECT_EQ(env[0], std::string("s:") + c.method);
-		EXPECT_EQ(call.had_fd, c.pipe) << "descriptor with the call";
-	}
+    gate::LastCall call = last();
+    std::vector<std::string> env = gate::env_slots(call.message.get());
+    ASSERT_EQ(env.size(), 13u);
+    EXPECT_EQ(env[0], std::string("s:") + c.method);
+    EXPECT_EQ(call.had_fd, c.pipe) << "descriptor with the call";
+  }
 }
 
-TEST_F(GateTest, ResponsesOfTheMethod)
-{
-	struct response_case {
-		std::string path;
-		int status;
-		std::string body;
-	};
-	const response_case cases[] = {
-		{ "/five", 200, "hello" },
-		{ "/none", 502, "The ubus-fd method did not produce any response\n" },
-		{ "/slow?ms=50", 502, "The ubus-fd method did not produce any response\n" },
-		{ "/slow?ms=2200", 504, "The ubus-fd method took too long to produce a response\n" },
-		{ "/status0", 200, "" },
-		{ "/fail", 500, "The request failed\n" },
-		{ "/data?text=hi+there", 200, "hi there" },
-		{ "/data?text=hi&mode=1", 200, "hi" },
-		{ "/data/empty", 200, "" },
-		{ "/data/bad", 200, "ok" },
-		{ "/file?size=100000", 200, pattern(100000) },
-		{ "/file?size=0", 200, "" },	// read at once: the completion decides
-		{ "/switch?outlet=2&state=on", 200, "outlet 2 switched on\n" },
-	};
+TEST_F(GateTest, ResponsesOfTheMethod) {
+  struct response_case {
+    std::string path;
+    int status;
+    std::string body;
+  };
+  const response_case cases[] = {
+      {"/five", 200, "hello"},
+      {"/none", 502, "The ubus-fd method did not produce any response\n"},
+      {"/slow?ms=50", 502, "The ubus-fd method did not produce any response\n"},
+      {"/slow?ms=2200", 504, "The ubus-fd method took too long to produce a response\n"},
+      {"/status0", 200, ""},
+      {"/fail", 500, "The request failed\n"},
+      {"/data?text=hi+there", 200, "hi there"},
+      {"/data?text=hi&mode=1", 200, "hi"},
+      {"/data/empty", 200, ""},
+      {"/data/bad", 200, "ok"},
+      {"/file?size=100000", 200, pattern(100000)},
+      {"/file?size=0", 200, ""},  // read at once: the completion decides
+      {"/switch?outlet=2&state=on", 200, "outlet 2 switched on\n"},
+  };
 
-	for (const response_case &c : cases) {
-		HttpResult r = curl({ url(c.path) });
-		SCOPED_TRACE(c.path);
-		EXPECT_EQ(r.exit_code, 0) << r.headers;
-		EXPECT_EQ(r.status, c.status) << r.headers;
-		EXPECT_EQ(first_difference(r.body, c.body), -1)
-			<< "expected " << c.body.size() << " bytes, got " << r.body.size() << ": "
-			<< r.body.substr(0, 200);
-	}
+  for (const response_case &c : cases) {
+    HttpResult r = curl({url(c.path)});
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(r.exit_code, 0) << r.headers;
+    EXPECT_EQ(r.status, c.status) << r.headers;
+    EXPECT_EQ(first_difference(r.body, c.body), -1)
+        << "expected " << c.body.size() << " bytes, got " << r.body.size() << ": "
+        << r.body.substr(0, 200);
+  }
 
-	HttpResult page = curl({ url("/outlets") });
-	EXPECT_NE(page.body.find("outlet 2: on"), std::string::npos) << page.body;
+  HttpResult page = curl({url("/outlets")});
+  EXPECT_NE(page.body.find("outlet 2: on"), std::string::npos) << page.body;
 }
 
-TEST_F(GateTest, LargeBodiesBothWays)
-{
-	constexpr size_t kSize = 16u << 20;
-	std::string upload = pattern(kSize);
-	// shift the pattern so an echo of something else cannot match
-	std::rotate(upload.begin(), upload.begin() + 7, upload.end());
-	std::string file = dir_ / "upload";
-	ASSERT_TRUE(testkit::write_file(file, upload));
+TEST_F(GateTest, LargeBodiesBothWays) {
+  constexpr size_t kSize = 16u << 20;
+  std::string upload = pattern(kSize);
+  // shift the pattern so an echo of something else cannot match
+  std::rotate(upload.begin(), upload.begin() + 7, upload.end());
+  std::string file = dir_ / "upload";
+  ASSERT_TRUE(testkit::write_file(file, upload));
 
-	struct body_case {
-		const char *name;
-		std::vector<std::string> args;
-		std::string want;
-	};
-	const body_case cases[] = {
-		{ "POST with length", { "--data-binary", "@" + file, url("/echo") }, upload },
-		{ "PUT chunked", { "-X", "PUT", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + file,
-				   url("/echo") }, upload },
-		{ "PATCH over HTTP/1.0", { "-0", "-X", "PATCH", "--data-binary", "@" + file, url("/echo") }, upload },
-		{ "GET stream", { url("/stream?size=" + std::to_string(kSize)) }, pattern(kSize) },
-		{ "GET file", { url("/file?size=" + std::to_string(kSize)) }, pattern(kSize) },
-	};
+  struct body_case {
+    const char *name;
+    std::vector<std::string> args;
+    std::string want;
+  };
+  const body_case cases[] = {
+      {"POST with length", {"--data-binary", "@" + file, url("/echo")}, upload},
+      {"PUT chunked",
+       {"-X", "PUT", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + file, url("/echo")},
+       upload},
+      {"PATCH over HTTP/1.0",
+       {"-0", "-X", "PATCH", "--data-binary", "@" + file, url("/echo")},
+       upload},
+      {"GET stream", {url("/stream?size=" + std::to_string(kSize))}, pattern(kSize)},
+      {"GET file", {url("/file?size=" + std::to_string(kSize))}, pattern(kSize)},
+  };
 
-	for (const body_case &c : cases) {
-		SCOPED_TRACE(c.name);
-		HttpResult r = curl(c.args);
-		EXPECT_EQ(r.status, 200) << r.headers;
-		EXPECT_EQ(r.body.size(), c.want.size());
-		EXPECT_EQ(first_difference(r.body, c.want), -1);
-	}
-	EXPECT_TRUE(fds_back_to_baseline()) << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  for (const body_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpResult r = curl(c.args);
+    EXPECT_EQ(r.status, 200) << r.headers;
+    EXPECT_EQ(r.body.size(), c.want.size());
+    EXPECT_EQ(first_difference(r.body, c.want), -1);
+  }
+  EXPECT_TRUE(fds_back_to_baseline())
+      << server_fds() << " descriptors, " << baseline_fds_ << " before";
 }
 
-TEST_F(GateTest, KeepAliveAndHttp10)
-{
-	std::string out;
-	int rc = testkit::run({ "curl", "-sS", "-o", "/dev/null", "-o", "/dev/null", "-o", "/dev/null",
-				"-w", "%{http_code}:%{num_connects} ", url("/five"), url("/none"),
-				url("/stream?size=70000") },
-			      &out);
-	EXPECT_EQ(rc, 0) << out;
-	EXPECT_EQ(out, "200:1 502:0 200:0 ") << "one connection for all three";
+TEST_F(GateTest, KeepAliveAndHttp10) {
+  std::string out;
+  int rc = testkit::run(
+      {"curl", "-sS", "-o", "/dev/null", "-o", "/dev/null", "-o", "/dev/null", "-w",
+       "%{http_code}:%{num_connects} ", url("/five"), url("/none"), url("/stream?size=70000")},
+      &out);
+  EXPECT_EQ(rc, 0) << out;
+  EXPECT_EQ(out, "200:1 502:0 200:0 ") << "one connection for all three";
 
-	std::string reply = raw_exchange("GET /p/five HTTP/1.0\r\n\r\n");
-	EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << reply;
-	EXPECT_NE(reply.find("Connection: close"), std::string::npos) << reply;
-	EXPECT_EQ(reply.substr(reply.size() - 5), "hello");
+  std::string reply = raw_exchange("GET /p/five HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << reply;
+  EXPECT_NE(reply.find("Connection: close"), std::string::npos) << reply;
+  EXPECT_EQ(reply.substr(reply.size() - 5), "hello");
 
-	// pipelined: the second request waits in the buffer for the first response
-	reply = raw_exchange("GET /p/five HTTP/1.1\r\n\r\nGET /p/data?text=two HTTP/1.1\r\nConnection: close\r\n\r\n");
-	EXPECT_EQ(reply.find("5\r\nhello\r\n0\r\n\r\n"), reply.find("\r\n\r\n") + 4) << reply;
-	EXPECT_NE(reply.find("3\r\ntwo\r\n0\r\n\r\n"), std::string::npos) << reply;
+  // pipelined: the second request waits in the buffer for the first response
+  reply = raw_exchange(
+      "GET /p/five HTTP/1.1\r\n\r\nGET /p/data?text=two HTTP/1.1\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(reply.find("5\r\nhello\r\n0\r\n\r\n"), reply.find("\r\n\r\n") + 4) << reply;
+  EXPECT_NE(reply.find("3\r\ntwo\r\n0\r\n\r\n"), std::string::npos) << reply;
 
-	reply = raw_exchange("GET /p/five\r\n");
-	EXPECT_EQ(reply, "hello") << "HTTP/0.9 has no head";
+  reply = raw_exchange("GET /p/five\r\n");
+  EXPECT_EQ(reply, "hello") << "HTTP/0.9 has no head";
 }
 
-TEST_F(GateTest, TunnelCarriesBytesBothWays)
-{
-	int fd = connect_raw();
-	ASSERT_GE(fd, 0);
-	ASSERT_TRUE(gate::send_all(fd, "POST /p/tunnel HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nearly\r\n"));
+TEST_F(GateTest, TunnelCarriesBytesBothWays) {
+  int fd = connect_raw();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(gate::send_all(
+      fd, "POST /p/tunnel HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nearly\r\n"));
 
-	const std::string head =
-		"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: fdgate-echo\r\n\r\n";
-	std::string got = gate::read_some(fd, head.size() + 5, 3000);
-	EXPECT_EQ(got, head + "early") << "chunk decoded before the switch";
+  const std::string head =
+      "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: fdgate-echo\r\n\r\n";
+  std::string got = gate::read_some(fd, head.size() + 5, 3000);
+  EXPECT_EQ(got, head + "early") << "chunk decoded before the switch";
 
-	// now raw: chunk syntax is just data, and no length ends it
-	for (std::string round : { std::string("0\r\n\r\n"), std::string("ping"), pattern(300000) }) {
-		ASSERT_TRUE(gate::send_all(fd, round));
-		got = gate::read_some(fd, round.size(), 5000);
-		EXPECT_EQ(got.size(), round.size());
-		EXPECT_EQ(first_difference(got, round), -1);
-	}
+  // now raw: chunk syntax is just data, and no length ends it
+  for (std::string round : {std::string("0\r\n\r\n"), std::string("ping"), pattern(300000)}) {
+    ASSERT_TRUE(gate::send_all(fd, round));
+    got = gate::read_some(fd, round.size(), 5000);
+    EXPECT_EQ(got.size(), round.size());
+    EXPECT_EQ(first_difference(got, round), -1);
+  }
 
-	// the script timeout does not apply to a tunnel
-	usleep(static_cast<useconds_t>(script_timeout_ * 1.5e6));
-	ASSERT_TRUE(gate::send_all(fd, "still there"));
-	EXPECT_EQ(gate::read_some(fd, 11, 3000), "still there");
+  // the script timeout does not apply to a tunnel
+  usleep(static_cast<useconds_t>(script_timeout_ * 1.5e6));
+  ASSERT_TRUE(gate::send_all(fd, "still there"));
+  EXPECT_EQ(gate::read_some(fd, 11, 3000), "still there");
 
-	close(fd);
-	EXPECT_TRUE(fds_back_to_baseline()) << server_fds() << " descriptors, " << baseline_fds_ << " before";
-	EXPECT_TRUE(testkit::wait_until([&] { return last().pumps == 0; })) << "the method saw no end of file";
+  close(fd);
+  EXPECT_TRUE(fds_back_to_baseline())
+      << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  EXPECT_TRUE(testkit::wait_until([&] { return last().pumps == 0; }))
+      << "the method saw no end of file";
 }
 
-TEST_F(GateTest, BadRequestsNeverReachThePlugin)
-{
-	std::string many_headers;
-	for (int i = 0; i < 70; i++)
-		many_headers += "X-H" + std::to_string(i) + ": v\r\n";
+TEST_F(GateTest, BadRequestsNeverReachThePlugin) {
+  std::string many_headers;
+  for (int i = 0; i < 70; i++) many_headers += "X-H" + std::to_string(i) + ": v\r\n";
 
-	struct bad_case {
-		std::string request;
-		const char *status;
-	};
-	const bad_case cases[] = {
-		{ "GET /p/" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", "414" },
-		{ "GET /p/five HTTP/1.1\r\nX-Big: " + std::string(9000, 'b') + "\r\n\r\n", "431" },
-		{ "GET /p/five HTTP/1.1\r\n" + many_headers + "\r\n", "431" },
-		{ "GARBAGE\r\n\r\n", "400" },
-		{ "GET p/five HTTP/1.1\r\n\r\n", "400" },
-		{ "GET /p/five HTTP/1.1\r\nNoColon\r\n\r\n", "400" },
-		{ "GET /p/five HTTP/1.1\r\nBad Name: v\r\n\r\n", "400" },
-		{ "GET /p/five HTTP/1.1\r\nX: a\r\n folded\r\n\r\n", "400" },
-		{ "GET /p/five HTTP/1.1\r\nX: a\x01b\r\n\r\n", "400" },
-		{ "BREW /p/five HTTP/1.1\r\n\r\n", "501" },
-		{ "POST /p/five\r\n", "400" },
-		{ "GET /p/five HTTP/2.0\r\n\r\n", "505" },
-		{ "GET /p/five HTTX/1.1\r\n\r\n", "400" },
-		{ "POST /p/echo HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n", "400" },
-		{ "POST /p/echo HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "400" },
-		{ "POST /p/echo HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n", "400" },
-		{ "POST /p/echo HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", "413" },
-		{ "POST /p/echo HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", "501" },
-		{ "GET /elsewhere HTTP/1.1\r\n\r\n", "404" },
-		{ "GET /pp HTTP/1.1\r\n\r\n", "404" },
-	};
+  struct bad_case {
+    std::string request;
+    const char *status;
+  };
+  const bad_case cases[] = {
+      {"GET /p/" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", "414"},
+      {"GET /p/five HTTP/1.1\r\nX-Big: " + std::string(9000, 'b') + "\r\n\r\n", "431"},
+      {"GET /p/five HTTP/1.1\r\n" + many_headers + "\r\n", "431"},
+      {"GARBAGE\r\n\r\n", "400"},
+      {"GET p/five HTTP/1.1\r\n\r\n", "400"},
+      {"GET /p/five HTTP/1.1\r\nNoColon\r\n\r\n", "400"},
+      {"GET /p/five HTTP/1.1\r\nBad Name: v\r\n\r\n", "400"},
+      {"GET /p/five HTTP/1.1\r\nX: a\r\n folded\r\n\r\n", "400"},
+      {"GET /p/five HTTP/1.1\r\nX: a\x01b\r\n\r\n", "400"},
+      {"BREW /p/five HTTP/1.1\r\n\r\n", "501"},
+      {"POST /p/five\r\n", "400"},
+      {"GET /p/five HTTP/2.0\r\n\r\n", "505"},
+      {"GET /p/five HTTX/1.1\r\n\r\n", "400"},
+      {"POST /p/echo HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n", "400"},
+      {"POST /p/echo HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "400"},
+      {"POST /p/echo HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n", "400"},
+      {"POST /p/echo HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", "413"},
+      {"POST /p/echo HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", "501"},
+      {"GET /elsewhere HTTP/1.1\r\n\r\n", "404"},
+      {"GET /pp HTTP/1.1\r\n\r\n", "404"},
+  };
 
-	int served = last().served;
-	ASSERT_GT(served, 0);
-	for (const bad_case &c : cases) {
-		std::string reply = raw_exchange(c.request);
-		std::string want = std::string("HTTP/1.1 ") + c.status + " ";
-		EXPECT_EQ(reply.rfind(want, 0), 0u) << "request " << c.request.substr(0, 80) << "\ngot " << reply;
-	}
-	EXPECT_EQ(last().served, served) << "a bad request reached the method";
+  int served = last().served;
+  ASSERT_GT(served, 0);
+  for (const bad_case &c : cases) {
+    std::string reply = raw_exchange(c.request);
+    std::string want = std::string("HTTP/1.1 ") + c.status + " ";
+    EXPECT_EQ(reply.rfind(want, 0), 0u)
+        << "request " << c.request.substr(0, 80) << "\ngot " << reply;
+  }
+  EXPECT_EQ(last().served, served) << "a bad request reached the method";
 
-	// a broken chunk while the call runs ends that request with a 400
-	std::string reply = raw_exchange("POST /p/echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
-	EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << reply;
-	EXPECT_TRUE(fds_back_to_baseline()) << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  // a broken chunk while the call runs ends that request with a 400
+  std::string reply =
+      raw_exchange("POST /p/echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n");
+  EXPECT_EQ(reply.rfind("HTTP/1.1 400 ", 0), 0u) << reply;
+  EXPECT_TRUE(fds_back_to_baseline())
+      << server_fds() << " descriptors, " << baseline_fds_ << " before";
 }
 
-TEST_F(GateTest, DisconnectsReleaseEverything)
-{
-	struct disconnect_case {
-		const char *name;
-		std::string request;
-		size_t read_first;	// response bytes to read before closing
-		size_t extra_body;	// body bytes to send before closing
-	};
-	const disconnect_case cases[] = {
-		{ "during the call", "GET /p/hold HTTP/1.1\r\n\r\n", 0, 0 },
-		{ "uploading to a method that never reads",
-		  "POST /p/hold HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n", 0, 8u << 20 },
-		{ "while streaming", "GET /p/stream?size=268435456 HTTP/1.1\r\n\r\n", 1u << 20, 0 },
-		{ "while uploading", "POST /p/echo HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n", 0, 4u << 20 },
-		{ "chunked upload", "PUT /p/echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n", 0, 40000 },
-		{ "in tunnel mode", "POST /p/tunnel HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 40, 1000 },
-		{ "slow method", "GET /p/slow?ms=300 HTTP/1.1\r\n\r\n", 0, 0 },
-	};
+TEST_F(GateTest, DisconnectsReleaseEverything) {
+  struct disconnect_case {
+    const char *name;
+    std::string request;
+    size_t read_first;  // response bytes to read before closing
+    size_t extra_body;  // body bytes to send before closing
+  };
+  const disconnect_case cases[] = {
+      {"during the call", "GET /p/hold HTTP/1.1\r\n\r\n", 0, 0},
+      {"uploading to a method that never reads",
+       "POST /p/hold HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n", 0, 8u << 20},
+      {"while streaming", "GET /p/stream?size=268435456 HTTP/1.1\r\n\r\n", 1u << 20, 0},
+      {"while uploading", "POST /p/echo HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n", 0, 4u << 20},
+      {"chunked upload", "PUT /p/echo HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n", 0,
+       40000},
+      {"in tunnel mode", "POST /p/tunnel HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 40, 1000},
+      {"slow method", "GET /p/slow?ms=300 HTTP/1.1\r\n\r\n", 0, 0},
+  };
 
-	for (const disconnect_case &c : cases) {
-		SCOPED_TRACE(c.name);
-		int served = last().served;
-		int fd = connect_raw();
-		ASSERT_GE(fd, 0);
-		ASSERT_TRUE(gate::send_all(fd, c.request));
-		// a thread-free sender: a non-blocking socket takes what fits
-		std::string body = pattern(c.extra_body);
-		size_t sent = 0;
-		while (sent < body.size()) {
-			ssize_t n = send(fd, body.data() + sent, body.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-			if (n <= 0)
-				break;
-			sent += static_cast<size_t>(n);
-		}
-		ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; })) << "the call never came";
-		if (c.read_first) {
-			EXPECT_GE(gate::read_some(fd, c.read_first, 3000).size(), c.read_first);
-		}
-		close(fd);
+  for (const disconnect_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    int served = last().served;
+    int fd = connect_raw();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(gate::send_all(fd, c.request));
+    // a thread-free sender: a non-blocking socket takes what fits
+    std::string body = pattern(c.extra_body);
+    size_t sent = 0;
+    while (sent < body.size()) {
+      ssize_t n = send(fd, body.data() + sent, body.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }))
+        << "the call never came";
+    if (c.read_first) {
+      EXPECT_GE(gate::read_some(fd, c.read_first, 3000).size(), c.read_first);
+    }
+    close(fd);
 
-		// a body stuck behind a method that never reads holds until the network timeout
-		EXPECT_TRUE(fds_back_to_baseline(4000)) << server_fds() << " descriptors, " << baseline_fds_ << " before";
-	}
+    // a body stuck behind a method that never reads holds until the network timeout
+    EXPECT_TRUE(fds_back_to_baseline(4000))
+        << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  }
 
-	// the server and the method are still fine, and no response is left running
-	HttpResult r = curl({ url("/five") });
-	EXPECT_EQ(r.body, "hello");
-	EXPECT_TRUE(testkit::wait_until([&] { return last().pumps == 0; }, 5000)) << last().pumps << " pumps";
+  // the server and the method are still fine, and no response is left running
+  HttpResult r = curl({url("/five")});
+  EXPECT_EQ(r.body, "hello");
+  EXPECT_TRUE(testkit::wait_until([&] { return last().pumps == 0; }, 5000))
+      << last().pumps << " pumps";
 }
 
-TEST_F(GateTest, MissingObjectGives500)
-{
-	int port = testkit::free_tcp_port();
-	testkit::Child other = start_uhttpd(port, {}, "no-such-object");
-	ASSERT_TRUE(other.running()) << other.output();
+TEST_F(GateTest, MissingObjectGives500) {
+  int port = testkit::free_tcp_port();
+  testkit::Child other = start_uhttpd(port, {}, "no-such-object");
+  ASSERT_TRUE(other.running()) << other.output();
 
-	std::string out;
-	testkit::run({ "curl", "-sS", "-i", "http://127.0.0.1:" + std::to_string(port) + "/p/five" }, &out);
-	EXPECT_EQ(out.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << out;
-	EXPECT_EQ(out.substr(out.size() - 20), "Object inaccessible\n") << out;
+  std::string out;
+  testkit::run({"curl", "-sS", "-i", "http://127.0.0.1:" + std::to_string(port) + "/p/five"}, &out);
+  EXPECT_EQ(out.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << out;
+  EXPECT_EQ(out.substr(out.size() - 20), "Object inaccessible\n") << out;
 }
 
-TEST_F(GateTest, NoBusEndsTheServer)
-{
-	testkit::SpawnOptions opts;
-	opts.capture_output = true;
-	testkit::Child c({ testkit::bin_path("uhttpd"), "-p", "127.0.0.1:" + std::to_string(testkit::free_tcp_port()),
-			   "-P", std::string(EO_PLUGIN_DIR) + "/fdgate.so", "-s", dir_ / "nothing.sock" },
-			 opts);
-	int status = c.wait(10000);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
-	EXPECT_EQ(c.output(), "Unable to connect to ubus socket\n");
+TEST_F(GateTest, NoBusEndsTheServer) {
+  testkit::SpawnOptions opts;
+  opts.capture_output = true;
+  testkit::Child c(
+      {testkit::bin_path("uhttpd"), "-p", "127.0.0.1:" + std::to_string(testkit::free_tcp_port()),
+       "-P", std::string(EO_PLUGIN_DIR) + "/fdgate.so", "-s", dir_ / "nothing.sock"},
+      opts);
+  int status = c.wait(10000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
+  EXPECT_EQ(c.output(), "Unable to connect to ubus socket\n");
 }
 
 }  // namespace
 
 namespace {
 
-TEST_F(GateTest, Ipv6AddressesInTheMessage)
-{
-	int probe = socket(AF_INET6, SOCK_STREAM, 0);
-	struct sockaddr_in6 sin6 = {};
-	sin6.sin6_family = AF_INET6;
-	sin6.sin6_addr = in6addr_loopback;
-	bool have_v6 = probe >= 0 && bind(probe, reinterpret_cast<struct sockaddr *>(&sin6), sizeof(sin6)) == 0;
-	if (probe >= 0)
-		close(probe);
-	if (!have_v6)
-		GTEST_SKIP() << "no IPv6 loopback here";
+TEST_F(GateTest, Ipv6AddressesInTheMessage) {
+  int probe = socket(AF_INET6, SOCK_STREAM, 0);
+  struct sockaddr_in6 sin6 = {};
+  sin6.sin6_family = AF_INET6;
+  sin6.sin6_addr = in6addr_loopback;
+  bool have_v6 =
+      probe >= 0 && bind(probe, reinterpret_cast<struct sockaddr *>(&sin6), sizeof(sin6)) == 0;
+  if (probe >= 0) close(probe);
+  if (!have_v6) GTEST_SKIP() << "no IPv6 loopback here";
 
-	int port = testkit::free_tcp_port();
-	testkit::SpawnOptions opts;
-	opts.capture_output = true;
-	testkit::Child v6({ testkit::bin_path("uhttpd"), "-p", "[::1]:" + std::to_string(port), "-P",
-			    std::string(EO_PLUGIN_DIR) + "/fdgate.so", "-s", sock_, "-x", "/p", "-o", "ubus-fd" },
-			  opts);
-	ASSERT_TRUE(gate::wait_output(v6, "listening on")) << v6.output();
+  int port = testkit::free_tcp_port();
+  testkit::SpawnOptions opts;
+  opts.capture_output = true;
+  testkit::Child v6(
+      {testkit::bin_path("uhttpd"), "-p", "[::1]:" + std::to_string(port), "-P",
+       std::string(EO_PLUGIN_DIR) + "/fdgate.so", "-s", sock_, "-x", "/p", "-o", "ubus-fd"},
+      opts);
+  ASSERT_TRUE(gate::wait_output(v6, "listening on")) << v6.output();
 
-	std::string out;
-	EXPECT_EQ(testkit::run({ "curl", "-sS", "-g", "http://[::1]:" + std::to_string(port) + "/p/five" }, &out), 0);
-	EXPECT_EQ(out, "hello");
-	std::vector<std::string> env = gate::env_slots(last().message.get());
-	ASSERT_EQ(env.size(), 13u);
-	EXPECT_EQ(env[7], "s:::1");
-	EXPECT_EQ(env[9], "s:::1");
-	EXPECT_EQ(env[10], "i:" + std::to_string(port));
+  std::string out;
+  EXPECT_EQ(
+      testkit::run({"curl", "-sS", "-g", "http://[::1]:" + std::to_string(port) + "/p/five"}, &out),
+      0);
+  EXPECT_EQ(out, "hello");
+  std::vector<std::string> env = gate::env_slots(last().message.get());
+  ASSERT_EQ(env.size(), 13u);
+  EXPECT_EQ(env[7], "s:::1");
+  EXPECT_EQ(env[9], "s:::1");
+  EXPECT_EQ(env[10], "i:" + std::to_string(port));
 }
 
 }  // namespace

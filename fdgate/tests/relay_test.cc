@@ -24,56 +24,50 @@
 namespace {
 
 struct recorder {
-	std::string body;
-	int finish_calls = 0;
-	bool finish_keep = false;
-	int error_code = 0;
-	std::string error_reason, error_body;
-	int resume_calls = 0;
-	struct dispatch_handler *handler = nullptr;
+  std::string body;
+  int finish_calls = 0;
+  bool finish_keep = false;
+  int error_code = 0;
+  std::string error_reason, error_body;
+  int resume_calls = 0;
+  struct dispatch_handler *handler = nullptr;
 };
 
 recorder rec;
 
 void rec_add_dispatch(struct dispatch_handler *d) { rec.handler = d; }
 
-bool rec_match_prefix(const char *prefix, const char *url)
-{
-	return strncmp(prefix, url, strlen(prefix)) == 0;
+bool rec_match_prefix(const char *prefix, const char *url) {
+  return strncmp(prefix, url, strlen(prefix)) == 0;
 }
 
 // Like the server: the request ends, then its handler is released.
-void release(struct client *cl)
-{
-	void (*free_cb)(struct client *) = cl->dispatch.free;
-	cl->dispatch.free = nullptr;
-	if (free_cb)
-		free_cb(cl);
+void release(struct client *cl) {
+  void (*free_cb)(struct client *) = cl->dispatch.free;
+  cl->dispatch.free = nullptr;
+  if (free_cb) free_cb(cl);
 }
 
-void rec_send_error(struct client *cl, int code, const char *summary, const char *format, ...)
-{
-	char buf[512];
-	va_list ap;
-	va_start(ap, format);
-	vsnprintf(buf, sizeof(buf), format, ap);
-	va_end(ap);
-	rec.error_code = code;
-	rec.error_reason = summary;
-	rec.error_body = buf;
-	release(cl);
+void rec_send_error(struct client *cl, int code, const char *summary, const char *format, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(buf, sizeof(buf), format, ap);
+  va_end(ap);
+  rec.error_code = code;
+  rec.error_reason = summary;
+  rec.error_body = buf;
+  release(cl);
 }
 
-void rec_finish_request(struct client *cl, bool keep)
-{
-	rec.finish_calls++;
-	rec.finish_keep = keep;
-	release(cl);
+void rec_finish_request(struct client *cl, bool keep) {
+  rec.finish_calls++;
+  rec.finish_keep = keep;
+  release(cl);
 }
 
-void rec_write_body(struct client *, const void *data, int len)
-{
-	rec.body.append(static_cast<const char *>(data), static_cast<size_t>(len));
+void rec_write_body(struct client *, const void *data, int len) {
+  rec.body.append(static_cast<const char *>(data), static_cast<size_t>(len));
 }
 
 void rec_resume_read(struct client *) { rec.resume_calls++; }
@@ -81,366 +75,349 @@ void rec_resume_read(struct client *) { rec.resume_calls++; }
 int rec_check_path_info(char *) { return 0; }
 
 const struct uhttpd_ops rec_ops = {
-	rec_add_dispatch, rec_match_prefix, nullptr, nullptr, nullptr, rec_send_error,
-	rec_finish_request, rec_write_body, nullptr, rec_resume_read, nullptr, nullptr,
-	rec_check_path_info,
+    rec_add_dispatch,    rec_match_prefix, nullptr, nullptr,         nullptr, rec_send_error,
+    rec_finish_request,  rec_write_body,   nullptr, rec_resume_read, nullptr, nullptr,
+    rec_check_path_info,
 };
 
-bool run_until(const std::function<bool()> &pred, int timeout_ms = 5000)
-{
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-	while (!pred() && std::chrono::steady_clock::now() < deadline)
-		uloop_run_timeout(10);
-	return pred();
+bool run_until(const std::function<bool()> &pred, int timeout_ms = 5000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred() && std::chrono::steady_clock::now() < deadline) uloop_run_timeout(10);
+  return pred();
 }
 
-int open_fds()
-{
-	return testkit::count_fds(getpid());
-}
+int open_fds() { return testkit::count_fds(getpid()); }
 
 class RelayTest : public ::testing::Test {
  protected:
-	void SetUp() override
-	{
-		sock_ = dir_ / "ubus.sock";
-		ubusd_ = testkit::Child({ testkit::bin_path("ubusd"), "-s", sock_ });
-		struct stat st;
-		ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }));
-		testkit::SpawnOptions opts;
-		opts.capture_output = true;
-		server_ = testkit::Child({ testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd" }, opts);
-		ASSERT_TRUE(testkit::wait_until([&] { return server_.output().find("ready") != std::string::npos; }));
+  void SetUp() override {
+    sock_ = dir_ / "ubus.sock";
+    ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+    struct stat st;
+    ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }));
+    testkit::SpawnOptions opts;
+    opts.capture_output = true;
+    server_ = testkit::Child({testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"},
+                             opts);
+    ASSERT_TRUE(
+        testkit::wait_until([&] { return server_.output().find("ready") != std::string::npos; }));
 
-		conf_.ubus_socket = sock_.c_str();
-		conf_.ubus_fd_prefix = "/p";
-		conf_.ubus_fd_object = "ubus-fd";
-		uloop_init();
-		ASSERT_EQ(ubus_fd_plugin_init(&rec_ops, &conf_), 0);
-		ubus_fd_post_init();
-		ASSERT_EQ(rec.handler, &ubus_fd_handler);
+    conf_.ubus_socket = sock_.c_str();
+    conf_.ubus_fd_prefix = "/p";
+    conf_.ubus_fd_object = "ubus-fd";
+    uloop_init();
+    ASSERT_EQ(ubus_fd_plugin_init(&rec_ops, &conf_), 0);
+    ubus_fd_post_init();
+    ASSERT_EQ(rec.handler, &ubus_fd_handler);
 
-		// a real TCP connection for the no-delay option
-		int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-		struct sockaddr_in sin = {};
-		sin.sin_family = AF_INET;
-		sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		socklen_t len = sizeof(sin);
-		ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)), 0);
-		listen(listener, 1);
-		getsockname(listener, reinterpret_cast<struct sockaddr *>(&sin), &len);
-		peer_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-		ASSERT_EQ(connect(peer_, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)), 0);
-		int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-		close(listener);
+    // a real TCP connection for the no-delay option
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(sin);
+    ASSERT_EQ(bind(listener, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)), 0);
+    listen(listener, 1);
+    getsockname(listener, reinterpret_cast<struct sockaddr *>(&sin), &len);
+    peer_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(peer_, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)), 0);
+    int sock = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
 
-		cl_ = static_cast<struct client *>(calloc(1, sizeof(struct client)));
-		cl_->sfd.fd.fd = sock;
-		cl_->us = &cl_->sfd.stream;
-		cl_->peer_addr.family = AF_INET;
-		cl_->srv_addr.family = AF_INET;
-		cl_->request.version = UH_HTTP_VER_1_1;
-		int one = 1;
-		setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-		cl_->nodelay = 1;
-		blob_buf_init(&cl_->hdr, 0);
-		blobmsg_add_string(&cl_->hdr, "Host", "test");
-		rec = recorder{ std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler };
-	}
+    cl_ = static_cast<struct client *>(calloc(1, sizeof(struct client)));
+    cl_->sfd.fd.fd = sock;
+    cl_->us = &cl_->sfd.stream;
+    cl_->peer_addr.family = AF_INET;
+    cl_->srv_addr.family = AF_INET;
+    cl_->request.version = UH_HTTP_VER_1_1;
+    int one = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    cl_->nodelay = 1;
+    blob_buf_init(&cl_->hdr, 0);
+    blobmsg_add_string(&cl_->hdr, "Host", "test");
+    rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
+  }
 
-	void TearDown() override
-	{
-		if (!cl_)
-			return;
-		release(cl_);
-		close(cl_->sfd.fd.fd);
-		close(peer_);
-		blob_buf_free(&cl_->hdr);
-		free(cl_);
-	}
+  void TearDown() override {
+    if (!cl_) return;
+    release(cl_);
+    close(cl_->sfd.fd.fd);
+    close(peer_);
+    blob_buf_free(&cl_->hdr);
+    free(cl_);
+  }
 
-	void dispatch(enum http_method method, const char *url)
-	{
-		url_ = url;
-		cl_->request.method = method;
-		ubus_fd_handle_request(cl_, url_.data(), nullptr);
-	}
+  void dispatch(enum http_method method, const char *url) {
+    url_ = url;
+    cl_->request.method = method;
+    ubus_fd_handle_request(cl_, url_.data(), nullptr);
+  }
 
-	bool ended() const { return rec.finish_calls || rec.error_code; }
+  bool ended() const { return rec.finish_calls || rec.error_code; }
 
-	int socket_nodelay()
-	{
-		int value = -1;
-		socklen_t len = sizeof(value);
-		getsockopt(cl_->sfd.fd.fd, IPPROTO_TCP, TCP_NODELAY, &value, &len);
-		return value;
-	}
+  int socket_nodelay() {
+    int value = -1;
+    socklen_t len = sizeof(value);
+    getsockopt(cl_->sfd.fd.fd, IPPROTO_TCP, TCP_NODELAY, &value, &len);
+    return value;
+  }
 
-	testkit::TempDir dir_{ "relay" };
-	std::string sock_;
-	testkit::Child ubusd_, server_;
-	struct config conf_ = {};
-	struct client *cl_ = nullptr;
-	int peer_ = -1;
-	std::string url_;
+  testkit::TempDir dir_{"relay"};
+  std::string sock_;
+  testkit::Child ubusd_, server_;
+  struct config conf_ = {};
+  struct client *cl_ = nullptr;
+  int peer_ = -1;
+  std::string url_;
 };
 
-TEST_F(RelayTest, HowTheMethodAnswersEndsTheRequest)
-{
-	struct end_case {
-		const char *url;
-		int finish_calls;
-		bool keep;
-		int error;
-		std::string body;
-	};
-	const end_case cases[] = {
-		{ "/p/five", 1, true, 0, "hello" },
-		{ "/p/status0", 1, true, 0, "" },
-		{ "/p/fail", 1, false, 0, "" },
-		{ "/p/data?text=x", 1, true, 0, "x" },
-		{ "/p/data/empty", 1, true, 0, "" },
-		{ "/p/data/bad", 1, true, 0, "ok" },
-		{ "/p/file?size=5", 1, true, 0, std::string("\0\1\2\3\4", 5) },
-		{ "/p/none", 0, false, 502, "" },
-	};
+TEST_F(RelayTest, HowTheMethodAnswersEndsTheRequest) {
+  struct end_case {
+    const char *url;
+    int finish_calls;
+    bool keep;
+    int error;
+    std::string body;
+  };
+  const end_case cases[] = {
+      {"/p/five", 1, true, 0, "hello"},
+      {"/p/status0", 1, true, 0, ""},
+      {"/p/fail", 1, false, 0, ""},
+      {"/p/data?text=x", 1, true, 0, "x"},
+      {"/p/data/empty", 1, true, 0, ""},
+      {"/p/data/bad", 1, true, 0, "ok"},
+      {"/p/file?size=5", 1, true, 0, std::string("\0\1\2\3\4", 5)},
+      {"/p/none", 0, false, 502, ""},
+  };
 
-	for (const end_case &c : cases) {
-		SCOPED_TRACE(c.url);
-		rec.body.clear();
-		rec.finish_calls = 0;
-		rec.error_code = 0;
-		uloop_timeout_set(&cl_->timeout, 5000);	// the server's inactivity timer
-		dispatch(UH_HTTP_MSG_GET, c.url);
-		ASSERT_TRUE(run_until([&] { return ended(); }));
-		run_until([] { return false; }, 50);	// nothing else may follow
-		EXPECT_EQ(rec.finish_calls, c.finish_calls);
-		if (c.finish_calls) {
-			EXPECT_EQ(rec.finish_keep, c.keep);
-		}
-		EXPECT_EQ(rec.error_code, c.error);
-		EXPECT_EQ(rec.body, c.body);
-		EXPECT_EQ(cl_->dispatch.free, nullptr) << "released";
-		uloop_timeout_cancel(&cl_->timeout);
-	}
+  for (const end_case &c : cases) {
+    SCOPED_TRACE(c.url);
+    rec.body.clear();
+    rec.finish_calls = 0;
+    rec.error_code = 0;
+    uloop_timeout_set(&cl_->timeout, 5000);  // the server's inactivity timer
+    dispatch(UH_HTTP_MSG_GET, c.url);
+    ASSERT_TRUE(run_until([&] { return ended(); }));
+    run_until([] { return false; }, 50);  // nothing else may follow
+    EXPECT_EQ(rec.finish_calls, c.finish_calls);
+    if (c.finish_calls) {
+      EXPECT_EQ(rec.finish_keep, c.keep);
+    }
+    EXPECT_EQ(rec.error_code, c.error);
+    EXPECT_EQ(rec.body, c.body);
+    EXPECT_EQ(cl_->dispatch.free, nullptr) << "released";
+    uloop_timeout_cancel(&cl_->timeout);
+  }
 }
 
-TEST_F(RelayTest, LapsedTimerTurns502Into504)
-{
-	for (bool armed : { true, false }) {
-		rec.error_code = 0;
-		if (armed)
-			uloop_timeout_set(&cl_->timeout, 5000);
-		else
-			uloop_timeout_cancel(&cl_->timeout);
-		dispatch(UH_HTTP_MSG_GET, "/p/none");
-		ASSERT_TRUE(run_until([&] { return ended(); }));
-		EXPECT_EQ(rec.error_code, armed ? 502 : 504);
-		EXPECT_EQ(rec.error_reason, armed ? "Bad Gateway" : "Gateway Timeout");
-	}
-	uloop_timeout_cancel(&cl_->timeout);
+TEST_F(RelayTest, LapsedTimerTurns502Into504) {
+  for (bool armed : {true, false}) {
+    rec.error_code = 0;
+    if (armed)
+      uloop_timeout_set(&cl_->timeout, 5000);
+    else
+      uloop_timeout_cancel(&cl_->timeout);
+    dispatch(UH_HTTP_MSG_GET, "/p/none");
+    ASSERT_TRUE(run_until([&] { return ended(); }));
+    EXPECT_EQ(rec.error_code, armed ? 502 : 504);
+    EXPECT_EQ(rec.error_reason, armed ? "Bad Gateway" : "Gateway Timeout");
+  }
+  uloop_timeout_cancel(&cl_->timeout);
 }
 
-TEST_F(RelayTest, NoDelayFollowsTheMode)
-{
-	struct ubus_request req = {};
-	req.priv = cl_;
-	memset(cl_->dispatch.priv, 0, sizeof(cl_->dispatch.priv));
-	ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
+TEST_F(RelayTest, NoDelayFollowsTheMode) {
+  struct ubus_request req = {};
+  req.priv = cl_;
+  memset(cl_->dispatch.priv, 0, sizeof(cl_->dispatch.priv));
+  ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
 
-	struct step {
-		const char *name;
-		int mode;		// -1: no "mode"
-		int tamper;		// -1: leave the socket alone before the reply
-		int want_state;
-		int want_socket;
-	};
-	const step steps[] = {
-		{ "no mode while on", -1, -1, 1, 1 },
-		{ "mode 1 switches off", 1, -1, 0, 0 },
-		{ "mode 1 again sets nothing", 1, 1, 0, 1 },
-		{ "mode 0 switches on", 0, 0, 1, 1 },
-		{ "no mode while on sets nothing", -1, 0, 1, 0 },
-		{ "mode 7 switches off", 7, -1, 0, 0 },
-		{ "no mode switches on", -1, -1, 1, 1 },
-	};
+  struct step {
+    const char *name;
+    int mode;    // -1: no "mode"
+    int tamper;  // -1: leave the socket alone before the reply
+    int want_state;
+    int want_socket;
+  };
+  const step steps[] = {
+      {"no mode while on", -1, -1, 1, 1},
+      {"mode 1 switches off", 1, -1, 0, 0},
+      {"mode 1 again sets nothing", 1, 1, 0, 1},
+      {"mode 0 switches on", 0, 0, 1, 1},
+      {"no mode while on sets nothing", -1, 0, 1, 0},
+      {"mode 7 switches off", 7, -1, 0, 0},
+      {"no mode switches on", -1, -1, 1, 1},
+  };
 
-	for (const step &s : steps) {
-		SCOPED_TRACE(s.name);
-		if (s.tamper >= 0)
-			setsockopt(cl_->sfd.fd.fd, IPPROTO_TCP, TCP_NODELAY, &s.tamper, sizeof(s.tamper));
-		struct blob_buf b = {};
-		blob_buf_init(&b, 0);
-		blobmsg_add_string(&b, "data", "");
-		if (s.mode >= 0)
-			blobmsg_add_u32(&b, "mode", static_cast<uint32_t>(s.mode));
-		ubus_fd_data_cb(&req, UBUS_MSG_DATA, b.head);
-		blob_buf_free(&b);
-		EXPECT_EQ(cl_->nodelay, s.want_state);
-		EXPECT_EQ(socket_nodelay(), s.want_socket);
-	}
-	EXPECT_TRUE(d->response_started) << "an empty data reply still counts as a response";
-	EXPECT_EQ(rec.body, "");
+  for (const step &s : steps) {
+    SCOPED_TRACE(s.name);
+    if (s.tamper >= 0)
+      setsockopt(cl_->sfd.fd.fd, IPPROTO_TCP, TCP_NODELAY, &s.tamper, sizeof(s.tamper));
+    struct blob_buf b = {};
+    blob_buf_init(&b, 0);
+    blobmsg_add_string(&b, "data", "");
+    if (s.mode >= 0) blobmsg_add_u32(&b, "mode", static_cast<uint32_t>(s.mode));
+    ubus_fd_data_cb(&req, UBUS_MSG_DATA, b.head);
+    blob_buf_free(&b);
+    EXPECT_EQ(cl_->nodelay, s.want_state);
+    EXPECT_EQ(socket_nodelay(), s.want_socket);
+  }
+  EXPECT_TRUE(d->response_started) << "an empty data reply still counts as a response";
+  EXPECT_EQ(rec.body, "");
 
-	// no message: nothing; a field of the wrong type counts as absent
-	d->response_started = false;
-	ubus_fd_data_cb(&req, UBUS_MSG_DATA, nullptr);
-	EXPECT_FALSE(d->response_started);
+  // no message: nothing; a field of the wrong type counts as absent
+  d->response_started = false;
+  ubus_fd_data_cb(&req, UBUS_MSG_DATA, nullptr);
+  EXPECT_FALSE(d->response_started);
 
-	struct typed_case {
-		bool data_is_string;
-		bool mode_is_int;
-		int want_state;
-		const char *want_body;
-		bool want_started;
-	};
-	const typed_case typed_cases[] = {
-		{ false, true, 0, "", false },		// "data": 5, "mode": 1
-		{ true, false, 1, "text", true },	// "data": "text", "mode": "1"
-	};
-	for (const typed_case &c : typed_cases) {
-		rec.body.clear();
-		d->response_started = false;
-		struct blob_buf b = {};
-		blob_buf_init(&b, 0);
-		if (c.data_is_string)
-			blobmsg_add_string(&b, "data", "text");
-		else
-			blobmsg_add_u32(&b, "data", 5);
-		if (c.mode_is_int)
-			blobmsg_add_u32(&b, "mode", 1);
-		else
-			blobmsg_add_string(&b, "mode", "1");
-		ubus_fd_data_cb(&req, UBUS_MSG_DATA, b.head);
-		blob_buf_free(&b);
-		EXPECT_EQ(cl_->nodelay, c.want_state);
-		EXPECT_EQ(rec.body, c.want_body);
-		EXPECT_EQ(d->response_started, c.want_started);
-	}
+  struct typed_case {
+    bool data_is_string;
+    bool mode_is_int;
+    int want_state;
+    const char *want_body;
+    bool want_started;
+  };
+  const typed_case typed_cases[] = {
+      {false, true, 0, "", false},     // "data": 5, "mode": 1
+      {true, false, 1, "text", true},  // "data": "text", "mode": "1"
+  };
+  for (const typed_case &c : typed_cases) {
+    rec.body.clear();
+    d->response_started = false;
+    struct blob_buf b = {};
+    blob_buf_init(&b, 0);
+    if (c.data_is_string)
+      blobmsg_add_string(&b, "data", "text");
+    else
+      blobmsg_add_u32(&b, "data", 5);
+    if (c.mode_is_int)
+      blobmsg_add_u32(&b, "mode", 1);
+    else
+      blobmsg_add_string(&b, "mode", "1");
+    ubus_fd_data_cb(&req, UBUS_MSG_DATA, b.head);
+    blob_buf_free(&b);
+    EXPECT_EQ(cl_->nodelay, c.want_state);
+    EXPECT_EQ(rec.body, c.want_body);
+    EXPECT_EQ(d->response_started, c.want_started);
+  }
 }
 
-TEST_F(RelayTest, BodyLargerThanThePipeIsFlowControlled)
-{
-	dispatch(UH_HTTP_MSG_POST, "/p/echo");
-	ASSERT_FALSE(ended()) << rec.error_body;
-	ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
-	ASSERT_GE(d->body.fd.fd, 0);
+TEST_F(RelayTest, BodyLargerThanThePipeIsFlowControlled) {
+  dispatch(UH_HTTP_MSG_POST, "/p/echo");
+  ASSERT_FALSE(ended()) << rec.error_body;
+  ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
+  ASSERT_GE(d->body.fd.fd, 0);
 
-	std::string body(1 << 20, '\0');
-	for (size_t i = 0; i < body.size(); i++)
-		body[i] = static_cast<char>(i * 7 + (i >> 12));
+  std::string body(1 << 20, '\0');
+  for (size_t i = 0; i < body.size(); i++) body[i] = static_cast<char>(i * 7 + (i >> 12));
 
-	// the server hands over a block; the pipe cannot take it at once
-	EXPECT_EQ(ubus_fd_data_send(cl_, body.data(), static_cast<int>(body.size())), static_cast<int>(body.size()));
-	EXPECT_TRUE(cl_->dispatch.data_blocked) << "the server must stop delivering";
-	EXPECT_EQ(rec.resume_calls, 0);
+  // the server hands over a block; the pipe cannot take it at once
+  EXPECT_EQ(ubus_fd_data_send(cl_, body.data(), static_cast<int>(body.size())),
+            static_cast<int>(body.size()));
+  EXPECT_TRUE(cl_->dispatch.data_blocked) << "the server must stop delivering";
+  EXPECT_EQ(rec.resume_calls, 0);
 
-	ASSERT_TRUE(run_until([&] { return !cl_->dispatch.data_blocked; }));
-	EXPECT_EQ(rec.resume_calls, 1);
+  ASSERT_TRUE(run_until([&] { return !cl_->dispatch.data_blocked; }));
+  EXPECT_EQ(rec.resume_calls, 1);
 
-	// the end of the body, with bytes still queued: the pipe stays open
-	ASSERT_EQ(ubus_fd_data_send(cl_, body.data(), static_cast<int>(body.size())), static_cast<int>(body.size()));
-	ubus_fd_data_done(cl_);
-	EXPECT_GE(d->body.fd.fd, 0) << "closed before every byte was written";
+  // the end of the body, with bytes still queued: the pipe stays open
+  ASSERT_EQ(ubus_fd_data_send(cl_, body.data(), static_cast<int>(body.size())),
+            static_cast<int>(body.size()));
+  ubus_fd_data_done(cl_);
+  EXPECT_GE(d->body.fd.fd, 0) << "closed before every byte was written";
 
-	ASSERT_TRUE(run_until([&] { return ended(); }));
-	EXPECT_EQ(rec.finish_calls, 1);
-	EXPECT_TRUE(rec.finish_keep);
-	EXPECT_EQ(rec.body.size(), 2 * body.size());
-	EXPECT_TRUE(rec.body == body + body) << "the echo differs";
+  ASSERT_TRUE(run_until([&] { return ended(); }));
+  EXPECT_EQ(rec.finish_calls, 1);
+  EXPECT_TRUE(rec.finish_keep);
+  EXPECT_EQ(rec.body.size(), 2 * body.size());
+  EXPECT_TRUE(rec.body == body + body) << "the echo differs";
 }
 
-TEST_F(RelayTest, BodyNobodyReadsIsDiscarded)
-{
-	// no pipe at all
-	dispatch(UH_HTTP_MSG_GET, "/p/hold");
-	EXPECT_EQ(ubus_fd_data_send(cl_, "abc", 3), 3);
-	EXPECT_FALSE(cl_->dispatch.data_blocked);
-	ubus_fd_data_done(cl_);
-	release(cl_);
+TEST_F(RelayTest, BodyNobodyReadsIsDiscarded) {
+  // no pipe at all
+  dispatch(UH_HTTP_MSG_GET, "/p/hold");
+  EXPECT_EQ(ubus_fd_data_send(cl_, "abc", 3), 3);
+  EXPECT_FALSE(cl_->dispatch.data_blocked);
+  ubus_fd_data_done(cl_);
+  release(cl_);
 
-	// a pipe whose reader left before the first byte: the write fails once,
-	// later bytes are taken and dropped, and the response still completes
-	dispatch(UH_HTTP_MSG_POST, "/p/stream?size=300000");
-	ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
-	ASSERT_TRUE(run_until([&] { return d->body.stream.write_error || rec.body.size() > 0; }));
-	run_until([&] { return d->body.stream.write_error; }, 500);
-	EXPECT_EQ(ubus_fd_data_send(cl_, "abc", 3), 0);
-	EXPECT_EQ(d->body.fd.fd, -1);
-	EXPECT_EQ(ubus_fd_data_send(cl_, "def", 3), 3);
-	EXPECT_FALSE(cl_->dispatch.data_blocked) << "the server would wait for a reader that is gone";
-	ubus_fd_data_done(cl_);
-	ASSERT_TRUE(run_until([&] { return ended(); }));
-	EXPECT_EQ(rec.body.size(), 300000u);
+  // a pipe whose reader left before the first byte: the write fails once,
+  // later bytes are taken and dropped, and the response still completes
+  dispatch(UH_HTTP_MSG_POST, "/p/stream?size=300000");
+  ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
+  ASSERT_TRUE(run_until([&] { return d->body.stream.write_error || rec.body.size() > 0; }));
+  run_until([&] { return d->body.stream.write_error; }, 500);
+  EXPECT_EQ(ubus_fd_data_send(cl_, "abc", 3), 0);
+  EXPECT_EQ(d->body.fd.fd, -1);
+  EXPECT_EQ(ubus_fd_data_send(cl_, "def", 3), 3);
+  EXPECT_FALSE(cl_->dispatch.data_blocked) << "the server would wait for a reader that is gone";
+  ubus_fd_data_done(cl_);
+  ASSERT_TRUE(run_until([&] { return ended(); }));
+  EXPECT_EQ(rec.body.size(), 300000u);
 }
 
-TEST_F(RelayTest, ReleaseWhileInFlightAbortsTheCall)
-{
-	int before = open_fds();
-	dispatch(UH_HTTP_MSG_PUT, "/p/slow?ms=100");
-	ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
-	ASSERT_NE(d->req, nullptr);
+TEST_F(RelayTest, ReleaseWhileInFlightAbortsTheCall) {
+  int before = open_fds();
+  dispatch(UH_HTTP_MSG_PUT, "/p/slow?ms=100");
+  ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
+  ASSERT_NE(d->req, nullptr);
 
-	release(cl_);
-	EXPECT_EQ(d->req, nullptr);
-	EXPECT_EQ(d->body.fd.fd, -1);
-	EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests)) << "the call is still pending";
+  release(cl_);
+  EXPECT_EQ(d->req, nullptr);
+  EXPECT_EQ(d->body.fd.fd, -1);
+  EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests)) << "the call is still pending";
 
-	// the method answers later: nothing may reach the finished request
-	run_until([] { return false; }, 400);
-	EXPECT_FALSE(ended());
-	EXPECT_EQ(open_fds(), before) << "the late descriptor was kept";
-	ubus_fd_free(cl_);	// a second release finds nothing to do
+  // the method answers later: nothing may reach the finished request
+  run_until([] { return false; }, 400);
+  EXPECT_FALSE(ended());
+  EXPECT_EQ(open_fds(), before) << "the late descriptor was kept";
+  ubus_fd_free(cl_);  // a second release finds nothing to do
 }
 
-TEST_F(RelayTest, ChildCleanUpClosesTheRequestsDescriptors)
-{
-	dispatch(UH_HTTP_MSG_PUT, "/p/tunnel");
-	ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
-	ASSERT_TRUE(run_until([&] { return d->response.fd.fd >= 0; }));
-	int fds[3] = { fdgate::state->ctx->sock.fd, d->response.fd.fd, d->body.fd.fd };
-	for (int fd : fds)
-		ASSERT_GE(fd, 0);
+TEST_F(RelayTest, ChildCleanUpClosesTheRequestsDescriptors) {
+  dispatch(UH_HTTP_MSG_PUT, "/p/tunnel");
+  ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
+  ASSERT_TRUE(run_until([&] { return d->response.fd.fd >= 0; }));
+  int fds[3] = {fdgate::state->ctx->sock.fd, d->response.fd.fd, d->body.fd.fd};
+  for (int fd : fds) ASSERT_GE(fd, 0);
 
-	pid_t pid = fork();
-	if (pid == 0) {
-		ubus_fd_close_fds(cl_);
-		int bad = 0;
-		for (int fd : fds)
-			bad += fcntl(fd, F_GETFD) != -1 || errno != EBADF;
-		bool cleared = fdgate::state->ctx->sock.fd == -1 && d->response.fd.fd == -1 && d->body.fd.fd == -1;
-		_exit(bad || !cleared ? 1 : 0);
-	}
-	int status = -1;
-	waitpid(pid, &status, 0);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "descriptors left open in the child";
+  pid_t pid = fork();
+  if (pid == 0) {
+    ubus_fd_close_fds(cl_);
+    int bad = 0;
+    for (int fd : fds) bad += fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+    bool cleared =
+        fdgate::state->ctx->sock.fd == -1 && d->response.fd.fd == -1 && d->body.fd.fd == -1;
+    _exit(bad || !cleared ? 1 : 0);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "descriptors left open in the child";
 
-	// the parent's request is untouched: the tunnel still echoes
-	for (int fd : fds)
-		EXPECT_NE(fcntl(fd, F_GETFD), -1);
-	EXPECT_EQ(ubus_fd_data_send(cl_, "ping", 4), 4);
-	ASSERT_TRUE(run_until([&] { return rec.body.find("ping") != std::string::npos; })) << rec.body;
+  // the parent's request is untouched: the tunnel still echoes
+  for (int fd : fds) EXPECT_NE(fcntl(fd, F_GETFD), -1);
+  EXPECT_EQ(ubus_fd_data_send(cl_, "ping", 4), 4);
+  ASSERT_TRUE(run_until([&] { return rec.body.find("ping") != std::string::npos; })) << rec.body;
 }
 
-TEST_F(RelayTest, PipeFailureAnswers500AndLeaksNothing)
-{
-	int before = open_fds();
-	struct rlimit old_limit;
-	getrlimit(RLIMIT_NOFILE, &old_limit);
-	int lowest_free = dup(0);
-	close(lowest_free);
-	struct rlimit tight = old_limit;
-	tight.rlim_cur = static_cast<rlim_t>(lowest_free);	// no new descriptor fits
-	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+TEST_F(RelayTest, PipeFailureAnswers500AndLeaksNothing) {
+  int before = open_fds();
+  struct rlimit old_limit;
+  getrlimit(RLIMIT_NOFILE, &old_limit);
+  int lowest_free = dup(0);
+  close(lowest_free);
+  struct rlimit tight = old_limit;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);  // no new descriptor fits
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
 
-	dispatch(UH_HTTP_MSG_POST, "/p/echo");
-	setrlimit(RLIMIT_NOFILE, &old_limit);
+  dispatch(UH_HTTP_MSG_POST, "/p/echo");
+  setrlimit(RLIMIT_NOFILE, &old_limit);
 
-	EXPECT_EQ(rec.error_code, 500);
-	EXPECT_EQ(rec.error_reason, "Internal Server Error");
-	EXPECT_EQ(rec.error_body, std::string("Failed to create pipe: ") + strerror(EMFILE) + "\n");
-	EXPECT_EQ(cl_->dispatch.free, nullptr) << "no request state after a 500";
-	EXPECT_EQ(open_fds(), before);
+  EXPECT_EQ(rec.error_code, 500);
+  EXPECT_EQ(rec.error_reason, "Internal Server Error");
+  EXPECT_EQ(rec.error_body, std::string("Failed to create pipe: ") + strerror(EMFILE) + "\n");
+  EXPECT_EQ(cl_->dispatch.free, nullptr) << "no request state after a 500";
+  EXPECT_EQ(open_fds(), before);
 }
 
 }  // namespace

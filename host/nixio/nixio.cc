@@ -66,8 +66,8 @@ nixio_sock* check_socket(lua_State* L) {
 
 // Fills addr from host ("*" or nil: any address) and port; false when the
 // host is no numeric address of the socket's family.
-bool make_address(lua_State* L, int domain, int host_idx, int port_idx,
-                  sockaddr_storage* addr, socklen_t* len) {
+bool make_address(lua_State* L, int domain, int host_idx, int port_idx, sockaddr_storage* addr,
+                  socklen_t* len) {
   const char* host = luaL_optstring(L, host_idx, "*");
   lua_Integer port = luaL_checkinteger(L, port_idx);
   luaL_argcheck(L, port >= 0 && port <= 65535, port_idx, "invalid port");
@@ -78,7 +78,8 @@ bool make_address(lua_State* L, int domain, int host_idx, int port_idx,
     a6->sin6_family = AF_INET6;
     a6->sin6_port = htons(static_cast<uint16_t>(port));
     *len = sizeof *a6;
-    return any ? (a6->sin6_addr = in6addr_any, true) : inet_pton(AF_INET6, host, &a6->sin6_addr) == 1;
+    return any ? (a6->sin6_addr = in6addr_any, true)
+               : inet_pton(AF_INET6, host, &a6->sin6_addr) == 1;
   }
   auto* a4 = reinterpret_cast<sockaddr_in*>(addr);
   a4->sin_family = AF_INET;
@@ -297,10 +298,14 @@ int sock_tostring(lua_State* L) {
 // The descriptor behind a file object, the markers resolved.
 int file_fd(const nixio_file* f) {
   switch (f->fd) {
-    case kStdinMarker: return STDIN_FILENO;
-    case kStdoutMarker: return STDOUT_FILENO;
-    case kStderrMarker: return STDERR_FILENO;
-    default: return f->fd;
+    case kStdinMarker:
+      return STDIN_FILENO;
+    case kStdoutMarker:
+      return STDOUT_FILENO;
+    case kStderrMarker:
+      return STDERR_FILENO;
+    default:
+      return f->fd;
   }
 }
 
@@ -348,9 +353,7 @@ int l_open(lua_State* L) {
 }
 
 // file:read(n) -> string ("" at end of file)
-int file_read(lua_State* L) {
-  return read_fd(L, file_fd(check_file(L)), 2, false);
-}
+int file_read(lua_State* L) { return read_fd(L, file_fd(check_file(L)), 2, false); }
 
 // file:write(data, offset, length) -> bytes written
 int file_write(lua_State* L) {
@@ -410,21 +413,14 @@ const luaL_Reg kSocketMethods[] = {
 };
 
 const luaL_Reg kFileMethods[] = {
-    {"read", file_read},
-    {"write", file_write},
-    {"close", file_close},
-    {"fileno", file_fileno},
-    {"__gc", file_gc},
-    {"__tostring", file_tostring},
+    {"read", file_read},     {"write", file_write}, {"close", file_close},
+    {"fileno", file_fileno}, {"__gc", file_gc},     {"__tostring", file_tostring},
     {nullptr, nullptr},
 };
 
 const luaL_Reg kFunctions[] = {
-    {"socket", l_socket},
-    {"bind", l_bind},
-    {"connect", l_connect},
-    {"open", l_open},
-    {nullptr, nullptr},
+    {"socket", l_socket}, {"bind", l_bind},   {"connect", l_connect},
+    {"open", l_open},     {nullptr, nullptr},
 };
 
 // Pushes nothing: creates the registry metatable name with the methods.

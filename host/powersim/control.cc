@@ -1,7 +1,7 @@
 // The "powersim" object that tests and the demo use to drive the switch
 // ("switch", "set_value", "fault"), and to read what reached it ("log",
-// "state"), or to send notifications of any shape ("notify"). Also the log of every "set" with its decoded credential block,
-// kept in memory and appended to the --log file as one JSON line each.
+// "state"), or to send notifications of any shape ("notify"). Also the log of every "set" with its
+// decoded credential block, kept in memory and appended to the --log file as one JSON line each.
 #include <json-c/json.h>
 #include <stdio.h>
 #include <string.h>
@@ -66,14 +66,10 @@ json_object *decode_cred(blob_attr *cred) {
 
 enum { OUTLET, STATE, PHYSICAL, BUS, NAME, VALUE, REMOVE, KEYS_WITHOUT_KEYS, DELAY, FIELD_COUNT };
 const blobmsg_policy control_policy[FIELD_COUNT] = {
-    {"outlet", BLOBMSG_TYPE_INT32},
-    {"state", BLOBMSG_TYPE_BOOL},
-    {"physical", BLOBMSG_TYPE_BOOL},
-    {"bus", BLOBMSG_TYPE_INT32},
-    {"name", BLOBMSG_TYPE_STRING},
-    {"value", BLOBMSG_TYPE_UNSPEC},
-    {"remove", BLOBMSG_TYPE_STRING},
-    {"keys_without_keys", BLOBMSG_TYPE_STRING},
+    {"outlet", BLOBMSG_TYPE_INT32},   {"state", BLOBMSG_TYPE_BOOL},
+    {"physical", BLOBMSG_TYPE_BOOL},  {"bus", BLOBMSG_TYPE_INT32},
+    {"name", BLOBMSG_TYPE_STRING},    {"value", BLOBMSG_TYPE_UNSPEC},
+    {"remove", BLOBMSG_TYPE_STRING},  {"keys_without_keys", BLOBMSG_TYPE_STRING},
     {"delay_ms", BLOBMSG_TYPE_INT32},
 };
 
@@ -119,7 +115,8 @@ int control_fault(ubus_context *, ubus_object *, ubus_request_data *req, const c
   blob_attr *tb[FIELD_COUNT];
   parse(msg, tb);
   if (tb[REMOVE]) remove_object(blobmsg_get_string(tb[REMOVE]));
-  if (tb[KEYS_WITHOUT_KEYS]) g_sim.config.keys_without_keys = blobmsg_get_string(tb[KEYS_WITHOUT_KEYS]);
+  if (tb[KEYS_WITHOUT_KEYS])
+    g_sim.config.keys_without_keys = blobmsg_get_string(tb[KEYS_WITHOUT_KEYS]);
   if (tb[DELAY]) g_sim.config.reply_delay_ms = static_cast<int32_t>(blobmsg_get_u32(tb[DELAY]));
   return reply_empty(req);
 }
@@ -136,7 +133,8 @@ int control_log(ubus_context *, ubus_object *, ubus_request_data *req, const cha
   return UBUS_STATUS_OK;
 }
 
-int control_state(ubus_context *, ubus_object *, ubus_request_data *req, const char *, blob_attr *) {
+int control_state(ubus_context *, ubus_object *, ubus_request_data *req, const char *,
+                  blob_attr *) {
   blob_buf reply{};
   blob_buf_init(&reply, 0);
   void *outlets = blobmsg_open_array(&reply, "outlets");
@@ -213,12 +211,9 @@ bool publish_control() {
   const struct {
     const char *name;
     ubus_handler_t handler;
-  } methods[] = {{"switch", control_switch},
-                 {"set_value", control_set_value},
-                 {"fault", control_fault},
-                 {"log", control_log},
-                 {"state", control_state},
-                 {"notify", control_notify}};
+  } methods[] = {{"switch", control_switch}, {"set_value", control_set_value},
+                 {"fault", control_fault},   {"log", control_log},
+                 {"state", control_state},   {"notify", control_notify}};
   int n = 0;
   for (const auto &m : methods) {
     control_methods[n].name = m.name;

@@ -38,8 +38,9 @@ bool parse_key_type(const char *text, key_type *out) {
   static const struct {
     const char *name;
     key_type type;
-  } names[] = {{"string", key_type::string}, {"int", key_type::int32},  {"int64", key_type::int64},
-               {"int16", key_type::int16},   {"bool", key_type::boolean}, {"double", key_type::dbl},
+  } names[] = {{"string", key_type::string}, {"int", key_type::int32},
+               {"int64", key_type::int64},   {"int16", key_type::int16},
+               {"bool", key_type::boolean},  {"double", key_type::dbl},
                {"mixed", key_type::mixed}};
   for (const auto &n : names) {
     if (strcmp(n.name, text) == 0) {
@@ -70,7 +71,8 @@ sim_key make_key(key_type type, const char *list, int index) {
   // a bit of everything: odd characters, signs, wide numbers, an empty key
   switch (index % 6) {
     case 0:
-      return typed(BLOBMSG_TYPE_STRING, 0, 0, std::string(list) + " A.1/\xc3\xbc" + std::to_string(index));
+      return typed(BLOBMSG_TYPE_STRING, 0, 0,
+                   std::string(list) + " A.1/\xc3\xbc" + std::to_string(index));
     case 1:
       return typed(BLOBMSG_TYPE_INT32, -(index + 1));
     case 2:
@@ -119,7 +121,8 @@ std::string key_segment(const sim_key &key) {
       snprintf(number, sizeof number, "%d", static_cast<int32_t>(key.integer));
       break;
     case BLOBMSG_TYPE_INT16:
-      snprintf(number, sizeof number, "%u", static_cast<unsigned>(static_cast<uint16_t>(key.integer)));
+      snprintf(number, sizeof number, "%u",
+               static_cast<unsigned>(static_cast<uint16_t>(key.integer)));
       break;
     case BLOBMSG_TYPE_BOOL:
       return key.integer ? "#t" : "#f";

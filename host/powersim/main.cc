@@ -34,9 +34,26 @@ const char usage[] =
     "Control object \"powersim\": switch, set_value, fault, notify, log, state.\n";
 
 enum {
-  OPT_RELAY = 256, OPT_METER, OPT_OUTLETS, OPT_BUSES, OPT_KEY_TYPE, OPT_ON, OPT_CURRENT,
-  OPT_VOLTAGE, OPT_POWER_FACTOR, OPT_INTEGER, OPT_EXTRA, OPT_SWITCH_DELAY, OPT_DRIFT,
-  OPT_DRIFT_STEP, OPT_LOG, OPT_REMOVE, OPT_NO_KEYS, OPT_DELAY, OPT_HTTP_OBJECT, OPT_HELP
+  OPT_RELAY = 256,
+  OPT_METER,
+  OPT_OUTLETS,
+  OPT_BUSES,
+  OPT_KEY_TYPE,
+  OPT_ON,
+  OPT_CURRENT,
+  OPT_VOLTAGE,
+  OPT_POWER_FACTOR,
+  OPT_INTEGER,
+  OPT_EXTRA,
+  OPT_SWITCH_DELAY,
+  OPT_DRIFT,
+  OPT_DRIFT_STEP,
+  OPT_LOG,
+  OPT_REMOVE,
+  OPT_NO_KEYS,
+  OPT_DELAY,
+  OPT_HTTP_OBJECT,
+  OPT_HELP
 };
 
 const option long_options[] = {
@@ -79,32 +96,74 @@ int parse_options(int argc, char **argv, sim_config *c) {
     bool ok = true;
     int n = 0;
     switch (opt) {
-      case 's': c->socket = optarg; break;
-      case OPT_RELAY: c->relay_path = optarg; break;
-      case OPT_METER: c->meter_path = optarg; break;
-      case OPT_OUTLETS: ok = parse_count(optarg, &c->outlets); break;
-      case OPT_BUSES: ok = parse_count(optarg, &c->buses); break;
-      case OPT_KEY_TYPE: ok = parse_key_type(optarg, &c->keys); break;
+      case 's':
+        c->socket = optarg;
+        break;
+      case OPT_RELAY:
+        c->relay_path = optarg;
+        break;
+      case OPT_METER:
+        c->meter_path = optarg;
+        break;
+      case OPT_OUTLETS:
+        ok = parse_count(optarg, &c->outlets);
+        break;
+      case OPT_BUSES:
+        ok = parse_count(optarg, &c->buses);
+        break;
+      case OPT_KEY_TYPE:
+        ok = parse_key_type(optarg, &c->keys);
+        break;
       case OPT_ON:
         ok = parse_count(optarg, &n);
         c->outlets_on.push_back(n);
         break;
-      case OPT_CURRENT: c->current = atof(optarg); break;
-      case OPT_VOLTAGE: c->voltage = atof(optarg); break;
-      case OPT_POWER_FACTOR: c->power_factor = atof(optarg); break;
-      case OPT_INTEGER: c->integer_values = true; break;
-      case OPT_EXTRA: c->extra_values.push_back(optarg); break;
-      case OPT_SWITCH_DELAY: ok = parse_count(optarg, &c->switch_delay_ms); break;
-      case OPT_DRIFT: ok = parse_count(optarg, &c->drift_ms); break;
-      case OPT_DRIFT_STEP: c->drift_step = atof(optarg); break;
-      case OPT_LOG: c->log_path = optarg; break;
-      case OPT_REMOVE: c->removed.push_back(optarg); break;
-      case OPT_NO_KEYS: c->keys_without_keys = optarg; break;
-      case OPT_DELAY: ok = parse_count(optarg, &c->reply_delay_ms); break;
-      case OPT_HTTP_OBJECT: c->http_object = optarg; break;
+      case OPT_CURRENT:
+        c->current = atof(optarg);
+        break;
+      case OPT_VOLTAGE:
+        c->voltage = atof(optarg);
+        break;
+      case OPT_POWER_FACTOR:
+        c->power_factor = atof(optarg);
+        break;
+      case OPT_INTEGER:
+        c->integer_values = true;
+        break;
+      case OPT_EXTRA:
+        c->extra_values.push_back(optarg);
+        break;
+      case OPT_SWITCH_DELAY:
+        ok = parse_count(optarg, &c->switch_delay_ms);
+        break;
+      case OPT_DRIFT:
+        ok = parse_count(optarg, &c->drift_ms);
+        break;
+      case OPT_DRIFT_STEP:
+        c->drift_step = atof(optarg);
+        break;
+      case OPT_LOG:
+        c->log_path = optarg;
+        break;
+      case OPT_REMOVE:
+        c->removed.push_back(optarg);
+        break;
+      case OPT_NO_KEYS:
+        c->keys_without_keys = optarg;
+        break;
+      case OPT_DELAY:
+        ok = parse_count(optarg, &c->reply_delay_ms);
+        break;
+      case OPT_HTTP_OBJECT:
+        c->http_object = optarg;
+        break;
       case 'h':
-      case OPT_HELP: fputs(usage, stdout); return 0x100;
-      default: ok = false; break;
+      case OPT_HELP:
+        fputs(usage, stdout);
+        return 0x100;
+      default:
+        ok = false;
+        break;
     }
     if (!ok) {
       fprintf(stderr, "powersim: bad option value\n%s", usage);

@@ -194,7 +194,8 @@ bool publish_meter() {
 
   publish(config.meter_path + ".buses", object_kind::bus_list, 0, bus_list_methods, 1);
   for (size_t i = 0; i < g_sim.buses.size(); ++i)
-    g_sim.buses[i].object = publish(g_sim.buses[i].path, object_kind::bus, static_cast<int>(i), bus_methods, 1);
+    g_sim.buses[i].object =
+        publish(g_sim.buses[i].path, object_kind::bus, static_cast<int>(i), bus_methods, 1);
   publish(config.meter_path + ".values", object_kind::value_list, 0, value_list_methods, 1);
   for (size_t i = 0; i < g_sim.values.size(); ++i)
     g_sim.values[i].object =

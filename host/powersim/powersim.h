@@ -58,10 +58,10 @@ struct sim_value {
   sim_key key;
   std::string path;
   std::string name;
-  int bus = 0;            // when bus_type is int32
+  int bus = 0;                        // when bus_type is int32
   int bus_type = BLOBMSG_TYPE_INT32;  // BLOBMSG_TYPE_UNSPEC: no "bus" field
   double value = 0;
-  bool integer = false;   // published as a 32-bit integer
+  bool integer = false;  // published as a 32-bit integer
   sim_object *object = nullptr;
 };
 
@@ -89,11 +89,11 @@ struct sim_config {
   int drift_ms = 0;
   double drift_step = 0.1;
   std::string log_path;
-  std::vector<std::string> removed;          // objects never published
-  std::vector<std::string> extra_values;     // "BUS:NAME:VALUE"
-  std::string keys_without_keys;             // "outlets", "buses" or "values"
+  std::vector<std::string> removed;       // objects never published
+  std::vector<std::string> extra_values;  // "BUS:NAME:VALUE"
+  std::string keys_without_keys;          // "outlets", "buses" or "values"
   int reply_delay_ms = 0;
-  std::string http_object;                   // "request" object, if any
+  std::string http_object;  // "request" object, if any
 };
 
 struct sim_state {
@@ -103,7 +103,7 @@ struct sim_state {
   std::deque<sim_bus> buses;
   std::deque<sim_value> values;
   std::deque<sim_object> objects;
-  std::vector<std::string> set_log;          // one JSON object per "set"
+  std::vector<std::string> set_log;  // one JSON object per "set"
   uloop_timeout drift_timer{};
 };
 

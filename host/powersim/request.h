@@ -36,19 +36,16 @@ extern "C" {
 namespace request_method {
 
 struct hooks {
-	// HTML (or text) of the outlet status page; null gives a short notice
-	std::string (*status_page)(void *priv) = nullptr;
-	// switches an outlet; returns a ubus status
-	int (*switch_outlet)(void *priv, int outlet, bool on) = nullptr;
-	void *priv = nullptr;
+  // HTML (or text) of the outlet status page; null gives a short notice
+  std::string (*status_page)(void *priv) = nullptr;
+  // switches an outlet; returns a ubus status
+  int (*switch_outlet)(void *priv, int outlet, bool on) = nullptr;
+  void *priv = nullptr;
 };
 
 // Byte i of every generated body: a cycle whose length is no power of two,
 // so lost, doubled or reordered blocks show.
-inline uint8_t pattern_byte(uint64_t i)
-{
-	return static_cast<uint8_t>(i % 251);
-}
+inline uint8_t pattern_byte(uint64_t i) { return static_cast<uint8_t>(i % 251); }
 
 // Publishes the object at `path` on ctx (which must be on the event loop).
 // The object lives for the rest of the process.

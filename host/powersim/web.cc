@@ -25,8 +25,9 @@ std::string status_page(void *) {
              state_word(o.transient_state), state_word(o.physical_state));
     page += row;
   }
-  page += "</table>\n<h1>Buses</h1>\n<table border=\"1\">\n"
-          "<tr><th>bus</th><th>value</th><th>reading</th></tr>\n";
+  page +=
+      "</table>\n<h1>Buses</h1>\n<table border=\"1\">\n"
+      "<tr><th>bus</th><th>value</th><th>reading</th></tr>\n";
   for (const sim_value &v : g_sim.values) {
     snprintf(row, sizeof row, "<tr><td>%d</td><td>%s</td><td>%.2f</td></tr>\n", v.bus + 1,
              v.name.c_str(), v.value);
@@ -38,7 +39,8 @@ std::string status_page(void *) {
 
 // Outlets are numbered from 1 on the web page, as in the MIB.
 int switch_from_web(void *, int outlet, bool on) {
-  if (outlet < 1 || outlet > static_cast<int>(g_sim.outlets.size())) return UBUS_STATUS_INVALID_ARGUMENT;
+  if (outlet < 1 || outlet > static_cast<int>(g_sim.outlets.size()))
+    return UBUS_STATUS_INVALID_ARGUMENT;
   switch_outlet(outlet - 1, on, true);
   return UBUS_STATUS_OK;
 }

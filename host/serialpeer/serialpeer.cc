@@ -59,7 +59,8 @@ bool provide_env_tool(const char* baud) {
 }
 
 void usage(const char* self) {
-  fprintf(stderr, "Usage: %s [--log FILE] [--every SECONDS] [--baud N] -- PROGRAM [ARGS...]\n", self);
+  fprintf(stderr, "Usage: %s [--log FILE] [--every SECONDS] [--baud N] -- PROGRAM [ARGS...]\n",
+          self);
 }
 
 }  // namespace
@@ -141,7 +142,8 @@ int main(int argc, char** argv) {
           ++heartbeats;  // heartbeat byte between lines
         } else if (c == '\r' || c == '\n') {
           if (!pending.empty()) {
-            fprintf(log, "serial peer received \"%s\" (heartbeats so far: %lld)\n", pending.c_str(), heartbeats);
+            fprintf(log, "serial peer received \"%s\" (heartbeats so far: %lld)\n", pending.c_str(),
+                    heartbeats);
             write_all(master, "ack " + pending + "\r\n");
             pending.clear();
           }

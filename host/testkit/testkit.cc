@@ -352,6 +352,8 @@ std::string needed_libraries(const std::string& binary) {
   return needed;
 }
 
-std::string bin_path(std::string_view name) { return std::string(EO_BIN_DIR) + "/" + std::string(name); }
+std::string bin_path(std::string_view name) {
+  return std::string(EO_BIN_DIR) + "/" + std::string(name);
+}
 
 }  // namespace testkit

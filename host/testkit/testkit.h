@@ -71,8 +71,8 @@ class Child {
 
 // Runs argv to completion (up to timeout_ms, then SIGKILL); returns the exit
 // code (128+signal if killed, -1 on timeout) and stores stdout+stderr.
-int run(const std::vector<std::string>& argv, std::string* output = nullptr,
-        int timeout_ms = 30000, const SpawnOptions& opts = {});
+int run(const std::vector<std::string>& argv, std::string* output = nullptr, int timeout_ms = 30000,
+        const SpawnOptions& opts = {});
 
 // Polls pred every step_ms until it holds or timeout_ms passes.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = 5000, int step_ms = 10);

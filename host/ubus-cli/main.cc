@@ -61,7 +61,8 @@ bool add_json(struct blob_buf* b, const char* name, json_object* obj) {
       return blobmsg_add_u8(b, name, json_object_get_boolean(obj)) == 0;
     case json_type_int: {
       int64_t v = json_object_get_int64(obj);
-      if (v >= INT32_MIN && v <= INT32_MAX) return blobmsg_add_u32(b, name, uint32_t(int32_t(v))) == 0;
+      if (v >= INT32_MIN && v <= INT32_MAX)
+        return blobmsg_add_u32(b, name, uint32_t(int32_t(v))) == 0;
       return blobmsg_add_u64(b, name, uint64_t(v)) == 0;
     }
     case json_type_double:
@@ -126,17 +127,20 @@ json_object* to_json(struct blob_attr* attr) {
 
 // Prints the members of a message (a DATA attribute) as one JSON object.
 void print_message(struct blob_attr* msg, bool compact) {
-  json_object* obj = msg ? table_to_json(static_cast<struct blob_attr*>(blob_data(msg)), blob_len(msg), false)
-                         : json_object_new_object();
-  printf("%s\n", json_object_to_json_string_ext(obj, compact || simple_output ? kJsonFlagsCompact : kJsonFlags));
+  json_object* obj =
+      msg ? table_to_json(static_cast<struct blob_attr*>(blob_data(msg)), blob_len(msg), false)
+          : json_object_new_object();
+  printf("%s\n", json_object_to_json_string_ext(
+                     obj, compact || simple_output ? kJsonFlagsCompact : kJsonFlags));
   json_object_put(obj);
 }
 
 // One line `{ "<name>": <message> }`, as listen and subscribe print.
 void print_named(const char* name, struct blob_attr* msg) {
   json_object* key = json_object_new_string(name);
-  json_object* obj = msg ? table_to_json(static_cast<struct blob_attr*>(blob_data(msg)), blob_len(msg), false)
-                         : json_object_new_object();
+  json_object* obj =
+      msg ? table_to_json(static_cast<struct blob_attr*>(blob_data(msg)), blob_len(msg), false)
+          : json_object_new_object();
   printf("{ %s: %s }\n", json_object_to_json_string_ext(key, kJsonFlagsCompact),
          json_object_to_json_string_ext(obj, kJsonFlagsCompact));
   fflush(stdout);
@@ -148,15 +152,22 @@ void print_named(const char* name, struct blob_attr* msg) {
 
 const char* type_name(int type) {
   switch (type) {
-    case BLOBMSG_TYPE_ARRAY: return "Array";
-    case BLOBMSG_TYPE_TABLE: return "Table";
-    case BLOBMSG_TYPE_STRING: return "String";
+    case BLOBMSG_TYPE_ARRAY:
+      return "Array";
+    case BLOBMSG_TYPE_TABLE:
+      return "Table";
+    case BLOBMSG_TYPE_STRING:
+      return "String";
     case BLOBMSG_TYPE_INT64:
     case BLOBMSG_TYPE_INT32:
-    case BLOBMSG_TYPE_INT16: return "Integer";
-    case BLOBMSG_TYPE_INT8: return "Boolean";
-    case BLOBMSG_TYPE_DOUBLE: return "Double";
-    default: return "(unknown)";
+    case BLOBMSG_TYPE_INT16:
+      return "Integer";
+    case BLOBMSG_TYPE_INT8:
+      return "Boolean";
+    case BLOBMSG_TYPE_DOUBLE:
+      return "Double";
+    default:
+      return "(unknown)";
   }
 }
 
@@ -179,7 +190,8 @@ void list_cb(struct ubus_context*, struct ubus_object_data* obj, void*) {
       json_object_object_add(args, blobmsg_name(arg),
                              json_object_new_string(type_name(int(blobmsg_get_u32(arg)))));
     }
-    printf("\t\"%s\":%s\n", blobmsg_name(method), json_object_to_json_string_ext(args, kJsonFlagsCompact));
+    printf("\t\"%s\":%s\n", blobmsg_name(method),
+           json_object_to_json_string_ext(args, kJsonFlagsCompact));
     json_object_put(args);
   }
 }
@@ -236,7 +248,8 @@ void run_loop(struct ubus_context* ctx) {
   uloop_timeout_cancel(&stop);
 }
 
-void event_cb(struct ubus_context*, struct ubus_event_handler*, const char* type, struct blob_attr* msg) {
+void event_cb(struct ubus_context*, struct ubus_event_handler*, const char* type,
+              struct blob_attr* msg) {
   print_named(type, msg);
 }
 
@@ -252,8 +265,8 @@ int cmd_listen(struct ubus_context* ctx, int argc, char** argv) {
   return 0;
 }
 
-int notify_cb(struct ubus_context*, struct ubus_object*, struct ubus_request_data*, const char* method,
-              struct blob_attr* msg) {
+int notify_cb(struct ubus_context*, struct ubus_object*, struct ubus_request_data*,
+              const char* method, struct blob_attr* msg) {
   print_named(method, msg);
   return 0;
 }
@@ -299,7 +312,8 @@ void wait_check(struct ubus_context* ctx, WaitState* w, const char* added) {
   if (!w->missing) uloop_end();
 }
 
-void wait_event_cb(struct ubus_context* ctx, struct ubus_event_handler* ev, const char*, struct blob_attr* msg) {
+void wait_event_cb(struct ubus_context* ctx, struct ubus_event_handler* ev, const char*,
+                   struct blob_attr* msg) {
   auto* w = container_of(ev, WaitState, ev);
   static const struct blobmsg_policy path_policy = {"path", BLOBMSG_TYPE_STRING};
   struct blob_attr* path = nullptr;
@@ -334,8 +348,8 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"list", cmd_list},       {"call", cmd_call},           {"listen", cmd_listen},
-    {"send", cmd_send},       {"subscribe", cmd_subscribe}, {"wait_for", cmd_wait_for},
+    {"list", cmd_list}, {"call", cmd_call},           {"listen", cmd_listen},
+    {"send", cmd_send}, {"subscribe", cmd_subscribe}, {"wait_for", cmd_wait_for},
 };
 
 int usage(const char* prog) {
@@ -402,8 +416,10 @@ int main(int argc, char** argv) {
     return 255;
   }
   int ret = cmd->run(ctx, argc - 1, argv + 1);
-  if (ret == -2) ret = usage(argv[-optind]);
-  else if (ret > 0 && !simple_output) fprintf(stderr, "Command failed: %s\n", ubus_strerror(ret));
+  if (ret == -2)
+    ret = usage(argv[-optind]);
+  else if (ret > 0 && !simple_output)
+    fprintf(stderr, "Command failed: %s\n", ubus_strerror(ret));
   ubus_free(ctx);
   uloop_done();
   return ret < 0 ? 255 : ret;

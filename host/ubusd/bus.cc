@@ -520,7 +520,8 @@ void Bus::release_client(Client* c) {
     if (Object* o = find_object(id)) remove_object(o);
   }
   for (const Pending& p : c->pending) {
-    if (Client* caller = find_client(p.caller)) send_status(caller, p.seq, p.objid, UBUS_STATUS_NOT_FOUND);
+    if (Client* caller = find_client(p.caller))
+      send_status(caller, p.seq, p.objid, UBUS_STATUS_NOT_FOUND);
   }
   // its own calls will never be collected
   for (auto& [id, other] : clients_) {

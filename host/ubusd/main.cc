@@ -155,7 +155,8 @@ void read_client(Io* io, Client* c) {
         return;
       }
     }
-    if (c->in_have < kHead || c->in_have < kHeaderSize + (get_be32(&c->in[kHeaderSize]) & kAttrLenMask))
+    if (c->in_have < kHead ||
+        c->in_have < kHeaderSize + (get_be32(&c->in[kHeaderSize]) & kAttrLenMask))
       continue;
     std::vector<uint8_t> msg = std::move(c->in);
     int fd = c->in_fd;

@@ -50,11 +50,16 @@ constexpr std::array<Kind, UBUS_ATTR_MAX> kAttrKinds = {
 
 bool attr_fits(const Attr& a, Kind kind) {
   switch (kind) {
-    case Kind::Int8: return a.len == 1;
-    case Kind::Int32: return a.len == 4;
-    case Kind::String: return a.is_string();
-    case Kind::Nested: return check_fields(a.payload, a.len);
-    case Kind::None: break;
+    case Kind::Int8:
+      return a.len == 1;
+    case Kind::Int32:
+      return a.len == 4;
+    case Kind::String:
+      return a.is_string();
+    case Kind::Nested:
+      return check_fields(a.payload, a.len);
+    case Kind::None:
+      break;
   }
   return true;
 }
@@ -69,8 +74,8 @@ bool parse_msg_attrs(const uint8_t* body, size_t len, MsgAttrs* out, bool* forei
   AttrIter it(body, len);
   Attr a;
   while (it.next(&a)) {
-    if (a.extended || a.id == UBUS_ATTR_UNSPEC || a.id >= UBUS_ATTR_MAX ||
-        a.id == UBUS_ATTR_USER || a.id == UBUS_ATTR_GROUP) {
+    if (a.extended || a.id == UBUS_ATTR_UNSPEC || a.id >= UBUS_ATTR_MAX || a.id == UBUS_ATTR_USER ||
+        a.id == UBUS_ATTR_GROUP) {
       *foreign = true;
       continue;
     }
@@ -173,8 +178,9 @@ void Builder::close(size_t at) {
 
 void Builder::put(uint8_t id, const void* data, size_t len) {
   size_t at = open(id);
-  if (len) out_->insert(out_->end(), static_cast<const uint8_t*>(data),
-                        static_cast<const uint8_t*>(data) + len);
+  if (len)
+    out_->insert(out_->end(), static_cast<const uint8_t*>(data),
+                 static_cast<const uint8_t*>(data) + len);
   close(at);
 }
 
@@ -195,8 +201,9 @@ void Builder::put_string(uint8_t id, std::string_view s) {
 
 void Builder::put_field(uint8_t type, std::string_view name, const void* data, size_t len) {
   size_t at = open(type, true, name);
-  if (len) out_->insert(out_->end(), static_cast<const uint8_t*>(data),
-                        static_cast<const uint8_t*>(data) + len);
+  if (len)
+    out_->insert(out_->end(), static_cast<const uint8_t*>(data),
+                 static_cast<const uint8_t*>(data) + len);
   close(at);
 }
 

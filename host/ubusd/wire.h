@@ -15,17 +15,24 @@
 
 namespace ubusd {
 
-constexpr size_t kHeaderSize = 8;                  // struct ubus_msghdr
-constexpr size_t kBlobHeaderSize = 4;              // struct blob_attr
+constexpr size_t kHeaderSize = 8;      // struct ubus_msghdr
+constexpr size_t kBlobHeaderSize = 4;  // struct blob_attr
 constexpr uint32_t kAttrExtended = 0x80000000u;
 constexpr uint32_t kAttrIdMask = 0x7f000000u;
 constexpr uint32_t kAttrLenMask = 0x00ffffffu;
-constexpr size_t kMaxBodyLen = kAttrLenMask;       // largest root attribute
+constexpr size_t kMaxBodyLen = kAttrLenMask;  // largest root attribute
 
 // blobmsg types (the attribute id of an extended attribute)
 enum : uint8_t {
-  kMsgUnspec = 0, kMsgArray, kMsgTable, kMsgString, kMsgInt64, kMsgInt32,
-  kMsgInt16, kMsgInt8, kMsgDouble,
+  kMsgUnspec = 0,
+  kMsgArray,
+  kMsgTable,
+  kMsgString,
+  kMsgInt64,
+  kMsgInt32,
+  kMsgInt16,
+  kMsgInt8,
+  kMsgDouble,
 };
 
 inline uint32_t get_be32(const uint8_t* p) {
@@ -33,9 +40,15 @@ inline uint32_t get_be32(const uint8_t* p) {
 }
 inline uint16_t get_be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 inline void put_be32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
 }
-inline void put_be16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
+inline void put_be16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
 constexpr size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
 
 // One attribute seen through its header.

@@ -62,14 +62,30 @@ constexpr std::array<std::string_view, 6> kUnimplemented{
 
 void store_option(ares_options* options, Field field, lua_Integer value) {
   switch (field) {
-    case Field::timeout: options->timeout = static_cast<int>(value); break;
-    case Field::tries: options->tries = static_cast<int>(value); break;
-    case Field::ndots: options->ndots = static_cast<int>(value); break;
-    case Field::udp_port: options->udp_port = static_cast<unsigned short>(value); break;
-    case Field::tcp_port: options->tcp_port = static_cast<unsigned short>(value); break;
-    case Field::sndbuf: options->socket_send_buffer_size = static_cast<int>(value); break;
-    case Field::rcvbuf: options->socket_receive_buffer_size = static_cast<int>(value); break;
-    case Field::ednspsz: options->ednspsz = static_cast<int>(value); break;
+    case Field::timeout:
+      options->timeout = static_cast<int>(value);
+      break;
+    case Field::tries:
+      options->tries = static_cast<int>(value);
+      break;
+    case Field::ndots:
+      options->ndots = static_cast<int>(value);
+      break;
+    case Field::udp_port:
+      options->udp_port = static_cast<unsigned short>(value);
+      break;
+    case Field::tcp_port:
+      options->tcp_port = static_cast<unsigned short>(value);
+      break;
+    case Field::sndbuf:
+      options->socket_send_buffer_size = static_cast<int>(value);
+      break;
+    case Field::rcvbuf:
+      options->socket_receive_buffer_size = static_cast<int>(value);
+      break;
+    case Field::ednspsz:
+      options->ednspsz = static_cast<int>(value);
+      break;
   }
 }
 
@@ -77,8 +93,7 @@ void store_option(ares_options* options, Field field, lua_Integer value) {
 // that are not options. Leaves the stack as it found it.
 void apply_option(lua_State* L, ares_options* options, int* mask) {
   if (lua_type(L, -2) != LUA_TSTRING) {
-    if (lua_type(L, -2) != LUA_TNUMBER)
-      luaL_error(L, "unknown option %s", luaL_typename(L, -2));
+    if (lua_type(L, -2) != LUA_TNUMBER) luaL_error(L, "unknown option %s", luaL_typename(L, -2));
     // a copy: converting the key itself would confuse lua_next
     lua_pushvalue(L, -2);
     luaL_error(L, "unknown option %s", lua_tostring(L, -1));
@@ -167,7 +182,8 @@ int channel_fds(lua_State* L) {
   lua_pushinteger(L, count);
   timeval tv;
   if (ares_timeout(channel, nullptr, &tv) != nullptr)
-    lua_pushnumber(L, static_cast<lua_Number>(tv.tv_sec) + static_cast<lua_Number>(tv.tv_usec) * 1e-6);
+    lua_pushnumber(L,
+                   static_cast<lua_Number>(tv.tv_sec) + static_cast<lua_Number>(tv.tv_usec) * 1e-6);
   else
     lua_pushnil(L);  // nothing pending
   return 4;
@@ -304,10 +320,14 @@ struct addrinfo_result {
 
 const char* socktype_name(int socktype) {
   switch (socktype) {
-    case SOCK_STREAM: return "stream";
-    case SOCK_DGRAM: return "dgram";
-    case SOCK_RAW: return "raw";
-    default: return nullptr;
+    case SOCK_STREAM:
+      return "stream";
+    case SOCK_DGRAM:
+      return "dgram";
+    case SOCK_RAW:
+      return "raw";
+    default:
+      return nullptr;
   }
 }
 
@@ -361,7 +381,8 @@ int deliver_addrinfo(lua_State* L) {
   lua_pushinteger(L, r->status);
   lua_pushinteger(L, r->timeouts);
   int nargs = 2;
-  for (const ares_addrinfo_node* node = r->info ? r->info->nodes : nullptr; node; node = node->ai_next)
+  for (const ares_addrinfo_node* node = r->info ? r->info->nodes : nullptr; node;
+       node = node->ai_next)
     if (push_entry(L, node, r->req)) ++nargs;
   if (lua_pcall(L, nargs, 0, h) != LUA_OK) lua_pop(L, 1);
   lua_settop(L, h - 1);
@@ -451,7 +472,8 @@ int parse_reply(lua_State* L, reply_parser parse) {
   const char* reply = luaL_checklstring(L, 1, &length);
   hostent* host = nullptr;
   int status = length > INT_MAX ? ARES_EBADRESP
-      : parse(reinterpret_cast<const unsigned char*>(reply), static_cast<int>(length), &host);
+                                : parse(reinterpret_cast<const unsigned char*>(reply),
+                                        static_cast<int>(length), &host);
   if (status != ARES_SUCCESS) {
     if (host != nullptr) ares_free_hostent(host);
     lua_pushnil(L);
@@ -478,21 +500,20 @@ struct Constant {
 };
 
 constexpr Constant kClasses[] = {
-    {"INVALID", 0}, {"IN", 1}, {"2", 2}, {"CHAOS", 3}, {"HS", 4},
-    {"NONE", 254}, {"ANY", 255}, {"MAX", 65536},
+    {"INVALID", 0}, {"IN", 1},     {"2", 2},     {"CHAOS", 3},
+    {"HS", 4},      {"NONE", 254}, {"ANY", 255}, {"MAX", 65536},
 };
 
 constexpr Constant kTypes[] = {
-    {"INVALID", 0}, {"A", 1}, {"NS", 2}, {"MD", 3}, {"MF", 4}, {"CNAME", 5},
-    {"SOA", 6}, {"MB", 7}, {"MG", 8}, {"MR", 9}, {"NULL", 10}, {"WKS", 11},
-    {"PTR", 12}, {"HINFO", 13}, {"MINFO", 14}, {"MX", 15}, {"TXT", 16},
-    {"RP", 17}, {"AFSDB", 18}, {"X25", 19}, {"ISDN", 20}, {"RT", 21},
-    {"NSAP", 22}, {"NSAP_PTR", 23}, {"SIG", 24}, {"KEY", 25}, {"PX", 26},
-    {"GPOS", 27}, {"AAAA", 28}, {"LOC", 29}, {"NXT", 30}, {"EID", 31},
-    {"NIMLOC", 32}, {"SRV", 33}, {"ATMA", 34}, {"NAPTR", 35}, {"KX", 36},
-    {"CERT", 37}, {"A6", 38}, {"DNAME", 39}, {"SINK", 40}, {"OPT", 41},
-    {"APL", 42}, {"TKEY", 249}, {"TSIG", 250}, {"IXFR", 251}, {"AXFR", 252},
-    {"MAILB", 253}, {"MAILA", 254}, {"ANY", 255}, {"ZXFR", 256}, {"MAX", 65536},
+    {"INVALID", 0}, {"A", 1},      {"NS", 2},      {"MD", 3},      {"MF", 4},     {"CNAME", 5},
+    {"SOA", 6},     {"MB", 7},     {"MG", 8},      {"MR", 9},      {"NULL", 10},  {"WKS", 11},
+    {"PTR", 12},    {"HINFO", 13}, {"MINFO", 14},  {"MX", 15},     {"TXT", 16},   {"RP", 17},
+    {"AFSDB", 18},  {"X25", 19},   {"ISDN", 20},   {"RT", 21},     {"NSAP", 22},  {"NSAP_PTR", 23},
+    {"SIG", 24},    {"KEY", 25},   {"PX", 26},     {"GPOS", 27},   {"AAAA", 28},  {"LOC", 29},
+    {"NXT", 30},    {"EID", 31},   {"NIMLOC", 32}, {"SRV", 33},    {"ATMA", 34},  {"NAPTR", 35},
+    {"KX", 36},     {"CERT", 37},  {"A6", 38},     {"DNAME", 39},  {"SINK", 40},  {"OPT", 41},
+    {"APL", 42},    {"TKEY", 249}, {"TSIG", 250},  {"IXFR", 251},  {"AXFR", 252}, {"MAILB", 253},
+    {"MAILA", 254}, {"ANY", 255},  {"ZXFR", 256},  {"MAX", 65536},
 };
 
 // Pushes a table of the constants (1 value).
@@ -517,10 +538,8 @@ extern const luaL_Reg ares_functions[] = {
 };
 
 extern const luaL_Reg ares_channel_methods[] = {
-    {"query", channel_query},
-    {"getaddrinfo", channel_getaddrinfo},
-    {"fds", channel_fds},
-    {"process", channel_process},
+    {"query", channel_query}, {"getaddrinfo", channel_getaddrinfo},
+    {"fds", channel_fds},     {"process", channel_process},
     {nullptr, nullptr},
 };
 

@@ -24,9 +24,7 @@ void push_subscriptions(lua_State* L) {
     luaL_error(L, "pubsub is not open in this Lua state");
 }
 
-void check_object(lua_State* L) {
-  luaL_argcheck(L, !lua_isnoneornil(L, 1), 1, "object expected");
-}
+void check_object(lua_State* L) { luaL_argcheck(L, !lua_isnoneornil(L, 1), 1, "object expected"); }
 
 // Calls the function on top of the stack with the first n values of the
 // frame. Pops the function.

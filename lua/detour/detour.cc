@@ -141,11 +141,8 @@ int table_shuffle(lua_State* L) {
 }
 
 constexpr luaL_Reg kFunctions[] = {
-    {"insert", table_insert},
-    {"remove", table_remove},
-    {"close", table_close},
-    {"shuffle", table_shuffle},
-    {nullptr, nullptr},
+    {"insert", table_insert},   {"remove", table_remove}, {"close", table_close},
+    {"shuffle", table_shuffle}, {nullptr, nullptr},
 };
 
 }  // namespace

@@ -50,29 +50,29 @@ constexpr OpCode chain(Mode m) { return {Family::chain, static_cast<uint8_t>(m)}
 constexpr OpCode fixed(Fixed f) { return {Family::fixed, static_cast<uint8_t>(f)}; }
 
 constexpr std::array<OpCode, 23> op_codes = {{
-    {Family::quote, 0},            // 0 quote
-    chain(Mode::ascending),        // 1 <
-    chain(Mode::descending),       // 2 >
-    chain(Mode::non_descending),   // 3 <=
-    chain(Mode::non_ascending),    // 4 >=
-    chain(Mode::all_equal),        // 5
-    chain(Mode::all_distinct),     // 6
-    chain(Mode::all),              // 7 and
-    chain(Mode::any),              // 8 or
-    fixed(Fixed::negate),          // 9 not
-    chain(Mode::sum),              // 10
-    fixed(Fixed::subtract),        // 11
-    chain(Mode::product),          // 12
-    fixed(Fixed::divide),          // 13
-    fixed(Fixed::modulo),          // 14
-    fixed(Fixed::power),           // 15
-    fixed(Fixed::is_integral),     // 16
-    chain(Mode::concat),           // 17
-    fixed(Fixed::length),          // 18
-    chain(Mode::get),              // 19
-    chain(Mode::select),           // 20
-    fixed(Fixed::match),           // 21
-    fixed(Fixed::apply),           // 22
+    {Family::quote, 0},           // 0 quote
+    chain(Mode::ascending),       // 1 <
+    chain(Mode::descending),      // 2 >
+    chain(Mode::non_descending),  // 3 <=
+    chain(Mode::non_ascending),   // 4 >=
+    chain(Mode::all_equal),       // 5
+    chain(Mode::all_distinct),    // 6
+    chain(Mode::all),             // 7 and
+    chain(Mode::any),             // 8 or
+    fixed(Fixed::negate),         // 9 not
+    chain(Mode::sum),             // 10
+    fixed(Fixed::subtract),       // 11
+    chain(Mode::product),         // 12
+    fixed(Fixed::divide),         // 13
+    fixed(Fixed::modulo),         // 14
+    fixed(Fixed::power),          // 15
+    fixed(Fixed::is_integral),    // 16
+    chain(Mode::concat),          // 17
+    fixed(Fixed::length),         // 18
+    chain(Mode::get),             // 19
+    chain(Mode::select),          // 20
+    fixed(Fixed::match),          // 21
+    fixed(Fixed::apply),          // 22
 }};
 
 // Flags of up to this many arguments live on the machine stack; longer
@@ -205,8 +205,8 @@ Outcome apply(Reducer &r, lua_State *L, int head, int list) {
 }
 
 // One- and two-argument operations; the head is on top of the form's slot.
-Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n,
-                     Fixed op, int *base) {
+Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n, Fixed op,
+                     int *base) {
   const bool binary = static_cast<int>(op) >= static_cast<int>(Fixed::subtract);
   if (n != first + (binary ? 1 : 0)) {
     push_null(L);

@@ -25,10 +25,14 @@ int int_field(lua_State* L, int index) {
 
 int file_marker_to_fd(int fd) {
   switch (fd) {
-    case kStdinMarker: return STDIN_FILENO;
-    case kStdoutMarker: return STDOUT_FILENO;
-    case kStderrMarker: return STDERR_FILENO;
-    default: return fd;
+    case kStdinMarker:
+      return STDIN_FILENO;
+    case kStdoutMarker:
+      return STDOUT_FILENO;
+    case kStderrMarker:
+      return STDERR_FILENO;
+    default:
+      return fd;
   }
 }
 

@@ -23,15 +23,15 @@ constexpr unsigned char kInnerPad = 0x36;
 constexpr unsigned char kOuterPad = 0x5c;
 
 struct hash_object {
-  int32_t kind;                     // kMd5/kSha1, | kHmacFlag; kFinished once done
+  int32_t kind;                      // kMd5/kSha1, | kHmacFlag; kFinished once done
   unsigned char digest[kMaxDigest];  // last digest; scratch for a long HMAC key
   uint32_t digest_len;
   unsigned char key[kMaxBlock];  // HMAC key after shortening
   uint32_t key_len;
   uint32_t block_len;
-  EVP_MD_CTX* ctx;    // owned while kind != kFinished
-  const EVP_MD* md;   // the algorithm, for (re)initialising ctx
-  bool failed;        // OpenSSL failed on it: no digest to give
+  EVP_MD_CTX* ctx;   // owned while kind != kFinished
+  const EVP_MD* md;  // the algorithm, for (re)initialising ctx
+  bool failed;       // OpenSSL failed on it: no digest to give
 };
 
 hash_object* check_hash(lua_State* L) {
@@ -74,8 +74,7 @@ int fail(lua_State* L, hash_object* h) {
 // Feeds the key XOR pad, padded with the pad byte to the block length.
 bool update_pad(hash_object* h, unsigned char pad) {
   unsigned char block[kMaxBlock];
-  for (uint32_t i = 0; i < h->block_len; i++)
-    block[i] = i < h->key_len ? (h->key[i] ^ pad) : pad;
+  for (uint32_t i = 0; i < h->block_len; i++) block[i] = i < h->key_len ? (h->key[i] ^ pad) : pad;
   return digest_update(h, block, h->block_len);
 }
 
@@ -187,11 +186,8 @@ int hash_tostring(lua_State* L) {
 }
 
 const luaL_Reg kHashMethods[] = {
-    {"update", hash_update},
-    {"final", hash_final},
-    {"__gc", hash_gc},
-    {"__tostring", hash_tostring},
-    {nullptr, nullptr},
+    {"update", hash_update},       {"final", hash_final}, {"__gc", hash_gc},
+    {"__tostring", hash_tostring}, {nullptr, nullptr},
 };
 
 const luaL_Reg kCryptoFunctions[] = {

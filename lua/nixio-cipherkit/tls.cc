@@ -215,7 +215,7 @@ int conn_recv(lua_State* L) {
   lua_Integer want = luaL_checkinteger(L, 2);
   // negative counts read as much as a large one
   int count = (want >= 0 && static_cast<size_t>(want) <= kReadMax) ? static_cast<int>(want)
-                                                                  : static_cast<int>(kReadMax);
+                                                                   : static_cast<int>(kReadMax);
   char buf[kReadMax];
   ERR_clear_error();
   int ret = SSL_read(ssl, buf, count);
@@ -307,14 +307,9 @@ const luaL_Reg kContextMethods[] = {
 };
 
 const luaL_Reg kConnectionMethods[] = {
-    {"recv", conn_recv},
-    {"send", conn_send},
-    {"accept", conn_accept},
-    {"connect", conn_connect},
-    {"shutdown", conn_shutdown},
-    {"__gc", conn_gc},
-    {"__tostring", conn_tostring},
-    {nullptr, nullptr},
+    {"recv", conn_recv},           {"send", conn_send},         {"accept", conn_accept},
+    {"connect", conn_connect},     {"shutdown", conn_shutdown}, {"__gc", conn_gc},
+    {"__tostring", conn_tostring}, {nullptr, nullptr},
 };
 
 }  // namespace

@@ -19,7 +19,8 @@ void check_event(void* ctx, const char* event, const char* line) {
   // published text lies inside the buffer and ends inside it
   const char* begin = check->buf->data;
   if (line < begin || line >= begin + kReceiveCapacity) abort();
-  if (strnlen(line, begin + kReceiveCapacity - line) == static_cast<size_t>(begin + kReceiveCapacity - line))
+  if (strnlen(line, begin + kReceiveCapacity - line) ==
+      static_cast<size_t>(begin + kReceiveCapacity - line))
     abort();
 }
 

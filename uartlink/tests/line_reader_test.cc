@@ -69,19 +69,50 @@ TEST(LineReader, PublishesLinesAsTheTerminalMarksThem) {
   const Case cases[] = {
       {"CR LF ends one line", {"abc\r\n"}, {recv("abc")}},
       {"split across reads", {"ab", "c\n"}, {recv("abc")}},
-      {"several lines in one read", {"one\ntwo\rthree\r\n"}, {recv("one"), recv("two"), recv("three")}},
+      {"several lines in one read",
+       {"one\ntwo\rthree\r\n"},
+       {recv("one"), recv("two"), recv("three")}},
       {"CR and LF in separate reads", {"one\r", "\ntwo\r", "\n"}, {recv("one"), recv("two")}},
       {"empty lines publish nothing", {"\r\n\n\r"}, {}},
       {"no line end, no event", {"pending"}, {}},
-      {"doubled 0xFF is one data byte", {"a\xff\xff" "b\n"}, {recv("a\xff" "b")}},
-      {"doubled 0xFF split between reads", {"a\xff", "\xff" "b\n"}, {recv("a\xff" "b")}},
-      {"break", {"a\xff\x00\x00" "b\n"s}, {frag("a"), frag("")}},
-      {"framing error keeps the received byte", {"ab\xff\x00" "cd\n"s}, {frag("ab"), frag("cd")}},
-      {"fragment flag clears after a line end", {"x\xff\x00" "y\nz\n"s}, {frag("x"), frag("y"), recv("z")}},
-      {"marker at the start gives an empty fragment", {"\xff\x00" "q\n"s}, {frag(""), frag("q")}},
-      {"marker split after 0xFF", {"a\xff", "\x00" "b\n"s}, {frag("a"), frag("b")}},
+      {"doubled 0xFF is one data byte",
+       {"a\xff\xff"
+        "b\n"},
+       {recv("a\xff"
+             "b")}},
+      {"doubled 0xFF split between reads",
+       {"a\xff",
+        "\xff"
+        "b\n"},
+       {recv("a\xff"
+             "b")}},
+      {"break",
+       {"a\xff\x00\x00"
+        "b\n"s},
+       {frag("a"), frag("")}},
+      {"framing error keeps the received byte",
+       {"ab\xff\x00"
+        "cd\n"s},
+       {frag("ab"), frag("cd")}},
+      {"fragment flag clears after a line end",
+       {"x\xff\x00"
+        "y\nz\n"s},
+       {frag("x"), frag("y"), recv("z")}},
+      {"marker at the start gives an empty fragment",
+       {"\xff\x00"
+        "q\n"s},
+       {frag(""), frag("q")}},
+      {"marker split after 0xFF",
+       {"a\xff",
+        "\x00"
+        "b\n"s},
+       {frag("a"), frag("b")}},
       {"marker split after 0x00", {"a\xff\x00"s, "b\n"}, {frag("a"), frag("b")}},
-      {"0xFF before another byte marks a fragment", {"a\xff" "b\n"}, {frag("a\xff" "b")}},
+      {"0xFF before another byte marks a fragment",
+       {"a\xff"
+        "b\n"},
+       {frag("a\xff"
+             "b")}},
       {"NUL inside a line cuts the published text", {"ab\0cd\n"s}, {recv("ab")}},
   };
   for (const auto& c : cases) {
@@ -126,17 +157,24 @@ TEST(LineReader, LastByteMarkerWaitsForTheNextRead) {
   EXPECT_TRUE(events.empty());
   EXPECT_EQ(b.fill, 3);
   EXPECT_EQ(b.fragment, false) << "a lone trailing 0xFF must not be judged yet";
-  memcpy(free_space(b), "\xff" "c\n", 3);
+  memcpy(free_space(b),
+         "\xff"
+         "c\n",
+         3);
   take_bytes(b, 3, collect, &events);
-  EXPECT_EQ(events, std::vector<Event>{recv("ab\xff" "c")});
+  EXPECT_EQ(events, std::vector<Event>{recv("ab\xff"
+                                            "c")});
 }
 
 TEST(LineReader, FullBufferEndingInMarkerKeepsTheMarker) {
   line_buffer b;
   std::string filler(kReceiveCapacity - 1, 'f');
-  auto events = feed(b, {filler + "\xff", "\xff" "z\n"});
+  auto events = feed(b, {filler + "\xff",
+                         "\xff"
+                         "z\n"});
   // the filler is dropped; the doubled 0xFF still reads as one data byte
-  EXPECT_EQ(events, std::vector<Event>{recv("\xff" "z")});
+  EXPECT_EQ(events, std::vector<Event>{recv("\xff"
+                                            "z")});
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ class Bridge : public ::testing::Test {
       bridge_.signal(SIGTERM);
       int st = bridge_.wait(5000);
       EXPECT_TRUE(st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0)
-          << "bridge did not end cleanly on SIGTERM, status " << st << "\n" << bridge_.output();
+          << "bridge did not end cleanly on SIGTERM, status " << st << "\n"
+          << bridge_.output();
     }
     if (ctx_) ubus_free(ctx_);
     uloop_done();
@@ -105,7 +106,8 @@ class Bridge : public ::testing::Test {
   }
 
   // Starts the bridge on a fresh pseudo-terminal; waits for its object.
-  void start_bridge(const std::string& env_script = "[ \"$1 $2\" = \"-n baudrate\" ] && echo 115200") {
+  void start_bridge(
+      const std::string& env_script = "[ \"$1 $2\" = \"-n baudrate\" ] && echo 115200") {
     place_env_tool(env_script);
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master_, 0);
@@ -226,10 +228,14 @@ TEST_F(Line, ReceivedLinesBecomeEvents) {
   EXPECT_EQ(got[1].line, "abc");
 
   // a received 0xFF arrives doubled from the terminal and is published once
-  write_master("a\xff" "b\n");
+  write_master(
+      "a\xff"
+      "b\n");
   got = events(3);
   ASSERT_EQ(got.size(), 3u);
-  EXPECT_EQ(got[2].line, "a\xff" "b");
+  EXPECT_EQ(got[2].line,
+            "a\xff"
+            "b");
   EXPECT_EQ(got[2].name, "orv.serial.recv");
 }
 
@@ -295,9 +301,7 @@ TEST_F(Line, HeartbeatFollowsItsSwitch) {
 
 class StartUp : public Bridge {
  protected:
-  void SetUp() override {
-    Bridge::SetUp();
-  }
+  void SetUp() override { Bridge::SetUp(); }
 
   // Runs the bridge to its end; returns exit code and standard error.
   int run_bridge(const std::vector<std::string>& args, std::string* err) {

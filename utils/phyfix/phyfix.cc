@@ -16,8 +16,8 @@
 #include "phy_check.h"
 
 // One MII register access through the interface's driver.
-extern "C" bool mii_access(bool write, int sock, const char* ifname, uint16_t phy_id,
-                           uint16_t reg, uint16_t* value) {
+extern "C" bool mii_access(bool write, int sock, const char* ifname, uint16_t phy_id, uint16_t reg,
+                           uint16_t* value) {
   ifreq request;
   memset(&request, 0, sizeof request);
   memcpy(request.ifr_name, ifname, strnlen(ifname, IFNAMSIZ - 1));
@@ -31,8 +31,8 @@ extern "C" bool mii_access(bool write, int sock, const char* ifname, uint16_t ph
   memcpy(&request.ifr_ifru, &mii, sizeof mii);
 
   if (ioctl(sock, write ? SIOCSMIIREG : SIOCGMIIREG, &request) != 0) {
-    syslog(LOG_ERR, "failed to %s %s/%02X/%02X: %s", write ? "write" : "read", ifname,
-           phy_id, reg, strerror(errno));
+    syslog(LOG_ERR, "failed to %s %s/%02X/%02X: %s", write ? "write" : "read", ifname, phy_id, reg,
+           strerror(errno));
     return false;
   }
   if (!write) {

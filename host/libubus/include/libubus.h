@@ -21,7 +21,7 @@
 extern "C" {
 #endif
 
-#define UBUS_MAX_NOTIFY_PEERS	16
+#define UBUS_MAX_NOTIFY_PEERS 16
 
 struct ubus_context;
 struct ubus_msg_src;
@@ -34,198 +34,182 @@ struct ubus_subscriber;
 struct ubus_notify_request;
 
 struct ubus_msghdr_buf {
-	struct ubus_msghdr hdr;
-	struct blob_attr *data;
+  struct ubus_msghdr hdr;
+  struct blob_attr *data;
 };
 
-typedef void (*ubus_lookup_handler_t)(struct ubus_context *ctx,
-				      struct ubus_object_data *obj,
-				      void *priv);
+typedef void (*ubus_lookup_handler_t)(struct ubus_context *ctx, struct ubus_object_data *obj,
+                                      void *priv);
 typedef int (*ubus_handler_t)(struct ubus_context *ctx, struct ubus_object *obj,
-			      struct ubus_request_data *req,
-			      const char *method, struct blob_attr *msg);
+                              struct ubus_request_data *req, const char *method,
+                              struct blob_attr *msg);
 typedef void (*ubus_state_handler_t)(struct ubus_context *ctx, struct ubus_object *obj);
-typedef void (*ubus_remove_handler_t)(struct ubus_context *ctx,
-				      struct ubus_subscriber *obj, uint32_t id);
+typedef void (*ubus_remove_handler_t)(struct ubus_context *ctx, struct ubus_subscriber *obj,
+                                      uint32_t id);
 typedef void (*ubus_event_handler_t)(struct ubus_context *ctx, struct ubus_event_handler *ev,
-				     const char *type, struct blob_attr *msg);
-typedef void (*ubus_data_handler_t)(struct ubus_request *req,
-				    int type, struct blob_attr *msg);
+                                     const char *type, struct blob_attr *msg);
+typedef void (*ubus_data_handler_t)(struct ubus_request *req, int type, struct blob_attr *msg);
 typedef void (*ubus_fd_handler_t)(struct ubus_request *req, int fd);
 typedef void (*ubus_complete_handler_t)(struct ubus_request *req, int ret);
-typedef void (*ubus_notify_complete_handler_t)(struct ubus_notify_request *req,
-					       int idx, int ret);
-typedef void (*ubus_notify_data_handler_t)(struct ubus_notify_request *req,
-					   int type, struct blob_attr *msg);
+typedef void (*ubus_notify_complete_handler_t)(struct ubus_notify_request *req, int idx, int ret);
+typedef void (*ubus_notify_data_handler_t)(struct ubus_notify_request *req, int type,
+                                           struct blob_attr *msg);
 typedef void (*ubus_connect_handler_t)(struct ubus_context *ctx);
 
-#define UBUS_OBJECT_TYPE(_name, _methods)		\
-	{						\
-		.name = _name,				\
-		.id = 0,				\
-		.methods = _methods,			\
-		.n_methods = ARRAY_SIZE(_methods)	\
-	}
+#define UBUS_OBJECT_TYPE(_name, _methods) \
+  { .name = _name, .id = 0, .methods = _methods, .n_methods = ARRAY_SIZE(_methods) }
 
-#define __UBUS_METHOD_BASE(_name, _handler, _mask, _tags)	\
-	.name = _name,						\
-	.handler = _handler,					\
-	.mask = _mask,						\
-	.tags = _tags
+#define __UBUS_METHOD_BASE(_name, _handler, _mask, _tags) \
+  .name = _name, .handler = _handler, .mask = _mask, .tags = _tags
 
-#define __UBUS_METHOD_NOARG(_name, _handler, _tags)		\
-	__UBUS_METHOD_BASE(_name, _handler, 0, _tags),		\
-	.policy = NULL,						\
-	.n_policy = 0
+#define __UBUS_METHOD_NOARG(_name, _handler, _tags) \
+  __UBUS_METHOD_BASE(_name, _handler, 0, _tags), .policy = NULL, .n_policy = 0
 
-#define __UBUS_METHOD(_name, _handler, _policy, _tags)		\
-	__UBUS_METHOD_BASE(_name, _handler, 0, _tags),		\
-	.policy = _policy,					\
-	.n_policy = ARRAY_SIZE(_policy)
+#define __UBUS_METHOD(_name, _handler, _policy, _tags) \
+  __UBUS_METHOD_BASE(_name, _handler, 0, _tags), .policy = _policy, .n_policy = ARRAY_SIZE(_policy)
 
-#define __UBUS_METHOD_MASK(_name, _handler, _policy, _mask, _tags)	\
-	__UBUS_METHOD_BASE(_name, _handler, _mask, _tags),		\
-	.policy = _policy,						\
-	.n_policy = ARRAY_SIZE(_policy)
+#define __UBUS_METHOD_MASK(_name, _handler, _policy, _mask, _tags)      \
+  __UBUS_METHOD_BASE(_name, _handler, _mask, _tags), .policy = _policy, \
+                                                     .n_policy = ARRAY_SIZE(_policy)
 
-#define UBUS_METHOD(_name, _handler, _policy)			\
-	{ __UBUS_METHOD(_name, _handler, _policy, 0) }
+#define UBUS_METHOD(_name, _handler, _policy) \
+  { __UBUS_METHOD(_name, _handler, _policy, 0) }
 
-#define UBUS_METHOD_TAG(_name, _handler, _policy, _tags)	\
-	{ __UBUS_METHOD(_name, _handler, _policy, _tags) }
+#define UBUS_METHOD_TAG(_name, _handler, _policy, _tags) \
+  { __UBUS_METHOD(_name, _handler, _policy, _tags) }
 
-#define UBUS_METHOD_MASK(_name, _handler, _policy, _mask)	\
-	{ __UBUS_METHOD_MASK(_name, _handler, _policy, _mask, 0) }
+#define UBUS_METHOD_MASK(_name, _handler, _policy, _mask) \
+  { __UBUS_METHOD_MASK(_name, _handler, _policy, _mask, 0) }
 
-#define UBUS_METHOD_NOARG(_name, _handler)			\
-	{ __UBUS_METHOD_NOARG(_name, _handler, 0) }
+#define UBUS_METHOD_NOARG(_name, _handler) \
+  { __UBUS_METHOD_NOARG(_name, _handler, 0) }
 
-#define UBUS_METHOD_TAG_NOARG(_name, _handler, _tags)		\
-	{ __UBUS_METHOD_NOARG(_name, _handler, _tags) }
+#define UBUS_METHOD_TAG_NOARG(_name, _handler, _tags) \
+  { __UBUS_METHOD_NOARG(_name, _handler, _tags) }
 
-#define UBUS_TAG_STATUS		(1ul << 0)
-#define UBUS_TAG_ADMIN		(1ul << 1)
-#define UBUS_TAG_PRIVATE	(1ul << 2)
+#define UBUS_TAG_STATUS (1ul << 0)
+#define UBUS_TAG_ADMIN (1ul << 1)
+#define UBUS_TAG_PRIVATE (1ul << 2)
 
 struct ubus_method {
-	const char *name;
-	ubus_handler_t handler;
+  const char *name;
+  ubus_handler_t handler;
 
-	unsigned long mask;
-	unsigned long tags;
-	const struct blobmsg_policy *policy;
-	int n_policy;
+  unsigned long mask;
+  unsigned long tags;
+  const struct blobmsg_policy *policy;
+  int n_policy;
 };
 
 struct ubus_object_type {
-	const char *name;
-	uint32_t id;
+  const char *name;
+  uint32_t id;
 
-	const struct ubus_method *methods;
-	int n_methods;
+  const struct ubus_method *methods;
+  int n_methods;
 };
 
 struct ubus_object {
-	struct list_head list;	/* in the context's object list */
+  struct list_head list; /* in the context's object list */
 
-	const char *name;
-	uint32_t id;
+  const char *name;
+  uint32_t id;
 
-	const char *path;
-	struct ubus_object_type *type;
+  const char *path;
+  struct ubus_object_type *type;
 
-	ubus_state_handler_t subscribe_cb;
-	bool has_subscribers;
+  ubus_state_handler_t subscribe_cb;
+  bool has_subscribers;
 
-	const struct ubus_method *methods;
-	int n_methods;
+  const struct ubus_method *methods;
+  int n_methods;
 };
 
 struct ubus_subscriber {
-	struct ubus_object obj;
+  struct ubus_object obj;
 
-	ubus_handler_t cb;
-	ubus_remove_handler_t remove_cb;
+  ubus_handler_t cb;
+  ubus_remove_handler_t remove_cb;
 };
 
 struct ubus_event_handler {
-	struct ubus_object obj;
+  struct ubus_object obj;
 
-	ubus_event_handler_t cb;
+  ubus_event_handler_t cb;
 };
 
 struct ubus_context {
-	struct list_head requests;
-	struct list_head objects;
-	struct list_head pending;
+  struct list_head requests;
+  struct list_head objects;
+  struct list_head pending;
 
-	struct uloop_fd sock;
-	struct uloop_timeout pending_timer;
+  struct uloop_fd sock;
+  struct uloop_timeout pending_timer;
 
-	uint32_t local_id;
-	uint16_t request_seq;
-	bool cancel_poll;
-	int stack_depth;
+  uint32_t local_id;
+  uint16_t request_seq;
+  bool cancel_poll;
+  int stack_depth;
 
-	void (*connection_lost)(struct ubus_context *ctx);
-	void (*monitor_cb)(struct ubus_context *ctx, uint32_t seq, struct blob_attr *data);
+  void (*connection_lost)(struct ubus_context *ctx);
+  void (*monitor_cb)(struct ubus_context *ctx, uint32_t seq, struct blob_attr *data);
 
-	struct ubus_msghdr_buf msgbuf;
-	uint32_t msgbuf_data_len;
-	int msgbuf_reduction_counter;
+  struct ubus_msghdr_buf msgbuf;
+  uint32_t msgbuf_data_len;
+  int msgbuf_reduction_counter;
 };
 
 struct ubus_object_data {
-	uint32_t id;
-	uint32_t type_id;
-	const char *path;
-	struct blob_attr *signature;
+  uint32_t id;
+  uint32_t type_id;
+  const char *path;
+  struct blob_attr *signature;
 };
 
 struct ubus_request_data {
-	uint32_t object;
-	uint32_t peer;
-	uint16_t seq;
+  uint32_t object;
+  uint32_t peer;
+  uint16_t seq;
 
-	/* internal use */
-	bool deferred;
-	int fd;
-	int req_fd; /* fd received from the initial request */
+  /* internal use */
+  bool deferred;
+  int fd;
+  int req_fd; /* fd received from the initial request */
 };
 
 struct ubus_request {
-	struct list_head list;
+  struct list_head list;
 
-	struct list_head pending;
-	int status_code;
-	bool status_msg;
-	bool blocked;
-	bool cancelled;
-	bool notify;
+  struct list_head pending;
+  int status_code;
+  bool status_msg;
+  bool blocked;
+  bool cancelled;
+  bool notify;
 
-	uint32_t peer;
-	uint16_t seq;
+  uint32_t peer;
+  uint16_t seq;
 
-	ubus_data_handler_t raw_data_cb;
-	ubus_data_handler_t data_cb;
-	ubus_fd_handler_t fd_cb;
-	ubus_complete_handler_t complete_cb;
+  ubus_data_handler_t raw_data_cb;
+  ubus_data_handler_t data_cb;
+  ubus_fd_handler_t fd_cb;
+  ubus_complete_handler_t complete_cb;
 
-	int fd;
+  int fd;
 
-	struct ubus_context *ctx;
-	void *priv;
+  struct ubus_context *ctx;
+  void *priv;
 };
 
 struct ubus_notify_request {
-	struct ubus_request req;
+  struct ubus_request req;
 
-	ubus_notify_complete_handler_t status_cb;
-	ubus_notify_complete_handler_t complete_cb;
-	ubus_notify_data_handler_t data_cb;
+  ubus_notify_complete_handler_t status_cb;
+  ubus_notify_complete_handler_t complete_cb;
+  ubus_notify_data_handler_t data_cb;
 
-	uint32_t pending;
-	uint32_t id[UBUS_MAX_NOTIFY_PEERS + 1];
+  uint32_t pending;
+  uint32_t id[UBUS_MAX_NOTIFY_PEERS + 1];
 };
 
 /* connection */
@@ -237,34 +221,29 @@ void ubus_shutdown(struct ubus_context *ctx);
 
 const char *ubus_strerror(int error);
 
-static inline void ubus_add_uloop(struct ubus_context *ctx)
-{
-	uloop_fd_add(&ctx->sock, ULOOP_BLOCKING | ULOOP_READ);
+static inline void ubus_add_uloop(struct ubus_context *ctx) {
+  uloop_fd_add(&ctx->sock, ULOOP_BLOCKING | ULOOP_READ);
 }
 
 /* call this for read events on ctx->sock.fd when not using uloop */
-static inline void ubus_handle_event(struct ubus_context *ctx)
-{
-	ctx->sock.cb(&ctx->sock, ULOOP_READ);
+static inline void ubus_handle_event(struct ubus_context *ctx) {
+  ctx->sock.cb(&ctx->sock, ULOOP_READ);
 }
 
 /* ----------- raw request handling ----------- */
 
 /* wait for a request to complete and return its status */
-int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req,
-			  int timeout);
+int ubus_complete_request(struct ubus_context *ctx, struct ubus_request *req, int timeout);
 
 /* complete a request asynchronously */
-void ubus_complete_request_async(struct ubus_context *ctx,
-				 struct ubus_request *req);
+void ubus_complete_request_async(struct ubus_context *ctx, struct ubus_request *req);
 
 /* abort an asynchronous request */
 void ubus_abort_request(struct ubus_context *ctx, struct ubus_request *req);
 
 /* ----------- objects ----------- */
 
-int ubus_lookup(struct ubus_context *ctx, const char *path,
-		ubus_lookup_handler_t cb, void *priv);
+int ubus_lookup(struct ubus_context *ctx, const char *path, ubus_lookup_handler_t cb, void *priv);
 
 int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id);
 
@@ -277,10 +256,9 @@ int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj);
 /* add a subscriber notifications from another object */
 int ubus_register_subscriber(struct ubus_context *ctx, struct ubus_subscriber *obj);
 
-static inline int
-ubus_unregister_subscriber(struct ubus_context *ctx, struct ubus_subscriber *obj)
-{
-	return ubus_remove_object(ctx, &obj->obj);
+static inline int ubus_unregister_subscriber(struct ubus_context *ctx,
+                                             struct ubus_subscriber *obj) {
+  return ubus_remove_object(ctx, &obj->obj);
 }
 
 int ubus_subscribe(struct ubus_context *ctx, struct ubus_subscriber *obj, uint32_t id);
@@ -290,84 +268,70 @@ int ubus_unsubscribe(struct ubus_context *ctx, struct ubus_subscriber *obj, uint
 
 /* invoke a method on a specific object */
 int ubus_invoke_fd(struct ubus_context *ctx, uint32_t obj, const char *method,
-		   struct blob_attr *msg, ubus_data_handler_t cb, void *priv,
-		   int timeout, int fd);
-static inline int
-ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
-	    struct blob_attr *msg, ubus_data_handler_t cb, void *priv,
-	    int timeout)
-{
-	return ubus_invoke_fd(ctx, obj, method, msg, cb, priv, timeout, -1);
+                   struct blob_attr *msg, ubus_data_handler_t cb, void *priv, int timeout, int fd);
+static inline int ubus_invoke(struct ubus_context *ctx, uint32_t obj, const char *method,
+                              struct blob_attr *msg, ubus_data_handler_t cb, void *priv,
+                              int timeout) {
+  return ubus_invoke_fd(ctx, obj, method, msg, cb, priv, timeout, -1);
 }
 
 /* asynchronous version of ubus_invoke() */
 int ubus_invoke_async_fd(struct ubus_context *ctx, uint32_t obj, const char *method,
-			 struct blob_attr *msg, struct ubus_request *req, int fd);
-static inline int
-ubus_invoke_async(struct ubus_context *ctx, uint32_t obj, const char *method,
-		  struct blob_attr *msg, struct ubus_request *req)
-{
-	return ubus_invoke_async_fd(ctx, obj, method, msg, req, -1);
+                         struct blob_attr *msg, struct ubus_request *req, int fd);
+static inline int ubus_invoke_async(struct ubus_context *ctx, uint32_t obj, const char *method,
+                                    struct blob_attr *msg, struct ubus_request *req) {
+  return ubus_invoke_async_fd(ctx, obj, method, msg, req, -1);
 }
 
 /* send a reply to an incoming object method call */
-int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
-		    struct blob_attr *msg);
+int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req, struct blob_attr *msg);
 
-static inline void ubus_defer_request(struct ubus_context *ctx,
-				      struct ubus_request_data *req,
-				      struct ubus_request_data *new_req)
-{
-	(void) ctx;
-	memcpy(new_req, req, sizeof(*req));
-	req->deferred = true;
-	/* the caller's descriptor stays with the original request: take it
-	 * from there (before or after deferring) or it is closed */
-	new_req->req_fd = -1;
+static inline void ubus_defer_request(struct ubus_context *ctx, struct ubus_request_data *req,
+                                      struct ubus_request_data *new_req) {
+  (void)ctx;
+  memcpy(new_req, req, sizeof(*req));
+  req->deferred = true;
+  /* the caller's descriptor stays with the original request: take it
+   * from there (before or after deferring) or it is closed */
+  new_req->req_fd = -1;
 }
 
-static inline void ubus_request_set_fd(struct ubus_context *ctx,
-				       struct ubus_request_data *req, const int fd)
-{
-	(void) ctx;
-	req->fd = fd;
+static inline void ubus_request_set_fd(struct ubus_context *ctx, struct ubus_request_data *req,
+                                       const int fd) {
+  (void)ctx;
+  req->fd = fd;
 }
 
-static inline int ubus_request_get_caller_fd(struct ubus_request_data *req)
-{
-	int fd = req->req_fd;
-	req->req_fd = -1;
+static inline int ubus_request_get_caller_fd(struct ubus_request_data *req) {
+  int fd = req->req_fd;
+  req->req_fd = -1;
 
-	return fd;
+  return fd;
 }
 
-void ubus_complete_deferred_request(struct ubus_context *ctx,
-				    struct ubus_request_data *req, int ret);
+void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_request_data *req,
+                                    int ret);
 
 /*
  * send a notification to all subscribers of an object
  * if timeout < 0, no reply is expected from subscribers
  */
-int ubus_notify(struct ubus_context *ctx, struct ubus_object *obj,
-		const char *type, struct blob_attr *msg, int timeout);
+int ubus_notify(struct ubus_context *ctx, struct ubus_object *obj, const char *type,
+                struct blob_attr *msg, int timeout);
 
-int ubus_notify_async(struct ubus_context *ctx, struct ubus_object *obj,
-		      const char *type, struct blob_attr *msg,
-		      struct ubus_notify_request *req);
+int ubus_notify_async(struct ubus_context *ctx, struct ubus_object *obj, const char *type,
+                      struct blob_attr *msg, struct ubus_notify_request *req);
 
 /* ----------- events ----------- */
 
-int ubus_send_event(struct ubus_context *ctx, const char *id,
-		    struct blob_attr *data);
+int ubus_send_event(struct ubus_context *ctx, const char *id, struct blob_attr *data);
 
-int ubus_register_event_handler(struct ubus_context *ctx,
-				struct ubus_event_handler *ev,
-				const char *pattern);
+int ubus_register_event_handler(struct ubus_context *ctx, struct ubus_event_handler *ev,
+                                const char *pattern);
 
 static inline int ubus_unregister_event_handler(struct ubus_context *ctx,
-						struct ubus_event_handler *ev)
-{
-	return ubus_remove_object(ctx, &ev->obj);
+                                                struct ubus_event_handler *ev) {
+  return ubus_remove_object(ctx, &ev->obj);
 }
 
 #ifdef __cplusplus

@@ -14,8 +14,8 @@ void parse_msg(struct blob_attr* msg, size_t len, AttrTable& out);
 
 // Sends one message; a descriptor >= 0 travels with it and is closed once
 // it went out. On failure the descriptor stays with the caller. 0 or -1.
-int send_msg(struct ubus_context* ctx, uint16_t seq, struct blob_attr* msg, int cmd,
-             uint32_t peer, int fd);
+int send_msg(struct ubus_context* ctx, uint16_t seq, struct blob_attr* msg, int cmd, uint32_t peer,
+             int fd);
 
 // Sends msg as a new request and prepares req to collect its replies.
 int start_request(struct ubus_context* ctx, struct ubus_request* req, struct blob_attr* msg,

@@ -284,7 +284,8 @@ void refresh_objects(struct ubus_context* ctx) {
 }  // namespace ubus_internal
 #pragma GCC visibility pop
 
-int ubus_send_reply(struct ubus_context* ctx, struct ubus_request_data* req, struct blob_attr* msg) {
+int ubus_send_reply(struct ubus_context* ctx, struct ubus_request_data* req,
+                    struct blob_attr* msg) {
   blob_buf_init(&msg_buf, 0);
   blob_put_int32(&msg_buf, UBUS_ATTR_OBJID, req->object);
   if (msg)
@@ -296,7 +297,8 @@ int ubus_send_reply(struct ubus_context* ctx, struct ubus_request_data* req, str
   return 0;
 }
 
-void ubus_complete_deferred_request(struct ubus_context* ctx, struct ubus_request_data* req, int ret) {
+void ubus_complete_deferred_request(struct ubus_context* ctx, struct ubus_request_data* req,
+                                    int ret) {
   blob_buf_init(&msg_buf, 0);
   blob_put_int32(&msg_buf, UBUS_ATTR_STATUS, ret);
   blob_put_int32(&msg_buf, UBUS_ATTR_OBJID, req->object);
@@ -390,8 +392,8 @@ int ubus_invoke_async_fd(struct ubus_context* ctx, uint32_t obj, const char* met
   return ret < 0 ? UBUS_STATUS_CONNECTION_FAILED : 0;
 }
 
-int ubus_invoke_fd(struct ubus_context* ctx, uint32_t obj, const char* method, struct blob_attr* msg,
-                   ubus_data_handler_t cb, void* priv, int timeout, int fd) {
+int ubus_invoke_fd(struct ubus_context* ctx, uint32_t obj, const char* method,
+                   struct blob_attr* msg, ubus_data_handler_t cb, void* priv, int timeout, int fd) {
   struct ubus_request req;
   int ret = ubus_invoke_async_fd(ctx, obj, method, msg, &req, fd);
   if (ret) return ret;

@@ -69,7 +69,9 @@ struct PendingMsg {
   int fd;
   struct ubus_msghdr hdr;
   // the message's root attribute follows
-  struct blob_attr* data() { return reinterpret_cast<struct blob_attr*>(this + 1); }
+  struct blob_attr* data() {
+    return reinterpret_cast<struct blob_attr*>(this + 1);
+  }
 };
 
 int64_t now_ms() {
@@ -260,7 +262,8 @@ void process_req_msg(struct ubus_context* ctx, struct ubus_msghdr_buf* buf, int 
     req->raw_data_cb(req, buf->hdr.type, buf->data);
     if (!request_alive(ctx, req)) return;
   }
-  if (req->data_cb && attrs[UBUS_ATTR_DATA]) req->data_cb(req, buf->hdr.type, attrs[UBUS_ATTR_DATA]);
+  if (req->data_cb && attrs[UBUS_ATTR_DATA])
+    req->data_cb(req, buf->hdr.type, attrs[UBUS_ATTR_DATA]);
 }
 
 void queue_msg(struct ubus_context* ctx, struct ubus_msghdr_buf* buf, int fd) {
@@ -404,8 +407,8 @@ bool read_hello(int fd, uint32_t* local_id) {
     have += size_t(n);
   }
   size_t raw_len = blob_raw_len(&head.s.attr);
-  if (head.s.hdr.version != 0 || head.s.hdr.type != UBUS_MSG_HELLO || raw_len < sizeof(struct blob_attr) ||
-      raw_len > kBufChunk)
+  if (head.s.hdr.version != 0 || head.s.hdr.type != UBUS_MSG_HELLO ||
+      raw_len < sizeof(struct blob_attr) || raw_len > kBufChunk)
     return false;
   char rest[256];
   for (size_t left = raw_len - sizeof(struct blob_attr); left > 0;) {
@@ -488,8 +491,8 @@ int send_msg(struct ubus_context* ctx, uint16_t seq, struct blob_attr* msg, int 
   return 0;
 }
 
-int start_request(struct ubus_context* ctx, struct ubus_request* req, struct blob_attr* msg, int cmd,
-                  uint32_t peer) {
+int start_request(struct ubus_context* ctx, struct ubus_request* req, struct blob_attr* msg,
+                  int cmd, uint32_t peer) {
   INIT_LIST_HEAD(&req->list);
   INIT_LIST_HEAD(&req->pending);
   req->ctx = ctx;

@@ -48,7 +48,8 @@ TEST_F(BusCall, FailuresCarryTheirStatusCodes) {
       {"unknown method", id, "no_such_method", nullptr, 0, UBUS_STATUS_METHOD_NOT_FOUND},
       {"unknown object id", 0x7ffffff0, "echo", nullptr, 0, UBUS_STATUS_NOT_FOUND},
       {"argument of the wrong type", id, "typed", "three", 0, UBUS_STATUS_INVALID_ARGUMENT},
-      {"handler status", id, "status", nullptr, UBUS_STATUS_NOT_SUPPORTED, UBUS_STATUS_NOT_SUPPORTED},
+      {"handler status", id, "status", nullptr, UBUS_STATUS_NOT_SUPPORTED,
+       UBUS_STATUS_NOT_SUPPORTED},
       {"negative handler status", id, "status", nullptr, -1, -1},
       {"success", id, "status", nullptr, 0, 0},
   };
@@ -74,7 +75,8 @@ TEST_F(BusCall, AsyncCallDeliversDataThenCompletion) {
   m.u32("ms", 30);
   ASSERT_EQ(ubus_invoke_async(ctx, lookup(ctx, "test.a"), "defer", m.head(), &st.req), 0);
   st.req.data_cb = [](struct ubus_request* r, int, struct blob_attr* msg) {
-    container_of(r, State, req)->events.push_back("data deferred=" + std::to_string(int_field(msg, "deferred")));
+    container_of(r, State, req)
+        ->events.push_back("data deferred=" + std::to_string(int_field(msg, "deferred")));
   };
   st.req.complete_cb = [](struct ubus_request* r, int ret) {
     container_of(r, State, req)->events.push_back("complete " + std::to_string(ret));
@@ -174,14 +176,17 @@ TEST_F(BusCall, DescriptorComesBackWithTheStatus) {
     s->fd = fd;
     s->fd_before_status = s->status == -999;
   };
-  st.req.complete_cb = [](struct ubus_request* r, int ret) { container_of(r, State, req)->status = ret; };
+  st.req.complete_cb = [](struct ubus_request* r, int ret) {
+    container_of(r, State, req)->status = ret;
+  };
   ubus_complete_request_async(ctx, &st.req);
   ASSERT_TRUE(run_until([&] { return st.status != -999; }));
   EXPECT_EQ(st.status, 0);
   ASSERT_GE(st.fd, 0) << "no descriptor arrived";
   EXPECT_TRUE(st.fd_before_status) << "descriptor callback ran after completion";
   char buf[128] = {};
-  EXPECT_EQ(std::string(buf, size_t(read(st.fd, buf, sizeof(buf)))), "response through a descriptor");
+  EXPECT_EQ(std::string(buf, size_t(read(st.fd, buf, sizeof(buf)))),
+            "response through a descriptor");
   close(st.fd);
 
   // without a descriptor callback the library closes what arrives
@@ -235,14 +240,18 @@ TEST_F(BusCall, SixtyFourClientsCallAtOnce) {
     clients[i].req.data_cb = [](struct ubus_request* r, int, struct blob_attr* msg) {
       container_of(r, Client, req)->echoed = int_field(msg, "i");
     };
-    clients[i].req.complete_cb = [](struct ubus_request* r, int ret) { container_of(r, Client, req)->status = ret; };
+    clients[i].req.complete_cb = [](struct ubus_request* r, int ret) {
+      container_of(r, Client, req)->status = ret;
+    };
     ubus_complete_request_async(ctx, &clients[i].req);
   }
-  ASSERT_TRUE(run_until([&] {
-    for (auto& c : clients)
-      if (c.status == -999) return false;
-    return true;
-  }, 10000));
+  ASSERT_TRUE(run_until(
+      [&] {
+        for (auto& c : clients)
+          if (c.status == -999) return false;
+        return true;
+      },
+      10000));
   for (auto& c : clients) {
     EXPECT_EQ(c.status, 0) << "client " << c.index;
     EXPECT_EQ(c.echoed, c.index) << "client " << c.index << " got another client's reply";
@@ -268,11 +277,12 @@ TEST_F(BusCall, LookupMatchesExactPathsAndWildcards) {
   };
   for (const Case& c : cases) {
     std::vector<std::string> found;
-    int ret = ubus_lookup(ctx, c.pattern,
-                          [](struct ubus_context*, struct ubus_object_data* o, void* priv) {
-                            static_cast<std::vector<std::string>*>(priv)->push_back(o->path);
-                          },
-                          &found);
+    int ret = ubus_lookup(
+        ctx, c.pattern,
+        [](struct ubus_context*, struct ubus_object_data* o, void* priv) {
+          static_cast<std::vector<std::string>*>(priv)->push_back(o->path);
+        },
+        &found);
     std::sort(found.begin(), found.end());
     EXPECT_EQ(ret, c.status) << (c.pattern ? c.pattern : "(all)");
     EXPECT_EQ(found, c.paths) << (c.pattern ? c.pattern : "(all)");

@@ -30,7 +30,9 @@ class BusCli : public BusTest {
 };
 
 using JsonPtr = std::unique_ptr<json_object, int (*)(json_object*)>;
-JsonPtr parse(const std::string& text) { return JsonPtr(json_tokener_parse(text.c_str()), json_object_put); }
+JsonPtr parse(const std::string& text) {
+  return JsonPtr(json_tokener_parse(text.c_str()), json_object_put);
+}
 
 TEST_F(BusCli, CallPrintsTheReplyAsJson) {
   start_peer({"serve", "test.a"});
@@ -51,22 +53,33 @@ TEST_F(BusCli, FailuresGiveTheStatusAsExitCode) {
     int status;
     const char* message;
   } cases[] = {
-      {{"call", "test.a", "nomethod"}, UBUS_STATUS_METHOD_NOT_FOUND, "Command failed: Method not found"},
+      {{"call", "test.a", "nomethod"},
+       UBUS_STATUS_METHOD_NOT_FOUND,
+       "Command failed: Method not found"},
       {{"call", "test.none", "echo"}, UBUS_STATUS_NOT_FOUND, "Command failed: Not found"},
       {{"call", "test.a", "echo", "{bad"}, UBUS_STATUS_PARSE_ERROR, "Failed to parse message data"},
-      {{"call", "test.a", "echo", "[1, 2]"}, UBUS_STATUS_PARSE_ERROR, "Failed to parse message data"},
-      {{"call", "test.a", "status", R"({"code": 8})"}, UBUS_STATUS_NOT_SUPPORTED, "Operation not supported"},
-      {{"call", "test.a", "typed", R"({"n": "three"})"}, UBUS_STATUS_INVALID_ARGUMENT, "Invalid argument"},
+      {{"call", "test.a", "echo", "[1, 2]"},
+       UBUS_STATUS_PARSE_ERROR,
+       "Failed to parse message data"},
+      {{"call", "test.a", "status", R"({"code": 8})"},
+       UBUS_STATUS_NOT_SUPPORTED,
+       "Operation not supported"},
+      {{"call", "test.a", "typed", R"({"n": "three"})"},
+       UBUS_STATUS_INVALID_ARGUMENT,
+       "Invalid argument"},
       {{"-t", "1", "call", "test.a", "hang"}, UBUS_STATUS_TIMEOUT, "Request timed out"},
       {{"frobnicate"}, 1, "Usage:"},
   };
   for (const Case& c : cases) {
     std::string out;
-    EXPECT_EQ(ubus(c.args, &out), c.status) << c.args[0] << " " << (c.args.size() > 2 ? c.args[2] : "");
-    EXPECT_NE(out.find(c.message), std::string::npos) << "expected \"" << c.message << "\" in: " << out;
+    EXPECT_EQ(ubus(c.args, &out), c.status)
+        << c.args[0] << " " << (c.args.size() > 2 ? c.args[2] : "");
+    EXPECT_NE(out.find(c.message), std::string::npos)
+        << "expected \"" << c.message << "\" in: " << out;
   }
   std::string out;
-  EXPECT_EQ(testkit::run({testkit::bin_path("ubus"), "-s", dir_ / "nothing.sock", "list"}, &out), 255);
+  EXPECT_EQ(testkit::run({testkit::bin_path("ubus"), "-s", dir_ / "nothing.sock", "list"}, &out),
+            255);
   EXPECT_NE(out.find("Failed to connect to ubus"), std::string::npos) << out;
 }
 
@@ -78,7 +91,8 @@ TEST_F(BusCli, ListShowsPathsAndMethodSignatures) {
   EXPECT_EQ(out, "test.a\ntest.b\n");
   ASSERT_EQ(ubus({"list", "-v", "test.a"}, &out), 0);
   EXPECT_EQ(out.rfind("'test.a' @", 0), 0u) << out;
-  EXPECT_NE(out.find("\t\"typed\":{\"n\":\"Integer\",\"s\":\"String\"}\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\t\"typed\":{\"n\":\"Integer\",\"s\":\"String\"}\n"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("\t\"echo\":{}\n"), std::string::npos) << out;
 }
 
@@ -86,14 +100,17 @@ TEST_F(BusCli, ListenPrintsMatchingEventsOneLineEach) {
   auto* ctx = connect();
   testkit::Child listener = spawn({"listen", "test.*"});
   // it is listening once a probe event shows up
-  ASSERT_TRUE(testkit::wait_until([&] {
-    ubus_send_event(ctx, "test.probe", nullptr);
-    return listener.output().find("test.probe") != std::string::npos;
-  }, 5000, 50));
+  ASSERT_TRUE(testkit::wait_until(
+      [&] {
+        ubus_send_event(ctx, "test.probe", nullptr);
+        return listener.output().find("test.probe") != std::string::npos;
+      },
+      5000, 50));
   ASSERT_EQ(ubus({"send", "other.event", R"({"n": 1})"}), 0);
   ASSERT_EQ(ubus({"send", "test.real", R"({"k": "v", "n": [1, 2]})"}), 0);
   ASSERT_TRUE(wait_output(listener, "test.real")) << listener.output();
-  EXPECT_NE(listener.output().find("{ \"test.real\": {\"k\":\"v\",\"n\":[1,2]} }\n"), std::string::npos)
+  EXPECT_NE(listener.output().find("{ \"test.real\": {\"k\":\"v\",\"n\":[1,2]} }\n"),
+            std::string::npos)
       << listener.output();
   EXPECT_EQ(listener.output().find("other.event"), std::string::npos) << listener.output();
 }
@@ -103,7 +120,9 @@ TEST_F(BusCli, SubscribePrintsNotifications) {
   testkit::Child sub = spawn({"subscribe", "test.a"});
   ASSERT_TRUE(wait_output(target, "subscribers 1")) << sub.output();
   std::string out;
-  ASSERT_EQ(ubus({"call", "test.a", "notify", R"({"count": 2, "type": "update", "timeout": 2000})"}, &out), 0);
+  ASSERT_EQ(ubus({"call", "test.a", "notify", R"({"count": 2, "type": "update", "timeout": 2000})"},
+                 &out),
+            0);
   ASSERT_TRUE(wait_output(sub, "\"seq\":1")) << sub.output();
   EXPECT_EQ(sub.output(), "{ \"update\": {\"seq\":0} }\n{ \"update\": {\"seq\":1} }\n");
 }

@@ -37,7 +37,8 @@ class BusCore : public ::testing::Test {
       if (m[1] != UBUS_MSG_STATUS) continue;
       MsgAttrs a;
       bool foreign;
-      if (!parse_msg_attrs(&m[12], m.size() - 12, &a, &foreign) || !a[UBUS_ATTR_STATUS]) return -998;
+      if (!parse_msg_attrs(&m[12], m.size() - 12, &a, &foreign) || !a[UBUS_ATTR_STATUS])
+        return -998;
       return int(a[UBUS_ATTR_STATUS].u32());
     }
     return -999;
@@ -45,13 +46,15 @@ class BusCore : public ::testing::Test {
 
   // Publishes a named object for c; returns its id.
   uint32_t add_object(Client* c, const char* path) {
-    bus_.handle(c, build(UBUS_MSG_ADD_OBJECT, [&](Builder& b) {
-                  b.put_string(UBUS_ATTR_OBJPATH, path);
-                  size_t sig = b.open(UBUS_ATTR_SIGNATURE);
-                  size_t m = b.open(kMsgTable, true, "get");
-                  b.close(m);
-                  b.close(sig);
-                }),
+    bus_.handle(c,
+                build(UBUS_MSG_ADD_OBJECT,
+                      [&](Builder& b) {
+                        b.put_string(UBUS_ATTR_OBJPATH, path);
+                        size_t sig = b.open(UBUS_ATTR_SIGNATURE);
+                        size_t m = b.open(kMsgTable, true, "get");
+                        b.close(m);
+                        b.close(sig);
+                      }),
                 -1);
     MsgAttrs a;
     bool foreign;
@@ -86,7 +89,8 @@ TEST_F(BusCore, MalformedMessagesDropTheSenderOnly) {
        }},
       {"attribute overruns the root",
        [] {
-         auto m = build(UBUS_MSG_LOOKUP, [](Builder& b) { b.put_string(UBUS_ATTR_OBJPATH, "abc"); });
+         auto m =
+             build(UBUS_MSG_LOOKUP, [](Builder& b) { b.put_string(UBUS_ATTR_OBJPATH, "abc"); });
          put_be32(&m[12], UBUS_ATTR_OBJPATH << 24 | 64);
          return m;
        }},
@@ -138,8 +142,8 @@ TEST_F(BusCore, RefusedRequestsGetTheirStatus) {
     Fill fill;
     int status;
   } cases[] = {
-      {"invoke without a method", UBUS_MSG_INVOKE, [&](Builder& b) { b.put_u32(UBUS_ATTR_OBJID, obj); },
-       UBUS_STATUS_INVALID_ARGUMENT},
+      {"invoke without a method", UBUS_MSG_INVOKE,
+       [&](Builder& b) { b.put_u32(UBUS_ATTR_OBJID, obj); }, UBUS_STATUS_INVALID_ARGUMENT},
       {"invoke of an unknown object", UBUS_MSG_INVOKE,
        [&](Builder& b) {
          b.put_u32(UBUS_ATTR_OBJID, obj + 1000);
@@ -147,8 +151,8 @@ TEST_F(BusCore, RefusedRequestsGetTheirStatus) {
        },
        UBUS_STATUS_NOT_FOUND},
       {"unknown message type", 42, [](Builder&) {}, UBUS_STATUS_INVALID_COMMAND},
-      {"removing someone else's object", UBUS_MSG_REMOVE_OBJECT, [&](Builder& b) { b.put_u32(UBUS_ATTR_OBJID, obj); },
-       UBUS_STATUS_PERMISSION_DENIED},
+      {"removing someone else's object", UBUS_MSG_REMOVE_OBJECT,
+       [&](Builder& b) { b.put_u32(UBUS_ATTR_OBJID, obj); }, UBUS_STATUS_PERMISSION_DENIED},
       {"subscribing through someone else's object", UBUS_MSG_SUBSCRIBE,
        [&](Builder& b) {
          b.put_u32(UBUS_ATTR_OBJID, obj);
@@ -184,8 +188,8 @@ TEST_F(BusCore, RefusedRequestsGetTheirStatus) {
          b.put(UBUS_ATTR_SIGNATURE, "", 0);
        },
        UBUS_STATUS_INVALID_ARGUMENT},
-      {"a named object without a type", UBUS_MSG_ADD_OBJECT, [&](Builder& b) { b.put_string(UBUS_ATTR_OBJPATH, "svc.x"); },
-       UBUS_STATUS_INVALID_ARGUMENT},
+      {"a named object without a type", UBUS_MSG_ADD_OBJECT,
+       [&](Builder& b) { b.put_string(UBUS_ATTR_OBJPATH, "svc.x"); }, UBUS_STATUS_INVALID_ARGUMENT},
       {"a type id nobody registered", UBUS_MSG_ADD_OBJECT,
        [&](Builder& b) {
          b.put_string(UBUS_ATTR_OBJPATH, "svc.y");
@@ -207,7 +211,11 @@ TEST_F(BusCore, ReaderFarBehindIsDroppedAlone) {
   Client* sleepy = add();
   Client* busy = add();
   for (int i = 0; i < 4 && !sleepy->dead; i++) {
-    bus_.handle(sleepy, build(UBUS_MSG_PING, [](Builder& b) { b.put(UBUS_ATTR_DATA, std::string(1500, 'x').data(), 1500); }), -1);
+    bus_.handle(
+        sleepy,
+        build(UBUS_MSG_PING,
+              [](Builder& b) { b.put(UBUS_ATTR_DATA, std::string(1500, 'x').data(), 1500); }),
+        -1);
   }
   EXPECT_TRUE(sleepy->dead) << "queued " << sleepy->out_bytes << " bytes without limit";
   bus_.handle(busy, build(UBUS_MSG_PING, [](Builder&) {}), -1);
@@ -219,10 +227,14 @@ TEST_F(BusCore, CallersOfAVanishedClientAreAnswered) {
   Client* server = add();
   Client* caller = add();
   uint32_t obj = add_object(server, "svc.gone");
-  bus_.handle(caller, build(UBUS_MSG_INVOKE, [&](Builder& b) {
-                b.put_u32(UBUS_ATTR_OBJID, obj);
-                b.put_string(UBUS_ATTR_METHOD, "get");
-              }, 31),
+  bus_.handle(caller,
+              build(
+                  UBUS_MSG_INVOKE,
+                  [&](Builder& b) {
+                    b.put_u32(UBUS_ATTR_OBJID, obj);
+                    b.put_string(UBUS_ATTR_METHOD, "get");
+                  },
+                  31),
               -1);
   ASSERT_EQ(server->out.size(), 1u) << "the call was not forwarded";
   bus_.drop(server);
@@ -244,20 +256,27 @@ TEST_F(BusCore, NotifierIsNotToldOfSubscribersOnTheirWayOut) {
     bus_.handle(c, build(UBUS_MSG_ADD_OBJECT, [](Builder&) {}), -1);
     MsgAttrs a;
     bool foreign;
-    ASSERT_TRUE(parse_msg_attrs(&c->out.front().bytes[12], c->out.front().bytes.size() - 12, &a, &foreign));
+    ASSERT_TRUE(
+        parse_msg_attrs(&c->out.front().bytes[12], c->out.front().bytes.size() - 12, &a, &foreign));
     subs.push_back(a[UBUS_ATTR_OBJID].u32());
-    bus_.handle(c, build(UBUS_MSG_SUBSCRIBE, [&](Builder& b) {
-                  b.put_u32(UBUS_ATTR_OBJID, subs.back());
-                  b.put_u32(UBUS_ATTR_TARGET, target);
-                }), -1);
+    bus_.handle(c,
+                build(UBUS_MSG_SUBSCRIBE,
+                      [&](Builder& b) {
+                        b.put_u32(UBUS_ATTR_OBJID, subs.back());
+                        b.put_u32(UBUS_ATTR_TARGET, target);
+                      }),
+                -1);
     ASSERT_EQ(last_status(c), 0);
   }
   owner->out.clear();
   bus_.drop(leaving);  // gone, not yet released
-  bus_.handle(owner, build(UBUS_MSG_NOTIFY, [&](Builder& b) {
-                b.put_u32(UBUS_ATTR_OBJID, target);
-                b.put_string(UBUS_ATTR_METHOD, "change");
-              }), -1);
+  bus_.handle(owner,
+              build(UBUS_MSG_NOTIFY,
+                    [&](Builder& b) {
+                      b.put_u32(UBUS_ATTR_OBJID, target);
+                      b.put_string(UBUS_ATTR_METHOD, "change");
+                    }),
+              -1);
   ASSERT_FALSE(owner->out.empty());
   const auto& m = owner->out.front().bytes;
   MsgAttrs a;
@@ -267,7 +286,8 @@ TEST_F(BusCore, NotifierIsNotToldOfSubscribersOnTheirWayOut) {
   std::vector<uint32_t> listed;
   AttrIter it(a[UBUS_ATTR_SUBSCRIBERS].payload, a[UBUS_ATTR_SUBSCRIBERS].len);
   for (Attr id; it.next(&id);) listed.push_back(id.u32());
-  EXPECT_EQ(listed, std::vector<uint32_t>{subs[1]}) << "a subscriber that will never answer was listed";
+  EXPECT_EQ(listed, std::vector<uint32_t>{subs[1]})
+      << "a subscriber that will never answer was listed";
 }
 
 }  // namespace

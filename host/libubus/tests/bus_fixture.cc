@@ -18,7 +18,8 @@ struct blob_attr* field(struct blob_attr* msg, const char* name, int type) {
   struct blob_attr* cur;
   size_t rem = table ? blobmsg_data_len(msg) : blob_len(msg);
   __blob_for_each_attr(cur, (table ? blobmsg_data(msg) : blob_data(msg)), rem) {
-    if (blobmsg_check_attr(cur, true) && blobmsg_type(cur) == type && !strcmp(blobmsg_name(cur), name))
+    if (blobmsg_check_attr(cur, true) && blobmsg_type(cur) == type &&
+        !strcmp(blobmsg_name(cur), name))
       return cur;
   }
   return nullptr;
@@ -30,7 +31,8 @@ std::string str_field(struct blob_attr* msg, const char* name) {
 }
 
 int64_t int_field(struct blob_attr* msg, const char* name, int64_t missing) {
-  if (struct blob_attr* a = field(msg, name, BLOBMSG_TYPE_INT32)) return int32_t(blobmsg_get_u32(a));
+  if (struct blob_attr* a = field(msg, name, BLOBMSG_TYPE_INT32))
+    return int32_t(blobmsg_get_u32(a));
   if (struct blob_attr* a = field(msg, name, BLOBMSG_TYPE_INT8)) return blobmsg_get_u8(a);
   return missing;
 }
@@ -61,7 +63,8 @@ CallResult call(struct ubus_context* ctx, uint32_t id, const char* method, struc
 }
 
 bool wait_output(const testkit::Child& c, std::string_view needle, int timeout_ms) {
-  return testkit::wait_until([&] { return c.output().find(needle) != std::string::npos; }, timeout_ms);
+  return testkit::wait_until([&] { return c.output().find(needle) != std::string::npos; },
+                             timeout_ms);
 }
 
 bool run_until(const std::function<bool()>& pred, int timeout_ms) {

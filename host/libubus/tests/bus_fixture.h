@@ -22,11 +22,24 @@ class Msg {
   ~Msg() { blob_buf_free(&b_); }
   Msg(const Msg&) = delete;
   Msg& operator=(const Msg&) = delete;
-  Msg& str(const char* name, const char* v) { blobmsg_add_string(&b_, name, v); return *this; }
-  Msg& u32(const char* name, uint32_t v) { blobmsg_add_u32(&b_, name, v); return *this; }
-  Msg& boolean(const char* name, bool v) { blobmsg_add_u8(&b_, name, v); return *this; }
-  struct blob_buf* buf() { return &b_; }
-  struct blob_attr* head() { return b_.head; }
+  Msg& str(const char* name, const char* v) {
+    blobmsg_add_string(&b_, name, v);
+    return *this;
+  }
+  Msg& u32(const char* name, uint32_t v) {
+    blobmsg_add_u32(&b_, name, v);
+    return *this;
+  }
+  Msg& boolean(const char* name, bool v) {
+    blobmsg_add_u8(&b_, name, v);
+    return *this;
+  }
+  struct blob_buf* buf() {
+    return &b_;
+  }
+  struct blob_attr* head() {
+    return b_.head;
+  }
 
  private:
   struct blob_buf b_ = {};

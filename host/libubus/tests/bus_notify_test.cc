@@ -13,12 +13,12 @@ class BusNotify : public BusTest {};
 
 struct Watcher {
   struct ubus_subscriber sub = {};
-  std::vector<std::string> got;      // "<method> <seq>"
+  std::vector<std::string> got;  // "<method> <seq>"
   std::vector<uint32_t> removed;
 
   Watcher() {
-    sub.cb = [](struct ubus_context*, struct ubus_object* obj, struct ubus_request_data*, const char* method,
-                struct blob_attr* msg) {
+    sub.cb = [](struct ubus_context*, struct ubus_object* obj, struct ubus_request_data*,
+                const char* method, struct blob_attr* msg) {
       auto* w = container_of(container_of(obj, struct ubus_subscriber, obj), Watcher, sub);
       w->got.push_back(std::string(method) + " " + std::to_string(int_field(msg, "seq")));
       return 0;
@@ -39,7 +39,9 @@ struct AsyncCall {
     req.data_cb = [](struct ubus_request* r, int, struct blob_attr* m) {
       container_of(r, AsyncCall, req)->reply_status = int_field(m, "status");
     };
-    req.complete_cb = [](struct ubus_request* r, int ret) { container_of(r, AsyncCall, req)->status = ret; };
+    req.complete_cb = [](struct ubus_request* r, int ret) {
+      container_of(r, AsyncCall, req)->status = ret;
+    };
     ubus_complete_request_async(ctx, &req);
   }
 };
@@ -95,8 +97,9 @@ struct Notifier {
 };
 
 const struct ubus_method no_methods[] = {
-    UBUS_METHOD_NOARG("noop", [](struct ubus_context*, struct ubus_object*, struct ubus_request_data*,
-                                 const char*, struct blob_attr*) { return 0; }),
+    UBUS_METHOD_NOARG("noop",
+                      [](struct ubus_context*, struct ubus_object*, struct ubus_request_data*,
+                         const char*, struct blob_attr*) { return 0; }),
 };
 struct ubus_object_type notifier_type = UBUS_OBJECT_TYPE("notifier", no_methods);
 
@@ -107,7 +110,9 @@ TEST_F(BusNotify, NotifierCollectsEverySubscribersStatus) {
   n.obj.type = &notifier_type;
   n.obj.methods = no_methods;
   n.obj.n_methods = 1;
-  n.obj.subscribe_cb = [](struct ubus_context*, struct ubus_object* o) { container_of(o, Notifier, obj)->changes++; };
+  n.obj.subscribe_cb = [](struct ubus_context*, struct ubus_object* o) {
+    container_of(o, Notifier, obj)->changes++;
+  };
   ASSERT_EQ(ubus_add_object(ctx, &n.obj), 0);
   testkit::Child& w1 = start_peer({"watch", "notifier.x"});
   testkit::Child& w2 = start_peer({"watch", "notifier.x"});
@@ -148,8 +153,10 @@ struct Listener {
   struct ubus_event_handler ev = {};
   std::vector<std::string> got;  // "<type> <n>"
   Listener() {
-    ev.cb = [](struct ubus_context*, struct ubus_event_handler* e, const char* type, struct blob_attr* msg) {
-      container_of(e, Listener, ev)->got.push_back(std::string(type) + " " + std::to_string(int_field(msg, "n")));
+    ev.cb = [](struct ubus_context*, struct ubus_event_handler* e, const char* type,
+               struct blob_attr* msg) {
+      container_of(e, Listener, ev)
+          ->got.push_back(std::string(type) + " " + std::to_string(int_field(msg, "n")));
     };
   }
 };
@@ -171,8 +178,10 @@ TEST_F(BusNotify, EventsReachEachMatchingHandlerOnce) {
     m.u32("n", n);
     ASSERT_EQ(ubus_send_event(sender, type, m.head()), 0) << type;
   }
-  run_until([&] { return prefix.got.size() == 2 && exact.got.size() == 1 && twice.got.size() == 2 &&
-                         other.got.size() == 1; });
+  run_until([&] {
+    return prefix.got.size() == 2 && exact.got.size() == 1 && twice.got.size() == 2 &&
+           other.got.size() == 1;
+  });
   run_until([] { return false; }, 100);  // room for anything extra to show up
   EXPECT_EQ(prefix.got, (std::vector<std::string>{"net.up 1", "net.down 2"}));
   EXPECT_EQ(exact.got, (std::vector<std::string>{"net.up 1"}));

@@ -49,10 +49,21 @@ uint32_t fnv1a(const char* p, size_t n) {
 
 // ---- served object ----
 
-enum { ARG_CODE, ARG_MS, ARG_DATA, ARG_SIZE, ARG_TYPE, ARG_COUNT, ARG_TIMEOUT, ARG_PATH, ARG_METHOD, __ARG_MAX };
+enum {
+  ARG_CODE,
+  ARG_MS,
+  ARG_DATA,
+  ARG_SIZE,
+  ARG_TYPE,
+  ARG_COUNT,
+  ARG_TIMEOUT,
+  ARG_PATH,
+  ARG_METHOD,
+  __ARG_MAX
+};
 const struct blobmsg_policy args_policy[__ARG_MAX] = {
-    {"code", BLOBMSG_TYPE_INT32},   {"ms", BLOBMSG_TYPE_INT32},     {"data", BLOBMSG_TYPE_STRING},
-    {"size", BLOBMSG_TYPE_INT32},   {"type", BLOBMSG_TYPE_STRING},  {"count", BLOBMSG_TYPE_INT32},
+    {"code", BLOBMSG_TYPE_INT32},    {"ms", BLOBMSG_TYPE_INT32},    {"data", BLOBMSG_TYPE_STRING},
+    {"size", BLOBMSG_TYPE_INT32},    {"type", BLOBMSG_TYPE_STRING}, {"count", BLOBMSG_TYPE_INT32},
     {"timeout", BLOBMSG_TYPE_INT32}, {"path", BLOBMSG_TYPE_STRING}, {"method", BLOBMSG_TYPE_STRING},
 };
 
@@ -148,8 +159,8 @@ int m_fd_in(struct ubus_context* c, struct ubus_object*, struct ubus_request_dat
 }
 
 // Answers with a descriptor whose contents are "data".
-int m_fd_out(struct ubus_context* c, struct ubus_object*, struct ubus_request_data* req, const char*,
-             struct blob_attr* msg) {
+int m_fd_out(struct ubus_context* c, struct ubus_object*, struct ubus_request_data* req,
+             const char*, struct blob_attr* msg) {
   parse_args(msg);
   int p[2];
   if (pipe(p) < 0) return UBUS_STATUS_SYSTEM_ERROR;
@@ -189,8 +200,8 @@ int m_hash(struct ubus_context* c, struct ubus_object*, struct ubus_request_data
 
 // Notifies the subscribers "count" times with {"seq": i}; replies with the
 // status of the last notification.
-int m_notify(struct ubus_context* c, struct ubus_object* obj, struct ubus_request_data* req, const char*,
-             struct blob_attr* msg) {
+int m_notify(struct ubus_context* c, struct ubus_object* obj, struct ubus_request_data* req,
+             const char*, struct blob_attr* msg) {
   parse_args(msg);
   const char* type = args[ARG_TYPE] ? blobmsg_get_string(args[ARG_TYPE]) : "change";
   int count = int_arg(ARG_COUNT, 1), timeout = int_arg(ARG_TIMEOUT, -1), ret = 0;
@@ -225,7 +236,8 @@ int m_call(struct ubus_context* c, struct ubus_object*, struct ubus_request_data
     struct blob_buf empty = {};
     blob_buf_init(&empty, 0);
     blobmsg_add_string(&empty, "from", "peer");
-    ret = ubus_invoke(c, id, blobmsg_get_string(args[ARG_METHOD]), empty.head, relay_data, &out, 3000);
+    ret = ubus_invoke(c, id, blobmsg_get_string(args[ARG_METHOD]), empty.head, relay_data, &out,
+                      3000);
     blob_buf_free(&empty);
   }
   blobmsg_add_u32(&out, "status", uint32_t(ret));
@@ -244,7 +256,8 @@ struct AsyncCall {
 
 void async_data(struct ubus_request* r, int, struct blob_attr* msg) {
   auto* a = container_of(r, AsyncCall, out);
-  blobmsg_add_field(&a->reply, BLOBMSG_TYPE_TABLE, "reply", blob_data(msg), unsigned(blob_len(msg)));
+  blobmsg_add_field(&a->reply, BLOBMSG_TYPE_TABLE, "reply", blob_data(msg),
+                    unsigned(blob_len(msg)));
 }
 
 void async_done(struct ubus_request* r, int ret) {
@@ -256,8 +269,8 @@ void async_done(struct ubus_request* r, int ret) {
   delete a;
 }
 
-int m_call_async(struct ubus_context* c, struct ubus_object*, struct ubus_request_data* req, const char*,
-                 struct blob_attr* msg) {
+int m_call_async(struct ubus_context* c, struct ubus_object*, struct ubus_request_data* req,
+                 const char*, struct blob_attr* msg) {
   parse_args(msg);
   if (!args[ARG_PATH] || !args[ARG_METHOD]) return UBUS_STATUS_INVALID_ARGUMENT;
   uint32_t id;
@@ -324,8 +337,8 @@ int serve(const char* path) {
 
 struct ubus_subscriber watcher;
 
-int watch_cb(struct ubus_context*, struct ubus_object*, struct ubus_request_data*, const char* method,
-             struct blob_attr* msg) {
+int watch_cb(struct ubus_context*, struct ubus_object*, struct ubus_request_data*,
+             const char* method, struct blob_attr* msg) {
   static const struct blobmsg_policy seq_policy = {"seq", BLOBMSG_TYPE_INT32};
   struct blob_attr* seq;
   blobmsg_parse(&seq_policy, 1, &seq, blob_data(msg), unsigned(blob_len(msg)));
@@ -333,7 +346,9 @@ int watch_cb(struct ubus_context*, struct ubus_object*, struct ubus_request_data
   return 0;
 }
 
-void watch_removed(struct ubus_context*, struct ubus_subscriber*, uint32_t id) { say("removed %08x", id); }
+void watch_removed(struct ubus_context*, struct ubus_subscriber*, uint32_t id) {
+  say("removed %08x", id);
+}
 
 int watch(int n, char** paths) {
   watcher.cb = watch_cb;

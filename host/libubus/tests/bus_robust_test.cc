@@ -33,7 +33,8 @@ Bytes attr(uint8_t id, const Bytes& payload, uint32_t len_override = 0) {
   return out;
 }
 
-Bytes message(uint8_t version, uint8_t type, const Bytes& attrs, uint16_t seq = 1, uint32_t peer = 0) {
+Bytes message(uint8_t version, uint8_t type, const Bytes& attrs, uint16_t seq = 1,
+              uint32_t peer = 0) {
   Bytes hdr = {char(version), char(type), char(seq >> 8), char(seq & 0xff)};
   return hdr + be32(peer) + be32(uint32_t(4 + attrs.size())) + attrs;
 }
@@ -76,12 +77,16 @@ TEST_F(BusRobust, GarbageSendersAreDroppedWhileOthersCarryOn) {
       {"HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
       {"unknown protocol version", message(1, UBUS_MSG_LOOKUP, "")},
       {"root shorter than its header", Bytes("\0\x04\0\x01\0\0\0\0\0\0\0\x02", 12)},
-      {"attribute longer than the message", message(0, UBUS_MSG_INVOKE, objid + attr(UBUS_ATTR_METHOD, "echo", 40))},
-      {"object id of three bytes", message(0, UBUS_MSG_INVOKE, attr(UBUS_ATTR_OBJID, "abc") + method)},
-      {"method name without its NUL", message(0, UBUS_MSG_INVOKE, objid + attr(UBUS_ATTR_METHOD, "echo"))},
+      {"attribute longer than the message",
+       message(0, UBUS_MSG_INVOKE, objid + attr(UBUS_ATTR_METHOD, "echo", 40))},
+      {"object id of three bytes",
+       message(0, UBUS_MSG_INVOKE, attr(UBUS_ATTR_OBJID, "abc") + method)},
+      {"method name without its NUL",
+       message(0, UBUS_MSG_INVOKE, objid + attr(UBUS_ATTR_METHOD, "echo"))},
       {"argument string without its NUL",
        message(0, UBUS_MSG_INVOKE,
-               objid + method + attr(UBUS_ATTR_DATA, be32(0x83000000u | 12) + Bytes("\0\x01x\0abcd", 8)))},
+               objid + method +
+                   attr(UBUS_ATTR_DATA, be32(0x83000000u | 12) + Bytes("\0\x01x\0abcd", 8)))},
   };
   for (const Case& c : cases) {
     int fd = raw_connect(sock_);
@@ -102,7 +107,8 @@ TEST_F(BusRobust, ClientVanishingInsideAMessageLeavesNoTrace) {
   auto* ctx = connect();
   int fd = raw_connect(sock_);
   ASSERT_GE(fd, 0);
-  Bytes partial = message(0, UBUS_MSG_LOOKUP, attr(UBUS_ATTR_OBJPATH, Bytes(1000, 'x') + '\0')).substr(0, 100);
+  Bytes partial =
+      message(0, UBUS_MSG_LOOKUP, attr(UBUS_ATTR_OBJPATH, Bytes(1000, 'x') + '\0')).substr(0, 100);
   ASSERT_EQ(send(fd, partial.data(), partial.size(), MSG_NOSIGNAL), ssize_t(partial.size()));
   close(fd);
   expect_bus_alive(ctx);
@@ -127,11 +133,14 @@ TEST_F(BusRobust, CallerGetsAnErrorWhenTheServerDiesMidCall) {
     } st;
     Msg m;
     ASSERT_EQ(ubus_invoke_async(ctx, lookup(ctx, "test.killed"), "hang", m.head(), &st.req), 0);
-    st.req.complete_cb = [](struct ubus_request* r, int ret) { container_of(r, State, req)->status = ret; };
+    st.req.complete_cb = [](struct ubus_request* r, int ret) {
+      container_of(r, State, req)->status = ret;
+    };
     ubus_complete_request_async(ctx, &st.req);
     ASSERT_TRUE(wait_output(server, "hanging"));
     server.signal(SIGKILL);
-    ASSERT_TRUE(run_until([&] { return st.status != -999; }, 3000)) << "the caller was left waiting";
+    ASSERT_TRUE(run_until([&] { return st.status != -999; }, 3000))
+        << "the caller was left waiting";
     EXPECT_EQ(st.status, UBUS_STATUS_NOT_FOUND);
   }
   {
@@ -140,11 +149,13 @@ TEST_F(BusRobust, CallerGetsAnErrorWhenTheServerDiesMidCall) {
     auto t0 = std::chrono::steady_clock::now();
     CallResult r = call(ctx, lookup(ctx, "test.exits"), "exit", m.head(), 10000);
     EXPECT_EQ(r.status, UBUS_STATUS_NOT_FOUND);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << "answered by the time-out only";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3))
+        << "answered by the time-out only";
   }
   for (const char* path : {"test.killed", "test.exits"}) {
     uint32_t id;
-    EXPECT_EQ(ubus_lookup_id(ctx, path, &id), UBUS_STATUS_NOT_FOUND) << path << " outlived its client";
+    EXPECT_EQ(ubus_lookup_id(ctx, path, &id), UBUS_STATUS_NOT_FOUND)
+        << path << " outlived its client";
   }
 }
 
@@ -192,7 +203,9 @@ TEST_F(BusRobust, DaemonGoingAwayEndsPendingCallsAndTheLoop) {
   } st;
   Msg m;
   ASSERT_EQ(ubus_invoke_async(ctx, lookup(ctx, "test.a"), "hang", m.head(), &st.req), 0);
-  st.req.complete_cb = [](struct ubus_request* r, int ret) { container_of(r, State, req)->status = ret; };
+  st.req.complete_cb = [](struct ubus_request* r, int ret) {
+    container_of(r, State, req)->status = ret;
+  };
   ubus_complete_request_async(ctx, &st.req);
   ASSERT_TRUE(wait_output(server, "hanging"));
 
@@ -232,7 +245,8 @@ TEST_F(BusRobust, DaemonKeepsNoDescriptorsOfFinishedClients) {
     EXPECT_EQ(call(c, id, "fd_out", m.head()).status, 0);
     ubus_free(c);
   }
-  EXPECT_TRUE(testkit::wait_until([&] { return testkit::count_fds(daemon_.pid()) == before; }, 3000))
+  EXPECT_TRUE(
+      testkit::wait_until([&] { return testkit::count_fds(daemon_.pid()) == before; }, 3000))
       << "daemon descriptors: before " << before << ", after " << testkit::count_fds(daemon_.pid());
 }
 
@@ -286,14 +300,19 @@ TEST_F(BusRobust, ClientReportsAnErrorForMalformedReplies) {
     int expected;
   } cases[] = {
       {"unknown protocol version",
-       [](uint16_t seq, uint32_t peer) { return message(3, UBUS_MSG_STATUS, attr(UBUS_ATTR_STATUS, be32(0)), seq, peer); },
+       [](uint16_t seq, uint32_t peer) {
+         return message(3, UBUS_MSG_STATUS, attr(UBUS_ATTR_STATUS, be32(0)), seq, peer);
+       },
        UBUS_STATUS_CONNECTION_FAILED},
       {"status of two bytes",
-       [](uint16_t seq, uint32_t peer) { return message(0, UBUS_MSG_STATUS, attr(UBUS_ATTR_STATUS, "ab"), seq, peer); },
+       [](uint16_t seq, uint32_t peer) {
+         return message(0, UBUS_MSG_STATUS, attr(UBUS_ATTR_STATUS, "ab"), seq, peer);
+       },
        UBUS_STATUS_INVALID_ARGUMENT},
       {"message cut short",
        [](uint16_t seq, uint32_t peer) {
-         return message(0, UBUS_MSG_STATUS, attr(UBUS_ATTR_STATUS, be32(0)), seq, peer).substr(0, 14);
+         return message(0, UBUS_MSG_STATUS, attr(UBUS_ATTR_STATUS, be32(0)), seq, peer)
+             .substr(0, 14);
        },
        UBUS_STATUS_CONNECTION_FAILED},
   };
@@ -314,8 +333,9 @@ TEST_F(BusRobust, ReconnectPublishesTheObjectsAgain) {
   auto* ctx = connect();
   ctx->connection_lost = nullptr;
   static const struct ubus_method methods[] = {
-      UBUS_METHOD_NOARG("ping", [](struct ubus_context* c, struct ubus_object*, struct ubus_request_data* req,
-                                   const char*, struct blob_attr* msg) { return ubus_send_reply(c, req, msg); }),
+      UBUS_METHOD_NOARG(
+          "ping", [](struct ubus_context* c, struct ubus_object*, struct ubus_request_data* req,
+                     const char*, struct blob_attr* msg) { return ubus_send_reply(c, req, msg); }),
   };
   static struct ubus_object_type type = UBUS_OBJECT_TYPE("again", methods);
   struct ubus_object obj = {};

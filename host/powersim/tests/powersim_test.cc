@@ -43,19 +43,27 @@ TEST(powersim_sim, publishes_one_object_per_key_with_escaped_segments) {
     std::string first_bus, first_value;
   };
   const Case cases[] = {
-      {"string", 2, {"relay.outlets.outlet=2E1", "relay.outlets.outlet=2E2"}, "meter.buses.bus=2E1",
+      {"string",
+       2,
+       {"relay.outlets.outlet=2E1", "relay.outlets.outlet=2E2"},
+       "meter.buses.bus=2E1",
        "meter.values.value=2E1"},
       {"int", 2, {"relay.outlets.#1", "relay.outlets.#2"}, "meter.buses.#1", "meter.values.#1"},
       {"bool", 2, {"relay.outlets.#f", "relay.outlets.#t"}, "meter.buses.#f", "meter.values.#f"},
-      {"int64", 1, {"relay.outlets.#10000000000"}, "meter.buses.#10000000000",
+      {"int64",
+       1,
+       {"relay.outlets.#10000000000"},
+       "meter.buses.#10000000000",
        "meter.values.#10000000000"},
       {"int16", 1, {"relay.outlets.#65000"}, "meter.buses.#65000", "meter.values.#65000"},
       {"double", 1, {"relay.outlets.#0=2E5"}, "meter.buses.#0=2E5", "meter.values.#0=2E5"},
       {"mixed",
        6,
-       {"relay.outlets.outlet=20A=2E1=2F=C3=BC0", "relay.outlets.#-2", "relay.outlets.#1099511627778",
-        "relay.outlets.#65003", "relay.outlets.#-4=2E25", "relay.outlets.="},
-       "meter.buses.bus=20A=2E1=2F=C3=BC0", "meter.values.value=20A=2E1=2F=C3=BC0"},
+       {"relay.outlets.outlet=20A=2E1=2F=C3=BC0", "relay.outlets.#-2",
+        "relay.outlets.#1099511627778", "relay.outlets.#65003", "relay.outlets.#-4=2E25",
+        "relay.outlets.="},
+       "meter.buses.bus=20A=2E1=2F=C3=BC0",
+       "meter.values.value=20A=2E1=2F=C3=BC0"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.key_type);

@@ -75,15 +75,24 @@ json_object *list_to_json(blob_attr *attr, bool array) {
 
 json_object *to_json(blob_attr *attr) {
   switch (blobmsg_type(attr)) {
-    case BLOBMSG_TYPE_TABLE: return list_to_json(attr, false);
-    case BLOBMSG_TYPE_ARRAY: return list_to_json(attr, true);
-    case BLOBMSG_TYPE_STRING: return json_object_new_string(blobmsg_get_string(attr));
-    case BLOBMSG_TYPE_INT64: return json_object_new_int64(static_cast<int64_t>(blobmsg_get_u64(attr)));
-    case BLOBMSG_TYPE_INT32: return json_object_new_int(static_cast<int32_t>(blobmsg_get_u32(attr)));
-    case BLOBMSG_TYPE_INT16: return json_object_new_int(blobmsg_get_u16(attr));
-    case BLOBMSG_TYPE_BOOL: return json_object_new_boolean(blobmsg_get_u8(attr));
-    case BLOBMSG_TYPE_DOUBLE: return json_object_new_double(blobmsg_get_double(attr));
-    default: return nullptr;
+    case BLOBMSG_TYPE_TABLE:
+      return list_to_json(attr, false);
+    case BLOBMSG_TYPE_ARRAY:
+      return list_to_json(attr, true);
+    case BLOBMSG_TYPE_STRING:
+      return json_object_new_string(blobmsg_get_string(attr));
+    case BLOBMSG_TYPE_INT64:
+      return json_object_new_int64(static_cast<int64_t>(blobmsg_get_u64(attr)));
+    case BLOBMSG_TYPE_INT32:
+      return json_object_new_int(static_cast<int32_t>(blobmsg_get_u32(attr)));
+    case BLOBMSG_TYPE_INT16:
+      return json_object_new_int(blobmsg_get_u16(attr));
+    case BLOBMSG_TYPE_BOOL:
+      return json_object_new_boolean(blobmsg_get_u8(attr));
+    case BLOBMSG_TYPE_DOUBLE:
+      return json_object_new_double(blobmsg_get_double(attr));
+    default:
+      return nullptr;
   }
 }
 
@@ -127,8 +136,10 @@ bool start_powersim(testkit::Child *sim, const std::vector<std::string> &args) {
   opts.capture_output = true;
   *sim = testkit::Child(argv, opts);
   return testkit::wait_until(
-      [sim] { return sim->output().find("powersim ready") != std::string::npos || !sim->running(); },
-      5000) &&
+             [sim] {
+               return sim->output().find("powersim ready") != std::string::npos || !sim->running();
+             },
+             5000) &&
          sim->running();
 }
 
@@ -148,7 +159,8 @@ json_object *Json::at(const std::string &path) const {
   size_t start = 0;
   while (cur && start <= path.size()) {
     size_t dot = path.find('.', start);
-    std::string part = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    std::string part =
+        path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
     if (json_object_is_type(cur, json_type_array)) {
       cur = json_object_array_get_idx(cur, atoi(part.c_str()));
     } else if (!json_object_object_get_ex(cur, part.c_str(), &cur)) {

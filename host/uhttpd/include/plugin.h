@@ -14,10 +14,10 @@ extern "C" {
 #endif
 
 struct uhttpd_plugin {
-	struct list_head list;
+  struct list_head list;
 
-	int (*init)(const struct uhttpd_ops *ops, struct config *conf);
-	void (*post_init)(void);
+  int (*init)(const struct uhttpd_ops *ops, struct config *conf);
+  void (*post_init)(void);
 };
 
 #ifdef __cplusplus

@@ -19,9 +19,9 @@ using ares_test::DnsWorld;
 using ares_test::Lua;
 using ares_test::SilentServer;
 
-#define EXPECT_LUA_OK(lua, chunk)                   \
-  do {                                              \
-    std::string lua_error_ = (lua).run(chunk);      \
+#define EXPECT_LUA_OK(lua, chunk)                       \
+  do {                                                  \
+    std::string lua_error_ = (lua).run(chunk);          \
     EXPECT_EQ(lua_error_, "") << "chunk:\n" << (chunk); \
   } while (0)
 
@@ -93,26 +93,65 @@ TEST(ares_module, ConstantTables) {
     const char* name;
     int value;
   } const header[] = {
-      {"class", "INVALID", ns_c_invalid}, {"class", "IN", ns_c_in}, {"class", "2", ns_c_2},
-      {"class", "CHAOS", ns_c_chaos}, {"class", "HS", ns_c_hs}, {"class", "NONE", ns_c_none},
-      {"class", "ANY", ns_c_any}, {"class", "MAX", ns_c_max},
-      {"type", "INVALID", ns_t_invalid}, {"type", "A", ns_t_a}, {"type", "NS", ns_t_ns},
-      {"type", "MD", ns_t_md}, {"type", "MF", ns_t_mf}, {"type", "CNAME", ns_t_cname},
-      {"type", "SOA", ns_t_soa}, {"type", "MB", ns_t_mb}, {"type", "MG", ns_t_mg},
-      {"type", "MR", ns_t_mr}, {"type", "NULL", ns_t_null}, {"type", "WKS", ns_t_wks},
-      {"type", "PTR", ns_t_ptr}, {"type", "HINFO", ns_t_hinfo}, {"type", "MINFO", ns_t_minfo},
-      {"type", "MX", ns_t_mx}, {"type", "TXT", ns_t_txt}, {"type", "RP", ns_t_rp},
-      {"type", "AFSDB", ns_t_afsdb}, {"type", "X25", ns_t_x25}, {"type", "ISDN", ns_t_isdn},
-      {"type", "RT", ns_t_rt}, {"type", "NSAP", ns_t_nsap}, {"type", "NSAP_PTR", ns_t_nsap_ptr},
-      {"type", "SIG", ns_t_sig}, {"type", "KEY", ns_t_key}, {"type", "PX", ns_t_px},
-      {"type", "GPOS", ns_t_gpos}, {"type", "AAAA", ns_t_aaaa}, {"type", "LOC", ns_t_loc},
-      {"type", "NXT", ns_t_nxt}, {"type", "EID", ns_t_eid}, {"type", "NIMLOC", ns_t_nimloc},
-      {"type", "SRV", ns_t_srv}, {"type", "ATMA", ns_t_atma}, {"type", "NAPTR", ns_t_naptr},
-      {"type", "KX", ns_t_kx}, {"type", "CERT", ns_t_cert}, {"type", "A6", ns_t_a6},
-      {"type", "DNAME", ns_t_dname}, {"type", "SINK", ns_t_sink}, {"type", "OPT", ns_t_opt},
-      {"type", "APL", ns_t_apl}, {"type", "TKEY", ns_t_tkey}, {"type", "TSIG", ns_t_tsig},
-      {"type", "IXFR", ns_t_ixfr}, {"type", "AXFR", ns_t_axfr}, {"type", "MAILB", ns_t_mailb},
-      {"type", "MAILA", ns_t_maila}, {"type", "ANY", ns_t_any}, {"type", "MAX", ns_t_max},
+      {"class", "INVALID", ns_c_invalid},
+      {"class", "IN", ns_c_in},
+      {"class", "2", ns_c_2},
+      {"class", "CHAOS", ns_c_chaos},
+      {"class", "HS", ns_c_hs},
+      {"class", "NONE", ns_c_none},
+      {"class", "ANY", ns_c_any},
+      {"class", "MAX", ns_c_max},
+      {"type", "INVALID", ns_t_invalid},
+      {"type", "A", ns_t_a},
+      {"type", "NS", ns_t_ns},
+      {"type", "MD", ns_t_md},
+      {"type", "MF", ns_t_mf},
+      {"type", "CNAME", ns_t_cname},
+      {"type", "SOA", ns_t_soa},
+      {"type", "MB", ns_t_mb},
+      {"type", "MG", ns_t_mg},
+      {"type", "MR", ns_t_mr},
+      {"type", "NULL", ns_t_null},
+      {"type", "WKS", ns_t_wks},
+      {"type", "PTR", ns_t_ptr},
+      {"type", "HINFO", ns_t_hinfo},
+      {"type", "MINFO", ns_t_minfo},
+      {"type", "MX", ns_t_mx},
+      {"type", "TXT", ns_t_txt},
+      {"type", "RP", ns_t_rp},
+      {"type", "AFSDB", ns_t_afsdb},
+      {"type", "X25", ns_t_x25},
+      {"type", "ISDN", ns_t_isdn},
+      {"type", "RT", ns_t_rt},
+      {"type", "NSAP", ns_t_nsap},
+      {"type", "NSAP_PTR", ns_t_nsap_ptr},
+      {"type", "SIG", ns_t_sig},
+      {"type", "KEY", ns_t_key},
+      {"type", "PX", ns_t_px},
+      {"type", "GPOS", ns_t_gpos},
+      {"type", "AAAA", ns_t_aaaa},
+      {"type", "LOC", ns_t_loc},
+      {"type", "NXT", ns_t_nxt},
+      {"type", "EID", ns_t_eid},
+      {"type", "NIMLOC", ns_t_nimloc},
+      {"type", "SRV", ns_t_srv},
+      {"type", "ATMA", ns_t_atma},
+      {"type", "NAPTR", ns_t_naptr},
+      {"type", "KX", ns_t_kx},
+      {"type", "CERT", ns_t_cert},
+      {"type", "A6", ns_t_a6},
+      {"type", "DNAME", ns_t_dname},
+      {"type", "SINK", ns_t_sink},
+      {"type", "OPT", ns_t_opt},
+      {"type", "APL", ns_t_apl},
+      {"type", "TKEY", ns_t_tkey},
+      {"type", "TSIG", ns_t_tsig},
+      {"type", "IXFR", ns_t_ixfr},
+      {"type", "AXFR", ns_t_axfr},
+      {"type", "MAILB", ns_t_mailb},
+      {"type", "MAILA", ns_t_maila},
+      {"type", "ANY", ns_t_any},
+      {"type", "MAX", ns_t_max},
   };
   lua_State* L = lua.state();
   for (const Entry& e : header) {
@@ -281,7 +320,8 @@ TEST(ares_channel, DroppedChannelKeepsItsQueries) {
   if (!world.error().empty()) GTEST_SKIP() << world.error();
   SilentServer silent;
   Lua lua;
-  ASSERT_EQ(lua.run("local ch = ares.init{udp_port = " + std::to_string(silent.port()) + "}\n"
+  ASSERT_EQ(lua.run("local ch = ares.init{udp_port = " + std::to_string(silent.port()) +
+                    "}\n"
                     "ch:query('www.example.test', 1, 1, function() called = true end)\n"
                     "fd = ch:fds()[1]\n"
                     "ch = nil\n"

@@ -39,7 +39,8 @@ int lua_poll(lua_State* L) {
   int readers = n;
   n = add_watched(L, 2, POLLOUT, fds, n);
   int timeout_ms = -1;
-  if (!lua_isnoneornil(L, 3)) timeout_ms = static_cast<int>(luaL_checknumber(L, 3) * 1000.0 + 0.999);
+  if (!lua_isnoneornil(L, 3))
+    timeout_ms = static_cast<int>(luaL_checknumber(L, 3) * 1000.0 + 0.999);
   if (n == 0 && timeout_ms < 0) luaL_error(L, "poll: nothing to wait for");
   if (poll(fds, static_cast<nfds_t>(n), timeout_ms) < 0) luaL_error(L, "poll: %s", strerror(errno));
   for (int part = 0; part < 2; ++part) {
@@ -58,7 +59,8 @@ int lua_poll(lua_State* L) {
 int lua_now(lua_State* L) {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  lua_pushnumber(L, static_cast<lua_Number>(ts.tv_sec) + static_cast<lua_Number>(ts.tv_nsec) * 1e-9);
+  lua_pushnumber(L,
+                 static_cast<lua_Number>(ts.tv_sec) + static_cast<lua_Number>(ts.tv_nsec) * 1e-9);
   return 1;
 }
 
@@ -121,9 +123,9 @@ end
 )lua";
 
 bool wait_udp_bound(const char* local_hex) {
-  return testkit::wait_until([&] {
-    return testkit::read_file("/proc/net/udp").find(local_hex) != std::string::npos;
-  }, 5000, 5);
+  return testkit::wait_until(
+      [&] { return testkit::read_file("/proc/net/udp").find(local_hex) != std::string::npos; },
+      5000, 5);
 }
 
 }  // namespace

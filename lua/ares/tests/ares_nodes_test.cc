@@ -72,7 +72,8 @@ ares_addrinfo* fake_result() {
       {AF_INET6, SOCK_DGRAM, 7, reinterpret_cast<sockaddr*>(&r.v6_dgram), sizeof r.v6_dgram},
       {AF_INET6, SOCK_DGRAM, 1, nullptr, 0},  // no address at all
       {AF_INET, SOCK_RAW, 0, reinterpret_cast<sockaddr*>(&r.v4_raw), sizeof r.v4_raw},
-      {AF_INET, SOCK_SEQPACKET, 9, reinterpret_cast<sockaddr*>(&r.v4_seqpacket), sizeof r.v4_seqpacket},
+      {AF_INET, SOCK_SEQPACKET, 9, reinterpret_cast<sockaddr*>(&r.v4_seqpacket),
+       sizeof r.v4_seqpacket},
   };
   for (int i = 0; i < 6; ++i) {
     ares_addrinfo_node& n = r.nodes[i];
@@ -97,7 +98,8 @@ F real(const char* symbol) {
 extern "C" {
 
 void ares_getaddrinfo(ares_channel, const char* name, const char* service,
-                      const ares_addrinfo_hints* hints, ares_addrinfo_callback callback, void* arg) {
+                      const ares_addrinfo_hints* hints, ares_addrinfo_callback callback,
+                      void* arg) {
   g_pending.push_back({name, service != nullptr, service ? service : "", *hints, callback, arg});
 }
 
@@ -116,7 +118,8 @@ int ares_init(ares_channel* channel) {
 
 int ares_init_options(ares_channel* channel, struct ares_options* options, int mask) {
   if (g_init_status != ARES_SUCCESS) return g_init_status;
-  return real<int (*)(ares_channel*, ares_options*, int)>("ares_init_options")(channel, options, mask);
+  return real<int (*)(ares_channel*, ares_options*, int)>("ares_init_options")(channel, options,
+                                                                               mask);
 }
 
 }  // extern "C"

@@ -189,11 +189,14 @@ TEST_F(ares_dns, ArgumentErrors) {
   } const rows[] = {
       {"ch:query({}, 1, 1, f)", "bad argument #1 to 'query' (string expected, got table)"},
       {"ch:query('x', 'IN', 1, f)", "bad argument #2 to 'query' (number expected, got string)"},
-      {"ch:query('x', 1, 1.5, f)", "bad argument #3 to 'query' (number has no integer representation)"},
+      {"ch:query('x', 1, 1.5, f)",
+       "bad argument #3 to 'query' (number has no integer representation)"},
       {"ch:query('x')", "bad argument #2 to 'query' (number expected, got no value)"},
       {"ch:getaddrinfo()", "bad argument #1 to 'getaddrinfo' (string expected, got no value)"},
-      {"ch:getaddrinfo('x', 1)", "bad argument #2 to 'getaddrinfo' (supported values: any, inet, inet6)"},
-      {"ch:getaddrinfo('x', 'inet', {})", "bad argument #3 to 'getaddrinfo' (string expected, got table)"},
+      {"ch:getaddrinfo('x', 1)",
+       "bad argument #2 to 'getaddrinfo' (supported values: any, inet, inet6)"},
+      {"ch:getaddrinfo('x', 'inet', {})",
+       "bad argument #3 to 'getaddrinfo' (string expected, got table)"},
   };
   for (const Row& row : rows)
     expect_ok(std::string("local f = print\nlocal ok, err = perr(function() ") + row.call +

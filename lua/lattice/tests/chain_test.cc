@@ -148,8 +148,7 @@ const ReduceCase get_rows[] = {
     {"get with a table key", "{'get', {'quote', DATA}, {'quote', {}}}", "null", true},
     {"get with a NaN key", "{'get', {'quote', DATA}, 0/0}", "null", true},
     {"get with an infinite key", "{'get', {'quote', DATA}, 1/0}", "null", true},
-    {"get with the largest integer key", "{'get', {'quote', DATA}, math.maxinteger}", "null",
-     true},
+    {"get with the largest integer key", "{'get', {'quote', DATA}, math.maxinteger}", "null", true},
     {"get residual root", "{'get', {'free'}, 'a'}", "{'get', {'free'}, 'a'}", false},
     {"get residual root, bad key still decides", "{'get', {'free'}, false}", "null", true},
     {"get residual root, fractional key decides", "{'get', {'free'}, 'a', 0.5}", "null", true},
@@ -175,8 +174,8 @@ const ReduceCase select_rows[] = {
      "{'select', {'quote', {{x = null}, {x = 1}, {x = false}}}, true, 'x'}", "{1, false}", true},
     {"select keeps only containers midway",
      "{'select', {'quote', {{x = 1}, {x = {y = 2}}, {x = 'str'}}}, true, 'x', 'y'}", "{2}", true},
-    {"select two wildcards",
-     "{'select', {'quote', {{1, 2}, {3}, {}}}, true, true}", "{1, 2, 3}", true},
+    {"select two wildcards", "{'select', {'quote', {{1, 2}, {3}, {}}}, true, true}", "{1, 2, 3}",
+     true},
     {"select compaction leaves no stale entries",
      "{'select', {'quote', {{a = {v = 1}}, {b = 1}, {a = {v = 2}}, {a = 3}}}, true, 'a', 'v'}",
      "{1, 2}", true},
@@ -212,8 +211,6 @@ TEST_F(LatticeChain, ResidualForms) { check_rows(lua_, residual_rows); }
 TEST_F(LatticeChain, Get) { check_rows(lua_, get_rows); }
 
 TEST_F(LatticeChain, Select) { check_rows(lua_, select_rows); }
-
-
 
 // A later argument that would raise is never reduced once the result is
 // decided; the same argument earlier raises.

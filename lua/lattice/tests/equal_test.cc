@@ -37,8 +37,7 @@ const EqualCase equal_cases[] = {
     {"values differ inside nested tables", "", "{x = {y = 1}}, {x = {y = 2}}", false},
     {"metatables take no part", "a = setmetatable({1}, {}) b = setmetatable({1}, {__index = {}})",
      "a, b", true},
-    {"distinct table keys never match",
-     "t1, t2 = {}, {}", "{[t1] = 1}, {[t2] = 1}", false},
+    {"distinct table keys never match", "t1, t2 = {}, {}", "{[t1] = 1}, {[t2] = 1}", false},
     {"the same table key matches", "t1 = {}", "{[t1] = 1}, {[t1] = 1}", true},
     {"a table that contains itself equals itself", "a = {} a.self = a a.list = {a, a}", "a, a",
      true},
@@ -67,9 +66,9 @@ TEST(LatticeEqual, NestedCallEveryTwelveLevels) {
     int calls;
   } rows[] = {{1, 1}, {12, 1}, {13, 2}, {24, 2}, {25, 3}, {30, 3}, {100, 9}};
   for (const auto &row : rows) {
-    const std::string code =
-        "local depth, want = " + std::to_string(row.depth) + ", " + std::to_string(row.calls) +
-        R"lua(
+    const std::string code = "local depth, want = " + std::to_string(row.depth) + ", " +
+                             std::to_string(row.calls) +
+                             R"lua(
         local function chain(leaf)
           local t = {leaf = leaf}
           for i = 2, depth do t = {t, i} end

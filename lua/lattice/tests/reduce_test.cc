@@ -50,8 +50,8 @@ const ReduceCase length_rows[] = {
     {"length of a number", "{'len', 12}", "null", true},
     {"length of a boolean", "{'len', true}", "null", true},
     {"length of a quoted list", "{'len', {'quote', {1, 2, 3}}}", "3", true},
-    {"length honours __len", "{'len', {'quote', setmetatable({}, {__len = function() return 7 end})}}",
-     "7", true},
+    {"length honours __len",
+     "{'len', {'quote', setmetatable({}, {__len = function() return 7 end})}}", "7", true},
     {"length of a reduced plain table", "{'len', {x = 1}}", "0", true},
 };
 
@@ -101,8 +101,8 @@ const ReduceCase apply_rows[] = {
     {"apply reduces the list elements as arguments",
      "{'apply', 'sum', {'quote', {{'mul', 2, 3}, 1}}}", "7", true},
     {"apply quote to a list", "{'apply', 'quote', {'quote', {7, 8}}}", "7", true},
-    {"apply over an unquoted list with an unbound head",
-     "{'apply', 'sum', {1, 2}}", "{'apply', 'sum', {1, 2}}", false},
+    {"apply over an unquoted list with an unbound head", "{'apply', 'sum', {1, 2}}",
+     "{'apply', 'sum', {1, 2}}", false},
     {"apply with an unbound operator gives the direct form",
      "{'apply', 'nosuch', {'quote', {1, {'sum', 1, 1}}}}", "{'nosuch', 1, {'sum', 1, 1}}", false},
     {"apply with a residual result gives the direct form",
@@ -120,10 +120,9 @@ const ReduceCase dispatch_rows[] = {
     {"a string binding is unbound", "{'alias', 1}", "{'alias', 1}", false},
     {"residual keeps the raw second argument", "{'sub', {'free'}, {'sum', 1, 2}}",
      "{'sub', {'free'}, {'sum', 1, 2}}", false},
-    {"residual quotes a constant first argument",
-     "{'len', {'free'}}", "{'len', {'free'}}", false},
-    {"constant table before a residual is quoted",
-     "{'match', {'cat', 'a', 'b'}, {'free'}}", "{'match', 'ab', {'free'}}", false},
+    {"residual quotes a constant first argument", "{'len', {'free'}}", "{'len', {'free'}}", false},
+    {"constant table before a residual is quoted", "{'match', {'cat', 'a', 'b'}, {'free'}}",
+     "{'match', 'ab', {'free'}}", false},
     {"second argument short-circuited by the type test", "{'sub', 'x', {'free'}}", "null", true},
     {"elements past the border are never read",
      "(function() local t = {'sum', 1, 2} t[5] = 4 return t end)()", "3", true},
@@ -157,7 +156,6 @@ TEST_F(LatticeFixed, Match) { check_rows(lua_, match_rows); }
 TEST_F(LatticeFixed, Apply) { check_rows(lua_, apply_rows); }
 
 TEST_F(LatticeFixed, DispatchOfTheHead) { check_rows(lua_, dispatch_rows); }
-
 
 class LatticeReduce : public ::testing::Test {
  protected:

@@ -36,8 +36,7 @@ const std::vector<Vector>& vectors() {
       {"RFC 1321", "md5", "", "a", 1, "0cc175b9c0f1b6a831c399e269772661"},
       {"RFC 1321", "md5", "", "abc", 1, "900150983cd24fb0d6963f7d28e17f72"},
       {"RFC 1321", "md5", "", "message digest", 1, "f96b697d7cb7938d525a2f31aaf161d0"},
-      {"RFC 1321", "md5", "", "abcdefghijklmnopqrstuvwxyz", 1,
-       "c3fcd3d76192e4007dfb496cca67e13b"},
+      {"RFC 1321", "md5", "", "abcdefghijklmnopqrstuvwxyz", 1, "c3fcd3d76192e4007dfb496cca67e13b"},
       {"RFC 1321", "md5", "", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", 1,
        "d174ab98d277d9f5a5611c2c9f419d9f"},
       {"RFC 1321", "md5", "", "1234567890", 8, "57edf4a22be3c955ac49da2e2107b67a"},
@@ -157,9 +156,9 @@ TEST(cipherkit_hash, agrees_with_openssl_dgst) {
     size_t key_len;  // 0: plain hash
   };
   const Case cases[] = {
-      {0, 0},     {1, 0},    {55, 0},   {56, 0},   {63, 0},   {64, 0},  {65, 0},
-      {1000, 0},  {100000, 0}, {0, 1},   {77, 1},   {100, 20}, {500, 63}, {500, 64},
-      {500, 65},  {64, 64},  {65, 65},  {3000, 100}, {10, 200},
+      {0, 0},    {1, 0},      {55, 0},  {56, 0},     {63, 0},   {64, 0},   {65, 0},
+      {1000, 0}, {100000, 0}, {0, 1},   {77, 1},     {100, 20}, {500, 63}, {500, 64},
+      {500, 65}, {64, 64},    {65, 65}, {3000, 100}, {10, 200},
   };
   int seed = 1;
   for (const Case& c : cases) {
@@ -167,8 +166,7 @@ TEST(cipherkit_hash, agrees_with_openssl_dgst) {
       seed++;
       ASSERT_EQ("", lua.run("data = random_bytes(" + std::to_string(c.data_len) + ", " +
                             std::to_string(seed) + ") key = random_bytes(" +
-                            std::to_string(c.key_len) + ", " + std::to_string(seed + 1000) +
-                            ")"));
+                            std::to_string(c.key_len) + ", " + std::to_string(seed + 1000) + ")"));
       std::string data = lua.get_string("data");
       std::string key = lua.get_string("key");
       ASSERT_TRUE(testkit::write_file(dir / "data", data));
@@ -293,8 +291,8 @@ TEST(cipherkit_hash, argument_errors) {
   Lua lua;
   for (const Case& c : cases) {
     lua.set_string("message", c.message);
-    EXPECT_EQ("", lua.run(std::string("expect_error('") + c.what +
-                          "', message, function() " + c.code + " end)"));
+    EXPECT_EQ("", lua.run(std::string("expect_error('") + c.what + "', message, function() " +
+                          c.code + " end)"));
   }
 }
 
@@ -330,12 +328,14 @@ TEST(cipherkit_hash, allocation_failure) {
                         " nixio.crypto.hmac('sha1', ('k'):rep(100)):final()"
                         " collectgarbage('collect')"));
   long before = cktest::live_openssl_blocks();
-  for (const char* call : {"nixio.crypto.hash('md5')", "nixio.crypto.hmac('sha1', ('k'):rep(100))"}) {
+  for (const char* call :
+       {"nixio.crypto.hash('md5')", "nixio.crypto.hmac('sha1', ('k'):rep(100))"}) {
     bool succeeded = false;
     for (long allowed = 0; allowed < 50 && !succeeded; allowed++) {
       cktest::fail_allocations_after(allowed);
-      lua.run(std::string("ok, result = pcall(function() return ") + call + " end)"
-                          " if not ok then result = result:gsub('^[^:]*:%d+: ', '') end");
+      lua.run(std::string("ok, result = pcall(function() return ") + call +
+              " end)"
+              " if not ok then result = result:gsub('^[^:]*:%d+: ', '') end");
       cktest::fail_allocations_after(-1);
       std::string result = lua.get_string("result");
       succeeded = lua.run("assert(ok)").empty();
@@ -352,8 +352,8 @@ TEST(cipherkit_hash, allocation_failure) {
                               "):update('x'):final(), result:update('x'):final())"));
       }
       ASSERT_EQ("", lua.run("ok, result = nil collectgarbage('collect')"));
-      EXPECT_EQ(before, cktest::live_openssl_blocks()) << call << " leaked with " << allowed
-                                                       << " allocations allowed";
+      EXPECT_EQ(before, cktest::live_openssl_blocks())
+          << call << " leaked with " << allowed << " allocations allowed";
     }
     EXPECT_TRUE(succeeded) << call << " never succeeded";
   }

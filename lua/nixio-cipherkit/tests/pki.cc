@@ -25,21 +25,21 @@ Pki::Pki() : dir_("ckpki") {
   auto self_signed = [&](const char* name, const char* subject) {
     std::vector<std::string> args = {"req", "-x509"};
     args.insert(args.end(), kNewKey.begin(), kNewKey.end());
-    args.insert(args.end(), {"-keyout", path(name) + ".key", "-out", path(name) + ".pem",
-                             "-days", "2", "-subj", subject});
+    args.insert(args.end(), {"-keyout", path(name) + ".key", "-out", path(name) + ".pem", "-days",
+                             "2", "-subj", subject});
     openssl(args);
   };
   auto signed_by = [&](const char* name, const char* subject, const char* issuer,
                        const char* extensions, int serial) {
     std::vector<std::string> args = {"req"};
     args.insert(args.end(), kNewKey.begin(), kNewKey.end());
-    args.insert(args.end(), {"-keyout", path(name) + ".key", "-out", path(name) + ".csr",
-                             "-subj", subject});
+    args.insert(args.end(),
+                {"-keyout", path(name) + ".key", "-out", path(name) + ".csr", "-subj", subject});
     openssl(args);
     testkit::write_file(path(name) + ".ext", extensions);
     openssl({"x509", "-req", "-in", path(name) + ".csr", "-CA", path(issuer) + ".pem", "-CAkey",
-             path(issuer) + ".key", "-set_serial", std::to_string(serial), "-days", "2",
-             "-extfile", path(name) + ".ext", "-out", path(name) + ".pem"});
+             path(issuer) + ".key", "-set_serial", std::to_string(serial), "-days", "2", "-extfile",
+             path(name) + ".ext", "-out", path(name) + ".pem"});
   };
 
   self_signed("ca", "/CN=cipherkit test root");

@@ -240,9 +240,8 @@ TEST_F(cipherkit_tls, setters_return_true_or_nil_and_the_openssl_result) {
       {"return ctx:set_ciphers(('X'):rep(254))", "nil 0"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ("", lua_.run(std::string("local function call(ctx) ") + c.call +
-                           " end expect_eq([[" + c.call + "]], '" + c.want +
-                           "', results(call(nixio.tls('server'))))"));
+    EXPECT_EQ("", lua_.run(std::string("local function call(ctx) ") + c.call + " end expect_eq([[" +
+                           c.call + "]], '" + c.want + "', results(call(nixio.tls('server'))))"));
   }
 }
 
@@ -271,9 +270,11 @@ TEST_F(cipherkit_tls, argument_errors) {
       {"nixio.tls('Client')", "bad argument #1 to 'tls' (supported values: client, server)"},
       {"ctx.set_cert(ctx, 'f', 'der')",
        "bad argument #3 to 'set_cert' (supported values: chain, pem, asn1)"},
-      {"ctx.set_key(ctx, 'f', 'chain')", "bad argument #3 to 'set_key' (supported values: pem, asn1)"},
+      {"ctx.set_key(ctx, 'f', 'chain')",
+       "bad argument #3 to 'set_key' (supported values: pem, asn1)"},
       {"ctx.set_cert(ctx)", "bad argument #2 to 'set_cert' (string expected, got no value)"},
-      {"ctx.set_cert({}, 'f')", "bad argument #1 to 'set_cert' (nixio.tls.ctx expected, got table)"},
+      {"ctx.set_cert({}, 'f')",
+       "bad argument #1 to 'set_cert' (nixio.tls.ctx expected, got table)"},
       {"ctx.set_ciphers(ctx, ('A'):rep(255))",
        "bad argument #2 to 'set_ciphers' (cipher string too long)"},
       {"ctx.set_ciphers(ctx, ('A'):rep(1000))",
@@ -467,8 +468,8 @@ TEST_F(cipherkit_tls, end_of_data_versus_dropped_connection) {
 TEST_F(cipherkit_tls, verification_outcomes) {
   struct Case {
     const char* what;
-    const char* client;  // Lua building the client context
-    const char* server;  // Lua building the server context
+    const char* client;   // Lua building the client context
+    const char* server;   // Lua building the server context
     const char* connect;  // expected results() of connect
     const char* accept;   // expected results() of accept
   };
@@ -502,9 +503,8 @@ TEST_F(cipherkit_tls, verification_outcomes) {
        "true", "nil 1"},
   };
   for (const Case& c : cases) {
-    std::string chunk = std::string("local want_connect, want_accept = '") + c.connect +
-                        "', '" + c.accept + "' local cctx, sctx = " + c.client + ", " +
-                        c.server + R"lua(
+    std::string chunk = std::string("local want_connect, want_accept = '") + c.connect + "', '" +
+                        c.accept + "' local cctx, sctx = " + c.client + ", " + c.server + R"lua(
       local csock, ssock = socket_pair()
       local cw, sw = cctx:create(csock), sctx:create(ssock)
       local connect, accept
@@ -513,8 +513,7 @@ TEST_F(cipherkit_tls, verification_outcomes) {
       expect_eq("connect", want_connect, connect)
       expect_eq("accept", want_accept, accept)
     )lua";
-    EXPECT_EQ("", lua_.run(chunk))
-        << c.what;
+    EXPECT_EQ("", lua_.run(chunk)) << c.what;
   }
 }
 
@@ -693,17 +692,26 @@ class cipherkit_openssl : public cipherkit_tls {
     return lua_.get_string("tmp");
   }
   std::vector<std::string> s_server_args(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"s_server", "-accept", "127.0.0.1:" + std::to_string(port_),
-                                     "-cert", pki_.path("server.pem"), "-key",
-                                     pki_.path("server.key"), "-cert_chain",
-                                     pki_.path("inter.pem"), "-naccept", "1", "-quiet"};
+    std::vector<std::string> args = {"s_server",
+                                     "-accept",
+                                     "127.0.0.1:" + std::to_string(port_),
+                                     "-cert",
+                                     pki_.path("server.pem"),
+                                     "-key",
+                                     pki_.path("server.key"),
+                                     "-cert_chain",
+                                     pki_.path("inter.pem"),
+                                     "-naccept",
+                                     "1",
+                                     "-quiet"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
   std::vector<std::string> s_client_args(const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {"s_client", "-connect", "127.0.0.1:" + std::to_string(port_),
-                                     "-CAfile", pki_.path("ca.pem"), "-verify_return_error",
-                                     "-quiet"};
+    std::vector<std::string> args = {
+        "s_client", "-connect",          "127.0.0.1:" + std::to_string(port_),
+        "-CAfile",  pki_.path("ca.pem"), "-verify_return_error",
+        "-quiet"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
@@ -719,8 +727,7 @@ TEST_F(cipherkit_openssl, client_against_s_server) {
   int seed = 10;
   for (const Case& c : cases) {
     OpensslPeer server(s_server_args(c.server_flags), io_ / "server.out", io_ / "server.err");
-    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); }))
-        << server.diagnostics();
+    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); })) << server.diagnostics();
     std::string up = random_data(1024 * 1024 + 3, seed++);
     std::string down = random_data(1024 * 1024 + 7, seed++);
     lua_.set_string("up", up);
@@ -731,7 +738,8 @@ TEST_F(cipherkit_openssl, client_against_s_server) {
       expect_eq("connect", true, conn:connect())
       expect_eq("negotiated version", version, (conn_info(conn)))
       send_all(conn, up, 50000)
-    )lua")) << server.diagnostics();
+    )lua"))
+        << server.diagnostics();
     EXPECT_TRUE(testkit::wait_until([&] { return server.received_size() >= up.size(); }, 10000))
         << "s_server received " << server.received_size() << " of " << up.size() << " bytes";
     EXPECT_TRUE(server.received() == up) << "s_server received different bytes";
@@ -743,7 +751,8 @@ TEST_F(cipherkit_openssl, client_against_s_server) {
       expect_eq("close notify", "", conn:recv(10))
       expect_eq("shutdown after the peer's", true, conn:shutdown())
       conn, sock = nil, nil
-    )lua")) << server.diagnostics();
+    )lua"))
+        << server.diagnostics();
     server.finish_feeding();
     int status = server.child().wait(10000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
@@ -764,8 +773,7 @@ TEST_F(cipherkit_openssl, client_verification_against_s_server) {
   };
   for (const Case& c : cases) {
     OpensslPeer server(s_server_args({}), io_ / "server.out", io_ / "server.err");
-    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); }))
-        << server.diagnostics();
+    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); })) << server.diagnostics();
     lua_.set_string("want", c.connect);
     EXPECT_EQ("", lua_.run(std::string("local ctx = ") + c.client + R"lua(
       local sock = assert(nixio.connect("127.0.0.1", PORT))
@@ -776,7 +784,8 @@ TEST_F(cipherkit_openssl, client_verification_against_s_server) {
         conn:shutdown()
       end
       sock:close()
-    )lua")) << c.client;
+    )lua"))
+        << c.client;
     if (std::string(c.connect) == "true") {
       EXPECT_TRUE(testkit::wait_until([&] { return server.received_size() >= 7; }));
       EXPECT_EQ("checked", server.received());
@@ -839,15 +848,16 @@ TEST_F(cipherkit_openssl, server_against_s_client) {
         expect_eq("second shutdown", true, conn:shutdown())
       end
       sock:close()
-    )lua")) << c.what << ": " << client.diagnostics();
+    )lua"))
+        << c.what << ": " << client.diagnostics();
     if (good) {
       EXPECT_TRUE(lua_.get_string("up") == up) << c.what << ": our server received other bytes";
       int status = client.child().wait(10000);
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
           << c.what << ": s_client status " << status << ": " << client.diagnostics();
       EXPECT_TRUE(client.received() == down)
-          << c.what << ": s_client received " << client.received_size() << " of "
-          << down.size() << " bytes, or other bytes";
+          << c.what << ": s_client received " << client.received_size() << " of " << down.size()
+          << " bytes, or other bytes";
     }
     client.child().signal(SIGTERM);
     client.child().wait(5000);

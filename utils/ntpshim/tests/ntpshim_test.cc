@@ -137,10 +137,14 @@ TEST(ntpshim_daemon, PicksTheDaemonAndPutsTheScriptOptionBeforeTheCallersArgumen
       {"own daemon", Daemon::regular, {"-n", "-p", "server"}, with(own, {"-n", "-p", "server"})},
       {"own daemon, no arguments", Daemon::regular, {}, own},
       {"own daemon through a symlink", Daemon::symlink, {"-q"}, with(own, {"-q"})},
-      {"a directory at the daemon path", Daemon::directory, {"-n", "-p", "server"},
+      {"a directory at the daemon path",
+       Daemon::directory,
+       {"-n", "-p", "server"},
        with(busybox, {"-n", "-p", "server"})},
       {"no own daemon", Daemon::missing, {}, busybox},
-      {"arguments passed unchanged", Daemon::missing, {"", "two words", "-S", "/other.sh"},
+      {"arguments passed unchanged",
+       Daemon::missing,
+       {"", "two words", "-S", "/other.sh"},
        with(busybox, {"", "two words", "-S", "/other.sh"})},
   };
   for (const auto& c : cases) {
@@ -171,8 +175,8 @@ TEST(ntpshim_status, EndsWithTheDaemonsExitStatusOr128PlusItsSignal) {
       {"busybox exit 3", Daemon::missing, true, "NTPD_STANDIN_EXIT=3", 3},
       {"exit 255", Daemon::regular, true, "NTPD_STANDIN_EXIT=255", 255},
       {"killed by SIGKILL", Daemon::regular, true, "NTPD_STANDIN_RAISE=9", 128 + SIGKILL},
-      {"killed by SIGUSR1", Daemon::directory, true, "NTPD_STANDIN_RAISE=" + std::to_string(SIGUSR1),
-       128 + SIGUSR1},
+      {"killed by SIGUSR1", Daemon::directory, true,
+       "NTPD_STANDIN_RAISE=" + std::to_string(SIGUSR1), 128 + SIGUSR1},
       {"own daemon cannot be run", Daemon::not_executable, true, "NTPD_STANDIN_EXIT=0", 255},
       {"no daemon at all", Daemon::missing, false, "NTPD_STANDIN_EXIT=0", 255},
   };
@@ -202,8 +206,7 @@ TEST(ntpshim_signals, ControlSignalsReachTheDaemonWhileTheWrapperKeepsWaiting) {
 
   // SIGCHLD first: if it were forwarded it would show up before the others.
   wrapper.signal(SIGCHLD);
-  const int forwarded[] = {SIGHUP, SIGINT,  SIGQUIT, SIGABRT, SIGUSR1,
-                           SIGUSR2, SIGALRM, SIGWINCH};
+  const int forwarded[] = {SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGWINCH};
   std::string expected;
   for (int sig : forwarded) {
     wrapper.signal(sig);

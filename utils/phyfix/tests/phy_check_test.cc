@@ -59,11 +59,16 @@ phyfix::phy_port port_of(SimPhy& phy) {
 
 const char* name_of(check_result r) {
   switch (r) {
-    case check_result::link_ok: return "link_ok";
-    case check_result::no_next_page: return "no_next_page";
-    case check_result::access_failed: return "access_failed";
-    case check_result::still_down: return "still_down";
-    case check_result::applied: return "applied";
+    case check_result::link_ok:
+      return "link_ok";
+    case check_result::no_next_page:
+      return "no_next_page";
+    case check_result::access_failed:
+      return "access_failed";
+    case check_result::still_down:
+      return "still_down";
+    case check_result::applied:
+      return "applied";
   }
   return "?";
 }
@@ -87,10 +92,10 @@ struct CheckCase {
 // 0x782d: link up and negotiated.
 const CheckCase check_cases[] = {
     {"link up", 0x780d, 0x81e1, 0x1000, 0x7809, -1, check_result::link_ok, "r1"},
-    {"negotiation complete, link down", 0x7829, 0x81e1, 0x1000, 0x7809, -1,
-     check_result::link_ok, "r1"},
-    {"down without Next Page", 0x7809, 0x01e1, 0x1000, 0x7809, -1,
-     check_result::no_next_page, "r1 r4"},
+    {"negotiation complete, link down", 0x7829, 0x81e1, 0x1000, 0x7809, -1, check_result::link_ok,
+     "r1"},
+    {"down without Next Page", 0x7809, 0x01e1, 0x1000, 0x7809, -1, check_result::no_next_page,
+     "r1 r4"},
     {"stuck, link comes up", 0x7809, 0x81e1, 0x1000, 0x782d, -1, check_result::applied,
      "r1 r4 w4=01e1 r0 w0=1200 sleep 2 r1"},
     {"stuck, link stays down", 0x7809, 0x81e1, 0x1000, 0x7809, -1, check_result::still_down,
@@ -104,8 +109,8 @@ const CheckCase check_cases[] = {
     {"status read fails", 0x7809, 0x81e1, 0x1000, 0x782d, 0, check_result::access_failed, "r1"},
     {"advertisement read fails", 0x7809, 0x81e1, 0x1000, 0x782d, 1, check_result::access_failed,
      "r1 r4"},
-    {"advertisement write fails", 0x7809, 0x81e1, 0x1000, 0x782d, 2,
-     check_result::access_failed, "r1 r4 w4=01e1"},
+    {"advertisement write fails", 0x7809, 0x81e1, 0x1000, 0x782d, 2, check_result::access_failed,
+     "r1 r4 w4=01e1"},
     {"control read fails", 0x7809, 0x81e1, 0x1000, 0x782d, 3, check_result::access_failed,
      "r1 r4 w4=01e1 r0"},
     {"control write fails", 0x7809, 0x81e1, 0x1000, 0x782d, 4, check_result::access_failed,
@@ -172,12 +177,23 @@ TEST(phyfix_parse, PhyNumbersInEveryNotationAndTheirLimits) {
     bool ok;
     uint16_t value;
   } const cases[] = {
-      {"31", true, 31},        {"0x1f", true, 31},      {"0X1F", true, 31},
-      {"037", true, 31},       {"0", true, 0},          {"65535", true, 65535},
-      {"0xffff", true, 0xffff}, {"1x", false, 0},       {"", false, 0},
-      {"x", false, 0},         {"0x", false, 0},        {"08", false, 0},
-      {"31 ", false, 0},       {"65536", false, 0},     {"0x10000", false, 0},
-      {"-1", false, 0},        {"99999999999999999999", false, 0},
+      {"31", true, 31},
+      {"0x1f", true, 31},
+      {"0X1F", true, 31},
+      {"037", true, 31},
+      {"0", true, 0},
+      {"65535", true, 65535},
+      {"0xffff", true, 0xffff},
+      {"1x", false, 0},
+      {"", false, 0},
+      {"x", false, 0},
+      {"0x", false, 0},
+      {"08", false, 0},
+      {"31 ", false, 0},
+      {"65536", false, 0},
+      {"0x10000", false, 0},
+      {"-1", false, 0},
+      {"99999999999999999999", false, 0},
   };
   for (const auto& c : cases) {
     uint16_t value = 0xbeef;

@@ -72,8 +72,7 @@ long asleep_for(pid_t pid) {
   std::string call = testkit::read_file("/proc/" + std::to_string(pid) + "/syscall");
   long nr = -1;
   unsigned long args[4] = {};
-  if (sscanf(call.c_str(), "%ld %lx %lx %lx %lx", &nr, &args[0], &args[1], &args[2],
-             &args[3]) != 5)
+  if (sscanf(call.c_str(), "%ld %lx %lx %lx %lx", &nr, &args[0], &args[1], &args[2], &args[3]) != 5)
     return -1;
   unsigned long request;
   if (nr == SYS_nanosleep)

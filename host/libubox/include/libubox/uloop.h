@@ -28,41 +28,41 @@ typedef void (*uloop_fd_handler)(struct uloop_fd *u, unsigned int events);
 typedef void (*uloop_timeout_handler)(struct uloop_timeout *t);
 typedef void (*uloop_process_handler)(struct uloop_process *c, int ret);
 
-#define ULOOP_READ		(1 << 0)
-#define ULOOP_WRITE		(1 << 1)
-#define ULOOP_EDGE_TRIGGER	(1 << 2)
-#define ULOOP_BLOCKING		(1 << 3)
+#define ULOOP_READ (1 << 0)
+#define ULOOP_WRITE (1 << 1)
+#define ULOOP_EDGE_TRIGGER (1 << 2)
+#define ULOOP_BLOCKING (1 << 3)
 
-#define ULOOP_EVENT_MASK	(ULOOP_READ | ULOOP_WRITE)
+#define ULOOP_EVENT_MASK (ULOOP_READ | ULOOP_WRITE)
 
 /* internal flags */
-#define ULOOP_EVENT_BUFFERED	(1 << 4)
+#define ULOOP_EVENT_BUFFERED (1 << 4)
 /* keep the watcher registered on an error and let its callback decide */
-#define ULOOP_ERROR_CB		(1 << 6)
+#define ULOOP_ERROR_CB (1 << 6)
 
 struct uloop_fd {
-	uloop_fd_handler cb;
-	int fd;
-	bool eof;
-	bool error;
-	bool registered;
-	uint8_t flags;
+  uloop_fd_handler cb;
+  int fd;
+  bool eof;
+  bool error;
+  bool registered;
+  uint8_t flags;
 };
 
 struct uloop_timeout {
-	struct list_head list;
-	bool pending;
+  struct list_head list;
+  bool pending;
 
-	uloop_timeout_handler cb;
-	struct timeval time;
+  uloop_timeout_handler cb;
+  struct timeval time;
 };
 
 struct uloop_process {
-	struct list_head list;
-	bool pending;
+  struct list_head list;
+  bool pending;
 
-	uloop_process_handler cb;
-	pid_t pid;
+  uloop_process_handler cb;
+  pid_t pid;
 };
 
 extern bool uloop_cancelled;
@@ -77,7 +77,7 @@ int uloop_timeout_add(struct uloop_timeout *timeout);
 int uloop_timeout_set(struct uloop_timeout *timeout, int msecs);
 int uloop_timeout_cancel(struct uloop_timeout *timeout);
 int uloop_timeout_remaining(struct uloop_timeout *timeout)
-	__attribute__((deprecated("use uloop_timeout_remaining64")));
+    __attribute__((deprecated("use uloop_timeout_remaining64")));
 int64_t uloop_timeout_remaining64(struct uloop_timeout *timeout);
 
 int uloop_process_add(struct uloop_process *p);
@@ -88,10 +88,7 @@ void uloop_end(void);
 
 int uloop_init(void);
 int uloop_run_timeout(int timeout);
-static inline int uloop_run(void)
-{
-	return uloop_run_timeout(-1);
-}
+static inline int uloop_run(void) { return uloop_run_timeout(-1); }
 void uloop_done(void);
 
 #ifdef __cplusplus

@@ -18,8 +18,7 @@ extern "C" {
 #endif
 
 #ifndef container_of
-#define container_of(ptr, type, member) \
-	((type *) ((char *) (ptr) - offsetof(type, member)))
+#define container_of(ptr, type, member) ((type *)((char *)(ptr)-offsetof(type, member)))
 #endif
 
 #ifndef __packed
@@ -27,13 +26,13 @@ extern "C" {
 #endif
 
 #ifndef BUILD_BUG_ON
-#define BUILD_BUG_ON(condition) ((void) sizeof(char[1 - 2 * !!(condition)]))
+#define BUILD_BUG_ON(condition) ((void)sizeof(char[1 - 2 * !!(condition)]))
 #endif
 
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-#define cpu_to_be64(x) ((uint64_t) (x))
-#define cpu_to_be32(x) ((uint32_t) (x))
-#define cpu_to_be16(x) ((uint16_t) (x))
+#define cpu_to_be64(x) ((uint64_t)(x))
+#define cpu_to_be32(x) ((uint32_t)(x))
+#define cpu_to_be16(x) ((uint16_t)(x))
 #define cpu_to_le64(x) __builtin_bswap64(x)
 #define cpu_to_le32(x) __builtin_bswap32(x)
 #define cpu_to_le16(x) __builtin_bswap16(x)
@@ -41,9 +40,9 @@ extern "C" {
 #define cpu_to_be64(x) __builtin_bswap64(x)
 #define cpu_to_be32(x) __builtin_bswap32(x)
 #define cpu_to_be16(x) __builtin_bswap16(x)
-#define cpu_to_le64(x) ((uint64_t) (x))
-#define cpu_to_le32(x) ((uint32_t) (x))
-#define cpu_to_le16(x) ((uint16_t) (x))
+#define cpu_to_le64(x) ((uint64_t)(x))
+#define cpu_to_le32(x) ((uint32_t)(x))
+#define cpu_to_le16(x) ((uint16_t)(x))
 #endif
 
 #define be64_to_cpu(x) cpu_to_be64(x)
