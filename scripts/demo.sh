@@ -39,11 +39,25 @@ while [ $# -gt 0 ]; do
 	shift
 done
 
-# Private namespaces: own /tmp, /var/run/ubus and loopback.
+# Private namespaces: own /tmp, /var/run/ubus and loopback. A source or
+# build folder under /tmp stays visible: its top folder under the old /tmp
+# is bound into the new one (through a descriptor opened before the mount).
 if [ $private = 1 ] && [ -z "${DEMO_IN_PRIVATE:-}" ]; then
 	export DEMO_IN_PRIVATE=1
+	keep=
+	for d in "$top" "$build"; do
+		d=$(realpath "$d")
+		case $d in /tmp/?*) d=${d#/tmp/}; keep="$keep ${d%%/*}" ;; esac
+	done
+	export DEMO_KEEP_TMP="$keep"
 	exec unshare -m -n /bin/bash -c '
-		mount --make-rprivate / && mount -t tmpfs tmpfs /tmp &&
+		exec 9</tmp &&
+		mount --make-rprivate / && mount -t tmpfs tmpfs /tmp || exit 1
+		for k in $DEMO_KEEP_TMP; do
+			[ -d /tmp/$k ] && continue
+			mkdir /tmp/$k && mount --no-canonicalize --rbind /proc/self/fd/9/$k /tmp/$k || exit 1
+		done
+		exec 9<&-
 		mkdir -p /var/run/ubus && mount -t tmpfs tmpfs /var/run/ubus &&
 		ip link set lo up && exec "$0" "$@"' "$0" "${args[@]}"
 fi

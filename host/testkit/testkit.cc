@@ -300,6 +300,11 @@ bool write_file(const std::string& path, std::string_view content, mode_t mode) 
 bool place_file(const std::string& path, std::string_view content, mode_t mode) {
   std::string dir = parent_of(path);
   if (!ensure_dir(dir) || !make_private(dir)) return false;
+  // A symbolic link (resolv.conf often is one) would carry the write out of
+  // the private layer: replace the entry itself.
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && unlink(path.c_str()) != 0)
+    return false;
   if (write_file(path, content, mode)) return true;
   return overlay_dir(dir) && write_file(path, content, mode);
 }

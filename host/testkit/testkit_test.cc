@@ -60,3 +60,33 @@ TEST(Testkit, StandInsNeverReachTheMachinesOwnFolders) {
   EXPECT_TRUE(remove_placed("/usr/sbin/eo-testkit-dir"));
   EXPECT_TRUE(remove_placed("/usr/sbin/eo-testkit-probe"));
 }
+
+TEST(Testkit, StandInsReplaceSymbolicLinksInsteadOfWritingThroughThem) {
+  ASSERT_TRUE(in_private_namespaces());
+  TempDir dir("kit");
+  std::string target = dir / "target";
+  ASSERT_TRUE(write_file(target, "machine's own\n"));
+  const char* link_path = "/usr/sbin/eo-testkit-link";
+  ASSERT_TRUE(place_file("/usr/sbin/eo-testkit-probe", "x"));  // gives /usr/sbin its overlay
+  ASSERT_EQ(symlink(target.c_str(), link_path), 0);
+  ASSERT_TRUE(place_file(link_path, "stand-in\n", 0644));
+  EXPECT_EQ(read_file(link_path), "stand-in\n");
+  EXPECT_EQ(read_file(target), "machine's own\n") << "the write went through the link";
+  EXPECT_TRUE(remove_placed(link_path));
+  EXPECT_TRUE(remove_placed("/usr/sbin/eo-testkit-probe"));
+}
+
+// Run from a copy under /tmp as well (see CMakeLists.txt): the private /tmp
+// must not hide the folder the test binary and its build live in.
+TEST(Testkit, OwnFolderStaysVisibleUnderThePrivateTmp) {
+  ASSERT_TRUE(in_private_namespaces());
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  exe[n] = '\0';
+  struct stat by_path, by_proc;
+  ASSERT_EQ(stat(exe, &by_path), 0) << exe << " is hidden";
+  ASSERT_EQ(stat("/proc/self/exe", &by_proc), 0);
+  EXPECT_EQ(by_path.st_ino, by_proc.st_ino) << exe << " names another file";
+  EXPECT_EQ(by_path.st_dev, by_proc.st_dev) << exe << " names another file";
+}
