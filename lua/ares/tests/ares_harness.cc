@@ -175,12 +175,14 @@ DnsWorld::DnsWorld() {
     error_ = "needs private namespaces (root)";
     return;
   }
-  std::string resolv = dir_ / "resolv.conf", hosts = dir_ / "hosts";
-  testkit::write_file(resolv, "nameserver 127.0.0.1\n");
-  testkit::write_file(hosts, "127.0.0.1 localhost\n192.0.2.77 hostsonly.test\n");
-  for (auto [from, to] : {std::pair{resolv, "/etc/resolv.conf"}, std::pair{hosts, "/etc/hosts"}}) {
-    if (mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0) {
-      error_ = std::string("bind mount on ") + to + ": " + strerror(errno);
+  // Placed through a private overlay, so a machine without one of them (a
+  // minimal install has no /etc/hosts) gets it all the same.
+  for (auto [path, content] : {std::pair{"/etc/resolv.conf", "nameserver 127.0.0.1\n"},
+                               std::pair{"/etc/hosts",
+                                         "127.0.0.1 localhost\n"
+                                         "192.0.2.77 hostsonly.test\n"}}) {
+    if (!testkit::place_file(path, content, 0644)) {
+      error_ = std::string("placing ") + path + ": " + strerror(errno);
       return;
     }
   }
@@ -219,4 +221,7 @@ SilentServer::~SilentServer() {
 // process ends, which the leak checker of sanitizer builds must accept.
 // Full stacks let the suppression match c-ares' inner allocations too.
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
-extern "C" const char* __lsan_default_suppressions() { return "leak:ares_init_options\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  // Matching the library too: without a symbolizer the frames have no names.
+  return "leak:ares_init_options\nleak:libcares.so\n";
+}

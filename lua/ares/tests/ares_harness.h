@@ -55,7 +55,6 @@ class DnsWorld {
   const std::string& error() const { return error_; }
 
  private:
-  testkit::TempDir dir_{"ares"};
   testkit::Child dnsmasq_;
   std::string error_;
 };
