@@ -3,7 +3,7 @@
 # Idempotent: when nothing is missing it only runs dpkg-query and returns.
 set -eu
 PACKAGES="
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev llvm-14 clang-format git
   libgtest-dev libgmock-dev libbenchmark-dev
   liblua5.4-dev lua5.4 liblua5.1-0-dev lua5.1 lua-penlight
   libsnmp-dev snmpd snmp snmptrapd
