@@ -60,6 +60,7 @@ git -C "$root/root/src" log --oneline -1
 run_in_root() {
   unshare -m --propagation private /bin/sh -c '
     root=$1; shift
+    mount --rbind "$root" "$root" &&  # a mount point, as / is on a machine
     mount -t proc proc "$root/proc" && mount --rbind /sys "$root/sys" &&
     mount --rbind /dev "$root/dev" &&
     cp /etc/resolv.conf "$root/etc/resolv.conf" &&
