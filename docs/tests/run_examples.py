@@ -135,12 +135,14 @@ class Runner:
         version = "5.1" if block.args[:1] == ["5.1"] else "5.4"
         host = os.path.join(self.build, "bin", "doc_lua51" if version == "5.1" else "doc_lua54")
         modules = os.path.join(self.build, "lua", version)
-        chunk = os.path.join(self.work, f"example-{block.line_no}.lua")
-        with open(chunk, "w", encoding="utf-8") as f:
+        # errors name the chunk "example.lua", with line numbers of the block
+        folder = os.path.join(self.work, f"lua-{block.line_no}")
+        os.mkdir(folder)
+        with open(os.path.join(folder, "example.lua"), "w", encoding="utf-8") as f:
             f.write(block.text)
         try:
-            proc = subprocess.run([host, modules, chunk], stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, timeout=COMMAND_TIMEOUT, cwd=self.work)
+            proc = subprocess.run([host, modules, "example.lua"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=COMMAND_TIMEOUT, cwd=folder)
         except subprocess.TimeoutExpired:
             return self.fail(block, "did not end within the time limit")
         out = proc.stdout.decode("utf-8", "replace")
@@ -208,7 +210,7 @@ start_service
         if os.environ.get("EO_DOCS_PRIVATE"):
             return
         if os.geteuid() != 0:
-            raise SystemExit("console sessions need root (private namespaces)")
+            raise SystemExit("the examples run as root, in private namespaces")
         env = dict(os.environ, EO_DOCS_PRIVATE="1")
         argv = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child",
                 sys.executable] + sys.argv
@@ -336,9 +338,10 @@ start_service
     # --- the whole document ------------------------------------------------
     def run(self):
         blocks, follows = parse_blocks(self.doc)
-        if any(b.kind == "console" for b in blocks):
-            self.enter_namespaces()
-            self.prepare_namespace()
+        # every document runs in its own namespaces: examples may use fixed
+        # ports and paths, and nothing they start outlives the run
+        self.enter_namespaces()
+        self.prepare_namespace()
         if any(b.kind == "console" and "demo" in b.args for b in blocks):
             if not self.start_demo():
                 return 1
