@@ -273,8 +273,8 @@ start_service
                 if command is not None:
                     steps.append((command, expected))
                 command, expected = line[2:], []
-                while command.endswith("\\"):
-                    command = command[:-1] + "\n" + next(lines, "")
+                while command.endswith("\\"):  # bash joins the lines itself
+                    command = command + "\n" + next(lines, "")
             elif command is None:
                 if line.strip():
                     return None
