@@ -213,7 +213,7 @@ start_service
         if os.geteuid() != 0:
             raise SystemExit("the examples run as root, in private namespaces")
         env = dict(os.environ, EO_DOCS_PRIVATE="1")
-        argv = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child",
+        argv = ["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child", "--mount-proc",
                 sys.executable] + sys.argv
         os.execvpe("unshare", argv, env)
 
