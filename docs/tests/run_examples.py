@@ -289,6 +289,7 @@ start_service
         if not steps:
             return self.fail(block, "a console block starts with a '$ ' command line")
         env = dict(os.environ)
+        env.pop("EO_DOCS_PRIVATE", None)  # a runner started by a session isolates itself
         env["PATH"] = os.path.join(self.build, "bin") + ":" + env.get("PATH", "")
         for command, expected in steps:
             try:
