@@ -15,6 +15,7 @@ Fenced blocks, by their info string:
   sh             an init script for procd; start_service runs with stand-ins
                  of the procd helpers, which print what they are given
   c PATH         must be byte for byte the file PATH (relative to docs/)
+  cmake PATH     must appear, as consecutive lines, in the file PATH
   output, text   not run (output is what the block before it prints)
 In expected output "…" stands for any run of characters within one line.
 The index (README.md) also checks that every document is linked from it and
@@ -31,7 +32,7 @@ import tempfile
 import time
 
 PLACEHOLDER = "\u2026"
-KNOWN_KINDS = {"lua", "console", "sh", "c", "output", "text"}
+KNOWN_KINDS = {"lua", "console", "sh", "c", "cmake", "output", "text"}
 DEMO_READY = "The simulated power switch is up"
 COMMAND_TIMEOUT = 60
 
@@ -167,6 +168,19 @@ class Runner:
         if content != block.text:
             diff = compare(content.split("\n"), block.text)
             return self.fail(block, f"differs from {block.args[0]}: {diff}")
+        self.passed(block)
+
+    # --- excerpts ----------------------------------------------------------
+    def check_excerpt(self, block):
+        if len(block.args) != 1:
+            return self.fail(block, "an excerpt names the file it comes from")
+        try:
+            with open(os.path.join(self.docs, block.args[0]), encoding="utf-8") as f:
+                content = f.read()
+        except OSError as e:
+            return self.fail(block, f"cannot read {block.args[0]}: {e}")
+        if block.text not in content:
+            return self.fail(block, f"these lines are not in {block.args[0]}:\n{block.text}")
         self.passed(block)
 
     # --- init scripts ------------------------------------------------------
@@ -358,6 +372,8 @@ start_service
                     self.run_lua(block, expected)
                 elif block.kind == "c":
                     self.check_c(block)
+                elif block.kind == "cmake":
+                    self.check_excerpt(block)
                 elif block.kind == "sh":
                     self.run_init_script(block, expected)
                 elif block.kind == "console":
