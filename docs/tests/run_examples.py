@@ -121,6 +121,7 @@ class Runner:
         self.demo = None
         self.demo_log = None
         self.show = args.show
+        self.expect_all_fail = args.expect_all_fail
 
     def fail(self, block, message):
         self.failures += 1
@@ -386,6 +387,10 @@ start_service
         finally:
             self.stop_demo()
         print(f"{self.ran} passed, {self.failures} failed", flush=True)
+        if self.expect_all_fail:
+            # the runner's own test: every example is wrong and must be caught
+            examples = sum(1 for b in blocks if b.kind not in ("output", "text"))
+            return 0 if self.failures == examples and not self.ran else 1
         return 1 if self.failures or not self.ran else 0
 
 
@@ -395,6 +400,8 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--show", action="store_true",
                         help="print what each session command prints instead of comparing")
+    parser.add_argument("--expect-all-fail", action="store_true",
+                        help="succeed only when every example fails (the runner's own test)")
     parser.add_argument("doc", help="file name under docs/")
     return Runner(parser.parse_args()).run()
 
