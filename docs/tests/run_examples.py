@@ -117,7 +117,7 @@ class Runner:
         self.doc = os.path.join(self.docs, args.doc)
         self.failures = 0
         self.ran = 0
-        self.work = tempfile.mkdtemp(prefix="docs-")
+        self.work = None  # made inside the private /tmp
         self.demo = None
         self.demo_log = None
         self.show = args.show
