@@ -20,7 +20,9 @@
  * process ends, which the leak checker of sanitizer builds must accept. Full
  * stacks let the suppression match c-ares' inner allocations too. */
 const char *__asan_default_options(void) { return "fast_unwind_on_malloc=0"; }
-const char *__lsan_default_suppressions(void) { return "leak:ares_init_options\n"; }
+const char *__lsan_default_suppressions(void) {
+  return "leak:ares_init_options\nleak:libcares.so\n"; /* by name, or by library unsymbolized */
+}
 
 /* Marks a loaded object of the module folder as never unloaded. */
 static int keep_module(struct dl_phdr_info *info, size_t size, void *module_dir) {
