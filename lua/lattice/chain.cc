@@ -75,9 +75,11 @@ bool values_equal(lua_State *L, int a, int b) {
   return equal;
 }
 
-// Pushes container[key] for a path key: numbers count from 0, negative
-// numbers read nothing; both reads honour __index.
-void push_step(lua_State *L, int container, int key) {
+// Pushes container[key] for a path key: a number k reads [k + 1], so
+// numbers count from 0; both reads honour __index. For get (`negative_empty`)
+// a negative number reads nothing; select reads [k + 1] for every k, so -1
+// reads [0].
+void push_step(lua_State *L, int container, int key, bool negative_empty) {
   if (lua_type(L, key) == LUA_TSTRING) {
     lua_pushvalue(L, key);
     lua_gettable(L, container);
@@ -85,11 +87,11 @@ void push_step(lua_State *L, int container, int key) {
   }
   int exact = 0;
   const lua_Integer k = lua_tointegerx(L, key, &exact);
-  if (!exact || k < 0 || k == LUA_MAXINTEGER) {
+  if (!exact || (negative_empty && (k < 0 || k == LUA_MAXINTEGER))) {
     lua_pushnil(L);  // no element can sit there
     return;
   }
-  lua_geti(L, container, k + 1);
+  lua_geti(L, container, luaL_intop(+, k, 1));  // wraps as Lua's own k + 1 does
 }
 
 void push_number(lua_State *L, double acc) {
@@ -158,7 +160,7 @@ void push_get(lua_State *L, int base, int count) {
   lua_pushvalue(L, base);
   const int cur = lua_gettop(L);
   for (int i = 1; i < count; ++i) {
-    push_step(L, cur, base + i);
+    push_step(L, cur, base + i, true);
     lua_replace(L, cur);
     if (i + 1 < count && !is_container(L, cur)) {
       lua_pop(L, 1);
@@ -258,7 +260,7 @@ void push_select(lua_State *L, int base, int count) {
     lua_Integer kept = 0;
     for (lua_Integer j = 1; j <= size; ++j) {
       lua_rawgeti(L, set, j);
-      push_step(L, lua_gettop(L), key);
+      push_step(L, lua_gettop(L), key, false);
       lua_remove(L, -2);
       visit(L, set, &kept, last);  // compacts in place: kept <= j
     }
