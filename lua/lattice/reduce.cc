@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 
 #include "internal.h"
@@ -83,15 +84,16 @@ enum class Result { constant, residual, unbound };
 
 Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first);
 
-void enter(Reducer &r, lua_State *L) {
+// `top` is the current stack top.
+void enter(Reducer &r, lua_State *L, int top) {
   if (++r.depth > max_nesting) luaL_error(L, "expression nested too deeply");
-  luaL_checkstack(L, 8, "expression nested too deeply");
+  reserve(r, L, top, 8, "expression nested too deeply");
 }
 
-// Reduces the value on top of the stack when it is a table; any other value
-// is a constant.
-bool reduce_value(Reducer &r, lua_State *L) {
-  return lua_type(L, -1) != LUA_TTABLE || reduce_top(r, L);
+// Reduces the value at `idx` (the top) when it is a table (`type`); any
+// other value is a constant.
+bool reduce_value(Reducer &r, lua_State *L, int idx, int type) {
+  return type != LUA_TTABLE || reduce_at(r, L, idx);
 }
 
 // Pushes {value at head, values at base..top}.
@@ -123,13 +125,14 @@ void quote_table_values(lua_State *L, int t) {
 
 // A table without [1]: a new table with every value reduced.
 Result reduce_plain(Reducer &r, lua_State *L, int slot) {
-  enter(r, L);
+  enter(r, L, slot);
   lua_newtable(L);
   const int copy = slot + 1;
+  const int value = slot + 3;  // above the copy and the key
   bool residual = false;
   lua_pushnil(L);
   while (lua_next(L, slot)) {
-    const bool constant = reduce_value(r, L);
+    const bool constant = reduce_value(r, L, value, lua_type(L, value));
     if (!constant && !residual) {
       quote_table_values(L, copy);
       residual = true;
@@ -212,11 +215,10 @@ Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
     push_null(L);
     return Outcome::constant;
   }
-  *base = lua_gettop(L) + 1;
+  *base = slot + 2;  // above the form and its head
   const int a = *base;
   const int b = a + 1;
-  lua_rawgeti(L, slot, first);
-  if (!reduce_value(r, L)) {
+  if (!reduce_value(r, L, a, lua_rawgeti(L, slot, first))) {
     if (binary) lua_rawgeti(L, slot, first + 1);  // raw: neither reduced nor quoted
     return Outcome::rebuild;
   }
@@ -225,8 +227,7 @@ Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
     return Outcome::constant;
   }
   if (binary) {
-    lua_rawgeti(L, slot, first + 1);
-    if (!reduce_value(r, L)) {
+    if (!reduce_value(r, L, b, lua_rawgeti(L, slot, first + 1))) {
       if (lua_istable(L, a)) quote_in_place(L, a);
       return Outcome::rebuild;
     }
@@ -280,7 +281,8 @@ Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
 Outcome reduce_user(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n,
                     int *base) {
   const lua_Integer count = n >= first ? n - first + 1 : 0;
-  luaL_checkstack(L, clamp_count(count) + 8, "too many arguments");
+  // above the form, its head and the function
+  reserve(r, L, slot + 2, clamp_count(count) + 8, "too many arguments");
   std::array<uint8_t, inline_flags> local_flags;
   uint8_t *constant = local_flags.data();
   // the scratch flags stay below the function, which is pushed again
@@ -291,8 +293,8 @@ Outcome reduce_user(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_I
   *base = lua_gettop(L) + 1;
   bool residual = false;
   for (lua_Integer i = 0; i < count; ++i) {
-    lua_rawgeti(L, slot, first + i);
-    constant[i] = reduce_value(r, L);
+    const int idx = *base + static_cast<int>(i);
+    constant[i] = reduce_value(r, L, idx, lua_rawgeti(L, slot, first + i));
     residual = residual || !constant[i];
   }
   if (residual) {
@@ -308,8 +310,8 @@ Outcome reduce_user(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_I
 
 // The form at `slot` with its head on top; arguments start at `first`.
 Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first) {
-  enter(r, L);
   const int head = slot + 1;
+  enter(r, L, head);
   const lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, slot));
   lua_pushvalue(L, head);
   const int binding = lua_rawget(L, ops_slot);
@@ -320,7 +322,7 @@ Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first) {
   } else {
     int exact = 0;
     const lua_Integer code = binding == LUA_TNUMBER ? lua_tointegerx(L, -1, &exact) : -1;
-    lua_pop(L, 1);
+    lua_settop(L, head);
     if (code < 0 || code >= static_cast<lua_Integer>(op_codes.size())) {
       lua_settop(L, slot);  // unbound: the form stays as it is
       --r.depth;
@@ -345,7 +347,7 @@ Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first) {
     }
   }
   if (outcome == Outcome::rebuild) build_form(L, head, base);
-  lua_replace(L, slot);
+  lua_copy(L, -1, slot);
   lua_settop(L, slot);
   --r.depth;
   return outcome == Outcome::constant ? Result::constant : Result::residual;
@@ -356,18 +358,31 @@ int reduce_core(lua_State *L) {
   lua_settop(L, 3);
   luaL_checktype(L, ops_slot, LUA_TTABLE);
   luaL_checktype(L, 3, LUA_TTABLE);
-  Reducer r{0};
-  lua_pushboolean(L, reduce_top(r, L));
+  Reducer r{0, 0};
+  lua_pushboolean(L, reduce_at(r, L, 3));
   return 2;
 }
 
 }  // namespace
 
-bool reduce_top(Reducer &r, lua_State *L) {
-  const int slot = lua_gettop(L);
-  luaL_checkstack(L, 8, "expression nested too deeply");
+// Room asked for beyond what a step needs, so that the next steps find it.
+constexpr int reserve_chunk = 64;
+
+void reserve(Reducer &r, lua_State *L, int top, int need, const char *msg) {
+  assert(lua_gettop(L) == top);
+  if (top + need <= r.reserved) return;
+  if (lua_checkstack(L, need + reserve_chunk)) {
+    r.reserved = top + need + reserve_chunk;
+    return;
+  }
+  luaL_checkstack(L, need, msg);
+  r.reserved = top + need;
+}
+
+bool reduce_at(Reducer &r, lua_State *L, int slot) {
+  reserve(r, L, slot, 8, "expression nested too deeply");
   if (lua_rawgeti(L, slot, 1) != LUA_TNIL) return reduce_form(r, L, slot, 2) == Result::constant;
-  lua_pop(L, 1);
+  lua_settop(L, slot);
   return reduce_plain(r, L, slot) == Result::constant;
 }
 
