@@ -84,6 +84,12 @@ enum class Result { constant, residual, unbound };
 
 Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first);
 
+// The raw length of the form at `slot`: its arguments end there. Quote
+// forms never need it.
+lua_Integer form_length(lua_State *L, int slot) {
+  return static_cast<lua_Integer>(lua_rawlen(L, slot));
+}
+
 // `top` is the current stack top.
 void enter(Reducer &r, lua_State *L, int top) {
   if (++r.depth > max_nesting) luaL_error(L, "expression nested too deeply");
@@ -312,22 +318,21 @@ Outcome reduce_user(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_I
 Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first) {
   const int head = slot + 1;
   enter(r, L, head);
-  const lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, slot));
   lua_pushvalue(L, head);
   const int binding = lua_rawget(L, ops_slot);
   int base = 0;
   Outcome outcome;
   if (binding == LUA_TFUNCTION) {
-    outcome = reduce_user(r, L, slot, first, n, &base);
+    outcome = reduce_user(r, L, slot, first, form_length(L, slot), &base);
   } else {
     int exact = 0;
     const lua_Integer code = binding == LUA_TNUMBER ? lua_tointegerx(L, -1, &exact) : -1;
-    lua_settop(L, head);
     if (code < 0 || code >= static_cast<lua_Integer>(op_codes.size())) {
       lua_settop(L, slot);  // unbound: the form stays as it is
       --r.depth;
       return Result::unbound;
     }
+    lua_settop(L, head);
     const OpCode op = op_codes[exact ? code : 0];
     switch (op.family) {
       case Family::quote:
@@ -338,11 +343,13 @@ Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first) {
         outcome = Outcome::constant;
         break;
       case Family::chain:
-        outcome = reduce_chain(r, L, slot, first, n, static_cast<Mode>(op.sub), &base);
+        outcome =
+            reduce_chain(r, L, slot, first, form_length(L, slot), static_cast<Mode>(op.sub), &base);
         break;
       case Family::fixed:
       default:
-        outcome = reduce_fixed(r, L, slot, first, n, static_cast<Fixed>(op.sub), &base);
+        outcome = reduce_fixed(r, L, slot, first, form_length(L, slot), static_cast<Fixed>(op.sub),
+                               &base);
         break;
     }
   }
