@@ -5,7 +5,7 @@ set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev llvm-14 clang-format git
   libgtest-dev libgmock-dev libbenchmark-dev
-  liblua5.4-dev lua5.4 liblua5.1-0-dev lua5.1 lua-penlight
+  liblua5.4-dev lua5.4 liblua5.1-0-dev lua5.1 lua-penlight lua-mediator
   libsnmp-dev snmpd snmp snmptrapd
   libc-ares-dev libssl-dev openssl libjson-c-dev
   dnsmasq-base curl wrk nginx-light iproute2 util-linux procps psmisc python3

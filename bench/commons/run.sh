@@ -1,8 +1,10 @@
 #!/bin/sh
-# Publishes per second to 1, 10 and 1,000 subscribers.
-# Usage: bench/commons/run.sh [build dir, default build]
+# Publishes per second to 1, 10 and 1,000 subscribers: commons.pubsub beside
+# a plain Lua loop over the same callbacks and mediator_lua.
+# Usage: bench/commons/run.sh [build dir, default build] [rounds, default 5]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../../build}
 cmake --build "$build" -j2 --target commons >/dev/null
-LUA_CPATH="$build/lua/5.4/?.so" exec lua5.4 "$here/publish.lua"
+LUA_CPATH="$build/lua/5.4/?.so" LUA_PATH="/usr/share/lua/5.4/?.lua" \
+  exec lua5.4 "$here/publish.lua" "${2:-5}"

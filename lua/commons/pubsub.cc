@@ -104,6 +104,10 @@ int subscribe(lua_State* L) {
   return 1;
 }
 
+// Extra slots asked for at once while taking the snapshot, so that the
+// stack is checked once per this many callbacks rather than for each.
+constexpr int kSnapshotChunk = 64;
+
 // publish(object, ...): calls every callback subscribed when the call
 // starts, each with all the arguments of the publish.
 int publish(lua_State* L) {
@@ -112,35 +116,61 @@ int publish(lua_State* L) {
   push_subscriptions(L);
   lua_pushvalue(L, 1);
   if (lua_rawget(L, -2) != LUA_TTABLE) return 0;  // none, or only pending
-  luaL_checkstack(L, n + 3, "insufficient stack space");
   const int subscribers = n + 2;
+  // A callback stays on the stack when, with it and the key pushed at
+  // stack top T, the stack can still grow by `keep` slots. That holds for
+  // every T up to `checked_top` without asking again.
+  const int keep = n + 3 + kCallRoom;
+  int checked_top;
+  if (lua_checkstack(L, keep + kSnapshotChunk)) {
+    checked_top = subscribers + kSnapshotChunk;
+  } else {
+    luaL_checkstack(L, n + 3, "insufficient stack space");
+    checked_top = 0;  // ask for each callback
+  }
+  // The subscriptions table is not needed any more: its slot takes the
+  // spill table when there is one.
+  const int spill_slot = n + 1;
 
   // Snapshot first, so callbacks that subscribe or unsubscribe do not
   // change this publish. Callbacks go on the stack while it can grow and
   // still leave room to run them; the rest go into the spill table.
-  int spill = 0;
+  bool spill = false;
+  int stacked = 0;
   lua_Integer spilled = 0;
   lua_pushnil(L);
   while (lua_next(L, subscribers)) {
-    if (spill == 0 && lua_checkstack(L, n + 3 + kCallRoom)) {
-      lua_insert(L, -2);  // the callback stays below the key
-      continue;
+    if (!spill) {
+      const int top = subscribers + stacked + 2;  // the callbacks, the key and this callback
+      if (top <= checked_top) {
+        lua_insert(L, -2);  // the callback stays below the key
+        ++stacked;
+        continue;
+      }
+      if (lua_checkstack(L, keep + kSnapshotChunk)) {
+        checked_top = top + kSnapshotChunk;
+        lua_insert(L, -2);
+        ++stacked;
+        continue;
+      }
+      if (lua_checkstack(L, keep)) {
+        checked_top = top;
+        lua_insert(L, -2);
+        ++stacked;
+        continue;
+      }
+      lua_createtable(L, 0, 1);
+      lua_replace(L, spill_slot);
+      spill = true;
     }
-    if (spill == 0) {
-      lua_newtable(L);
-      lua_insert(L, -3);
-      spill = lua_gettop(L) - 2;
-    }
-    lua_rawseti(L, spill, ++spilled);
+    lua_rawseti(L, spill_slot, ++spilled);
   }
 
-  const int last_stacked = spill ? spill - 1 : lua_gettop(L);
-  for (int i = last_stacked; i > subscribers; --i) {
-    lua_pushvalue(L, i);
-    call_with_args(L, n);
-  }
+  // The last callback stacked is on top: each call takes the one on top,
+  // leaving the one before it there.
+  for (int i = stacked; i > 0; --i) call_with_args(L, n);
   for (lua_Integer i = spilled; i > 0; --i) {
-    lua_rawgeti(L, spill, i);
+    lua_rawgeti(L, spill_slot, i);
     call_with_args(L, n);
   }
   return 0;

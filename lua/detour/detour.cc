@@ -19,6 +19,33 @@ bool hand_over(lua_State* L, const char* event) {
   return true;
 }
 
+// Registry key of the host's table.move as it was when the module opened.
+char move_key;
+
+// Shifting this many elements or more of a real table goes through
+// table.move: it runs the same lua_geti/lua_seti pairs in the same order
+// (so every metamethod sees the same calls), but from inside the host,
+// where each pair costs less than from here. Below this the call itself
+// would cost more than it saves.
+constexpr lua_Integer kMoveFrom = 16;
+
+// Moves t[from..to] to start at `dest` (one step up or down) the way the
+// element loop below would. Returns false when the caller has to run the
+// loop itself.
+bool shift_by_move(lua_State* L, lua_Integer from, lua_Integer to, lua_Integer dest) {
+  if (to - from + 1 < kMoveFrom || lua_type(L, 1) != LUA_TTABLE) return false;
+  if (lua_rawgetp(L, LUA_REGISTRYINDEX, &move_key) != LUA_TFUNCTION) {
+    lua_pop(L, 1);
+    return false;
+  }
+  lua_pushvalue(L, 1);
+  lua_pushinteger(L, from);
+  lua_pushinteger(L, to);
+  lua_pushinteger(L, dest);
+  lua_call(L, 4, 0);
+  return true;
+}
+
 enum class Slot { end_of_sequence, position, key };
 
 // What argument 2 names: the end of the sequence (nil), a position (an
@@ -61,9 +88,12 @@ int table_insert(lua_State* L) {
     position = luaL_intop(+, n, 1);
   } else {
     luaL_argcheck(L, position <= n || position - 1 == n, 2, "position out of bounds");
-    for (lua_Integer i = n; i >= position; --i) {  // open a gap at position
-      lua_geti(L, 1, i);
-      lua_seti(L, 1, luaL_intop(+, i, 1));
+    // open a gap at position: t[n + 1] = t[n], ..., t[position + 1] = t[position]
+    if (n == LUA_MAXINTEGER || !shift_by_move(L, position, n, position + 1)) {
+      for (lua_Integer i = n; i >= position; --i) {
+        lua_geti(L, 1, i);
+        lua_seti(L, 1, luaL_intop(+, i, 1));
+      }
     }
   }
   lua_pushvalue(L, 3);
@@ -103,9 +133,12 @@ int table_remove(lua_State* L) {
     lua_settable(L, 1);
     return 2;
   }
-  for (lua_Integer i = position; i < n; ++i) {  // close the gap
-    lua_geti(L, 1, i + 1);
-    lua_seti(L, 1, i);
+  // close the gap: t[position] = t[position + 1], ..., t[n - 1] = t[n]
+  if (position >= n || !shift_by_move(L, position + 1, n, position)) {
+    for (lua_Integer i = position; i < n; ++i) {
+      lua_geti(L, 1, i + 1);
+      lua_seti(L, 1, i);
+    }
   }
   lua_pushnil(L);
   lua_seti(L, 1, n);
@@ -150,6 +183,14 @@ constexpr luaL_Reg kFunctions[] = {
 extern "C" {
 
 int luaopen_detour(lua_State* L) {
+  // table.move of the standard library, if it is loaded; later changes to
+  // the global table library do not reach it
+  const int top = lua_gettop(L);
+  luaL_getsubtable(L, LUA_REGISTRYINDEX, LUA_LOADED_TABLE);
+  if (lua_getfield(L, -1, LUA_TABLIBNAME) == LUA_TTABLE &&
+      lua_getfield(L, -1, "move") == LUA_TFUNCTION)
+    lua_rawsetp(L, LUA_REGISTRYINDEX, &move_key);
+  lua_settop(L, top);
   luaL_newlib(L, kFunctions);
   return 1;
 }

@@ -19,20 +19,15 @@ bool is_ordering(Mode m) {
          m == Mode::non_ascending;
 }
 
-bool is_container(lua_State *L, int idx) {
-  const int t = lua_type(L, idx);
-  return t == LUA_TTABLE || t == LUA_TUSERDATA;
-}
-
 bool is_nan(lua_State *L, int idx) {
   if (lua_isinteger(L, idx)) return false;
   const double x = lua_tonumber(L, idx);
   return x != x;
 }
 
-// A path key: a string or a number with an integral value.
-bool is_path_key(lua_State *L, int idx) {
-  switch (lua_type(L, idx)) {
+// A path key (of type `type`): a string or a number with an integral value.
+bool is_path_key(lua_State *L, int idx, int type) {
+  switch (type) {
     case LUA_TSTRING:
       return true;
     case LUA_TNUMBER: {
@@ -45,8 +40,8 @@ bool is_path_key(lua_State *L, int idx) {
   }
 }
 
-bool is_wildcard(lua_State *L, int idx) {
-  return lua_type(L, idx) == LUA_TBOOLEAN && lua_toboolean(L, idx);
+bool is_wildcard(lua_State *L, int idx, int type) {
+  return type == LUA_TBOOLEAN && lua_toboolean(L, idx);
 }
 
 // -1, 0 or 1: strings bytewise (a proper prefix orders first), numbers by
@@ -67,6 +62,8 @@ int compare(lua_State *L, int a, int b) {
 
 // Deep equality of two stack values; the stack is left as it was.
 bool values_equal(lua_State *L, int a, int b) {
+  if (lua_rawequal(L, a, b)) return true;
+  if (!lua_istable(L, a) || !lua_istable(L, b)) return false;
   const int top = lua_gettop(L);
   lua_pushvalue(L, a);
   lua_pushvalue(L, b);
@@ -75,21 +72,23 @@ bool values_equal(lua_State *L, int a, int b) {
   return equal;
 }
 
-// Pushes container[key] for a path key: numbers count from 0, negative
-// numbers read nothing; both reads honour __index.
-void push_step(lua_State *L, int container, int key) {
+// Pushes container[key] for a path key: a number k reads [k + 1], so
+// numbers count from 0; both reads honour __index. For get (`negative_empty`)
+// a negative number reads nothing; select reads [k + 1] for every k, so -1
+// reads [0].
+// Returns the type of the value pushed.
+int push_step(lua_State *L, int container, int key, bool negative_empty) {
   if (lua_type(L, key) == LUA_TSTRING) {
     lua_pushvalue(L, key);
-    lua_gettable(L, container);
-    return;
+    return lua_gettable(L, container);
   }
   int exact = 0;
   const lua_Integer k = lua_tointegerx(L, key, &exact);
-  if (!exact || k < 0 || k == LUA_MAXINTEGER) {
+  if (!exact || (negative_empty && (k < 0 || k == LUA_MAXINTEGER))) {
     lua_pushnil(L);  // no element can sit there
-    return;
+    return LUA_TNIL;
   }
-  lua_geti(L, container, k + 1);
+  return lua_geti(L, container, luaL_intop(+, k, 1));  // wraps as Lua's own k + 1 does
 }
 
 void push_number(lua_State *L, double acc) {
@@ -153,37 +152,42 @@ void push_single_result(lua_State *L, Mode mode) {
   }
 }
 
-// Pushes the value at the end of the path base, base+1 .. base+count-1.
+// Pushes the value at the end of the path base, base+1 .. base+count-1 (the
+// last key is the top of the stack). Each step's value stays on the stack
+// above the one before; the room was reserved with the arguments.
 void push_get(lua_State *L, int base, int count) {
+  int cur = base + count;  // where the root's copy goes
+  int type = LUA_TTABLE;
   lua_pushvalue(L, base);
-  const int cur = lua_gettop(L);
   for (int i = 1; i < count; ++i) {
-    push_step(L, cur, base + i);
-    lua_replace(L, cur);
-    if (i + 1 < count && !is_container(L, cur)) {
-      lua_pop(L, 1);
+    type = push_step(L, cur, base + i, true);
+    ++cur;
+    if (i + 1 < count && type != LUA_TTABLE && type != LUA_TUSERDATA) {
       push_null(L);
       return;
     }
   }
-  if (lua_isnil(L, cur)) {
-    lua_pop(L, 1);
-    push_null(L);
-  }
+  if (type == LUA_TNIL) push_null(L);
 }
 
-bool keep(lua_State *L, int idx, bool last) {
-  if (last) return !lua_isnil(L, idx) && !is_null(L, idx);
-  return is_container(L, idx);
+// The keep rule for the value at idx, of type `type`.
+bool keep(lua_State *L, int idx, int type, bool last) {
+  if (last)
+    return type != LUA_TNIL && !(type == LUA_TLIGHTUSERDATA && lua_touserdata(L, idx) == nullptr);
+  return type == LUA_TTABLE || type == LUA_TUSERDATA;
 }
 
-// Appends the value on top to the set at `set` when it passes the keep
-// rule; pops it otherwise.
-void visit(lua_State *L, int set, lua_Integer *count, bool last) {
-  if (keep(L, -1, last))
+// Appends the value on top (of type `type`) to the set at `set` when it
+// passes the keep rule; pops it otherwise.
+void visit(lua_State *L, int set, lua_Integer *count, bool last, int type) {
+  if (keep(L, -1, type, last))
     lua_rawseti(L, set, ++*count);
   else
     lua_pop(L, 1);
+}
+
+void visit(lua_State *L, int set, lua_Integer *count, bool last) {
+  visit(L, set, count, last, lua_type(L, -1));
 }
 
 // [1] of a wildcard item, or nil for a userdata that cannot be indexed.
@@ -206,13 +210,11 @@ lua_Integer expand_wildcard(lua_State *L, int set, lua_Integer count, bool last)
   for (lua_Integer j = 1; j <= count; ++j) {
     lua_rawgeti(L, set, j);
     const int item = lua_gettop(L);
-    if (push_first(L, item) != LUA_TNIL) {
-      visit(L, next, &kept, last);
+    const int first_type = push_first(L, item);
+    if (first_type != LUA_TNIL) {
+      visit(L, next, &kept, last, first_type);
       const lua_Integer len = luaL_len(L, item);
-      for (lua_Integer e = 2; e <= len; ++e) {
-        lua_geti(L, item, e);
-        visit(L, next, &kept, last);
-      }
+      for (lua_Integer e = 2; e <= len; ++e) visit(L, next, &kept, last, lua_geti(L, item, e));
       lua_settop(L, item - 1);
       continue;
     }
@@ -251,16 +253,17 @@ void push_select(lua_State *L, int base, int count) {
   for (int i = 1; i < count && size > 0; ++i) {
     const int key = base + i;
     const bool last = i + 1 == count;
-    if (is_wildcard(L, key)) {
+    if (is_wildcard(L, key, lua_type(L, key))) {
       size = expand_wildcard(L, set, size, last);
       continue;
     }
     lua_Integer kept = 0;
     for (lua_Integer j = 1; j <= size; ++j) {
-      lua_rawgeti(L, set, j);
-      push_step(L, lua_gettop(L), key);
-      lua_remove(L, -2);
-      visit(L, set, &kept, last);  // compacts in place: kept <= j
+      lua_rawgeti(L, set, j);  // the item, at set + 1
+      const int type = push_step(L, set + 1, key, false);
+      if (keep(L, set + 2, type, last))
+        lua_rawseti(L, set, ++kept);  // compacts in place: kept <= j
+      lua_settop(L, set);
     }
     size = kept;
   }
@@ -274,15 +277,16 @@ void push_select(lua_State *L, int base, int count) {
 
 // Checks one constant argument of get/select: the root must be a container,
 // keys must be path keys (or the wildcard for select).
-bool valid_path_arg(lua_State *L, int idx, bool root, Mode mode) {
-  if (root) return is_container(L, idx);
-  return is_path_key(L, idx) || (mode == Mode::select && is_wildcard(L, idx));
+bool valid_path_arg(lua_State *L, int idx, int type, bool root, Mode mode) {
+  if (root) return type == LUA_TTABLE || type == LUA_TUSERDATA;
+  return is_path_key(L, idx, type) || (mode == Mode::select && is_wildcard(L, idx, type));
 }
 
 }  // namespace
 
 Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n,
                      Mode mode, int *base) {
+  const int head = slot + 1;  // the top on entry
   if (n < first) {
     push_empty_result(L, mode);
     return Outcome::constant;
@@ -292,42 +296,49 @@ Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
       lua_pushboolean(L, 1);  // nothing to compare with
       return Outcome::constant;
     }
-    *base = lua_gettop(L) + 1;
-    lua_rawgeti(L, slot, first);
-    if (lua_istable(L, -1) && !reduce_top(r, L)) return Outcome::rebuild;
+    *base = head + 1;
+    if (lua_rawgeti(L, slot, first) == LUA_TTABLE && !reduce_at(r, L, *base))
+      return Outcome::rebuild;
     push_single_result(L, mode);
     return Outcome::constant;
   }
 
   const lua_Integer count = n - first + 1;
-  luaL_checkstack(L, clamp_count(count) + 40, "too many arguments");
+  reserve(r, L, head, clamp_count(count) + 40, "too many arguments");
   std::array<uint8_t, inline_flags> local_flags;
   uint8_t *constant = local_flags.data();
-  if (count > inline_flags)
+  *base = head + 1;
+  if (count > inline_flags) {
     constant = static_cast<uint8_t *>(lua_newuserdatauv(L, static_cast<size_t>(count), 0));
-  *base = lua_gettop(L) + 1;
+    ++*base;
+  }
 
   const int ordering_bits = is_ordering(mode) ? static_cast<int>(mode) : 0;
   int previous = 0;  // slot of the previous constant argument
+  int previous_type = LUA_TNONE;
   bool residual = false;
   double acc = 0;
 
   for (lua_Integer i = 0; i < count; ++i) {
-    lua_rawgeti(L, slot, first + i);
-    const int arg = lua_gettop(L);
-    constant[i] = lua_istable(L, arg) ? reduce_top(r, L) : true;
-    if (!constant[i]) {
-      residual = true;
-      continue;
+    const int arg = *base + static_cast<int>(i);
+    int type = lua_rawgeti(L, slot, first + i);
+    if (type == LUA_TTABLE) {
+      constant[i] = reduce_at(r, L, arg);
+      if (!constant[i]) {
+        residual = true;
+        continue;
+      }
+      type = lua_type(L, arg);
+    } else {
+      constant[i] = true;
     }
     switch (mode) {
       case Mode::ascending:
       case Mode::non_descending:
       case Mode::descending:
       case Mode::non_ascending: {
-        const int type = lua_type(L, arg);
-        if ((type != LUA_TNUMBER && type != LUA_TSTRING) || is_nan(L, arg) ||
-            (previous && lua_type(L, previous) != type)) {
+        if ((type != LUA_TNUMBER && type != LUA_TSTRING) || (previous && previous_type != type) ||
+            (type == LUA_TNUMBER && is_nan(L, arg))) {
           push_null(L);
           return Outcome::constant;
         }
@@ -356,39 +367,35 @@ Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
         break;
       case Mode::sum:
       case Mode::product: {
-        if (lua_type(L, arg) != LUA_TNUMBER) {
+        if (type != LUA_TNUMBER) {
           push_null(L);
           return Outcome::constant;
         }
-        const double x = lua_tonumber(L, arg);
+        const double x = lua_tonumberx(L, arg, nullptr);
         acc = !previous ? x : mode == Mode::sum ? acc + x : acc * x;
         break;
       }
-      case Mode::all:
-        if (!truthy(L, arg)) {
+      case Mode::all:  // a true argument stands as true in a residual form
+        if (!truthy_as(L, arg, type)) {
           lua_pushboolean(L, 0);
           return Outcome::constant;
         }
-        lua_pushboolean(L, 1);
-        lua_replace(L, arg);
         break;
-      case Mode::any:
-        if (truthy(L, arg)) {
+      case Mode::any:  // a false argument stands as false in a residual form
+        if (truthy_as(L, arg, type)) {
           lua_pushboolean(L, 1);
           return Outcome::constant;
         }
-        lua_pushboolean(L, 0);
-        lua_replace(L, arg);
         break;
       case Mode::concat:
-        if (lua_type(L, arg) != LUA_TSTRING) {
+        if (type != LUA_TSTRING) {
           lua_pushboolean(L, 0);
           return Outcome::constant;
         }
         break;
       case Mode::get:
       case Mode::select:
-        if (!valid_path_arg(L, arg, i == 0, mode)) {
+        if (!valid_path_arg(L, arg, type, i == 0, mode)) {
           if (mode == Mode::get)
             push_null(L);
           else
@@ -398,12 +405,19 @@ Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
         break;
     }
     previous = arg;
+    previous_type = type;
   }
 
   if (residual) {
     for (lua_Integer i = 0; i < count; ++i) {
+      if (!constant[i]) continue;
       const int idx = *base + static_cast<int>(i);
-      if (constant[i] && lua_istable(L, idx)) quote_in_place(L, idx);
+      if (mode == Mode::all || mode == Mode::any) {
+        lua_pushboolean(L, mode == Mode::all);
+        lua_replace(L, idx);
+      } else if (lua_istable(L, idx)) {
+        quote_in_place(L, idx);
+      }
     }
     return Outcome::rebuild;
   }

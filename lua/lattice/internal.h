@@ -18,7 +18,16 @@ constexpr int max_nesting = 200;
 
 struct Reducer {
   int depth;
+  // Stack index up to which room is known to exist in the reducing frame
+  // (the host keeps what it granted to a frame until the frame returns).
+  int reserved;
 };
+
+// Makes sure `need` free slots exist above `top`, the current stack top.
+// Asks the host for a chunk more than that, so that most calls cost one
+// comparison; when not even `need` is to be had, raises the host's
+// stack-overflow error with `msg`, exactly as luaL_checkstack does.
+void reserve(Reducer &r, lua_State *L, int top, int need, const char *msg);
 
 // How an operation ended, seen by the Form procedure.
 enum class Outcome {
@@ -45,9 +54,9 @@ enum class Mode {
   select = 16,
 };
 
-// Reduces the value on top of the stack (a table) in place. Returns true when
-// the result is constant.
-bool reduce_top(Reducer &r, lua_State *L);
+// Reduces the table at `slot`, the top of the stack, in place. Returns true
+// when the result is constant.
+bool reduce_at(Reducer &r, lua_State *L, int slot);
 
 // Evaluates one chain form: the form at `slot`, its head on top, arguments
 // first..n. On Outcome::rebuild *base is the first argument value's slot.
@@ -65,7 +74,21 @@ inline bool is_null(lua_State *L, int idx) {
   return lua_type(L, idx) == LUA_TLIGHTUSERDATA && lua_touserdata(L, idx) == nullptr;
 }
 
-inline bool truthy(lua_State *L, int idx) { return lua_toboolean(L, idx) && !is_null(L, idx); }
+// Truthiness of the value at idx whose type is `type`.
+inline bool truthy_as(lua_State *L, int idx, int type) {
+  switch (type) {
+    case LUA_TNIL:
+      return false;
+    case LUA_TBOOLEAN:
+      return lua_toboolean(L, idx);
+    case LUA_TLIGHTUSERDATA:
+      return lua_touserdata(L, idx) != nullptr;
+    default:
+      return true;
+  }
+}
+
+inline bool truthy(lua_State *L, int idx) { return truthy_as(L, idx, lua_type(L, idx)); }
 
 // Argument count of a form clamped so that stack reservations stay in int
 // range; anything this large fails the reservation anyway.

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 
 #include "internal.h"
@@ -83,15 +84,22 @@ enum class Result { constant, residual, unbound };
 
 Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first);
 
-void enter(Reducer &r, lua_State *L) {
-  if (++r.depth > max_nesting) luaL_error(L, "expression nested too deeply");
-  luaL_checkstack(L, 8, "expression nested too deeply");
+// The raw length of the form at `slot`: its arguments end there. Quote
+// forms never need it.
+lua_Integer form_length(lua_State *L, int slot) {
+  return static_cast<lua_Integer>(lua_rawlen(L, slot));
 }
 
-// Reduces the value on top of the stack when it is a table; any other value
-// is a constant.
-bool reduce_value(Reducer &r, lua_State *L) {
-  return lua_type(L, -1) != LUA_TTABLE || reduce_top(r, L);
+// `top` is the current stack top.
+void enter(Reducer &r, lua_State *L, int top) {
+  if (++r.depth > max_nesting) luaL_error(L, "expression nested too deeply");
+  reserve(r, L, top, 8, "expression nested too deeply");
+}
+
+// Reduces the value at `idx` (the top) when it is a table (`type`); any
+// other value is a constant.
+bool reduce_value(Reducer &r, lua_State *L, int idx, int type) {
+  return type != LUA_TTABLE || reduce_at(r, L, idx);
 }
 
 // Pushes {value at head, values at base..top}.
@@ -123,13 +131,14 @@ void quote_table_values(lua_State *L, int t) {
 
 // A table without [1]: a new table with every value reduced.
 Result reduce_plain(Reducer &r, lua_State *L, int slot) {
-  enter(r, L);
+  enter(r, L, slot);
   lua_newtable(L);
   const int copy = slot + 1;
+  const int value = slot + 3;  // above the copy and the key
   bool residual = false;
   lua_pushnil(L);
   while (lua_next(L, slot)) {
-    const bool constant = reduce_value(r, L);
+    const bool constant = reduce_value(r, L, value, lua_type(L, value));
     if (!constant && !residual) {
       quote_table_values(L, copy);
       residual = true;
@@ -212,11 +221,10 @@ Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
     push_null(L);
     return Outcome::constant;
   }
-  *base = lua_gettop(L) + 1;
+  *base = slot + 2;  // above the form and its head
   const int a = *base;
   const int b = a + 1;
-  lua_rawgeti(L, slot, first);
-  if (!reduce_value(r, L)) {
+  if (!reduce_value(r, L, a, lua_rawgeti(L, slot, first))) {
     if (binary) lua_rawgeti(L, slot, first + 1);  // raw: neither reduced nor quoted
     return Outcome::rebuild;
   }
@@ -225,8 +233,7 @@ Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
     return Outcome::constant;
   }
   if (binary) {
-    lua_rawgeti(L, slot, first + 1);
-    if (!reduce_value(r, L)) {
+    if (!reduce_value(r, L, b, lua_rawgeti(L, slot, first + 1))) {
       if (lua_istable(L, a)) quote_in_place(L, a);
       return Outcome::rebuild;
     }
@@ -280,7 +287,8 @@ Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
 Outcome reduce_user(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n,
                     int *base) {
   const lua_Integer count = n >= first ? n - first + 1 : 0;
-  luaL_checkstack(L, clamp_count(count) + 8, "too many arguments");
+  // above the form, its head and the function
+  reserve(r, L, slot + 2, clamp_count(count) + 8, "too many arguments");
   std::array<uint8_t, inline_flags> local_flags;
   uint8_t *constant = local_flags.data();
   // the scratch flags stay below the function, which is pushed again
@@ -291,8 +299,8 @@ Outcome reduce_user(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_I
   *base = lua_gettop(L) + 1;
   bool residual = false;
   for (lua_Integer i = 0; i < count; ++i) {
-    lua_rawgeti(L, slot, first + i);
-    constant[i] = reduce_value(r, L);
+    const int idx = *base + static_cast<int>(i);
+    constant[i] = reduce_value(r, L, idx, lua_rawgeti(L, slot, first + i));
     residual = residual || !constant[i];
   }
   if (residual) {
@@ -308,24 +316,23 @@ Outcome reduce_user(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_I
 
 // The form at `slot` with its head on top; arguments start at `first`.
 Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first) {
-  enter(r, L);
   const int head = slot + 1;
-  const lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, slot));
+  enter(r, L, head);
   lua_pushvalue(L, head);
   const int binding = lua_rawget(L, ops_slot);
   int base = 0;
   Outcome outcome;
   if (binding == LUA_TFUNCTION) {
-    outcome = reduce_user(r, L, slot, first, n, &base);
+    outcome = reduce_user(r, L, slot, first, form_length(L, slot), &base);
   } else {
     int exact = 0;
     const lua_Integer code = binding == LUA_TNUMBER ? lua_tointegerx(L, -1, &exact) : -1;
-    lua_pop(L, 1);
     if (code < 0 || code >= static_cast<lua_Integer>(op_codes.size())) {
       lua_settop(L, slot);  // unbound: the form stays as it is
       --r.depth;
       return Result::unbound;
     }
+    lua_settop(L, head);
     const OpCode op = op_codes[exact ? code : 0];
     switch (op.family) {
       case Family::quote:
@@ -336,16 +343,18 @@ Result reduce_form(Reducer &r, lua_State *L, int slot, lua_Integer first) {
         outcome = Outcome::constant;
         break;
       case Family::chain:
-        outcome = reduce_chain(r, L, slot, first, n, static_cast<Mode>(op.sub), &base);
+        outcome =
+            reduce_chain(r, L, slot, first, form_length(L, slot), static_cast<Mode>(op.sub), &base);
         break;
       case Family::fixed:
       default:
-        outcome = reduce_fixed(r, L, slot, first, n, static_cast<Fixed>(op.sub), &base);
+        outcome = reduce_fixed(r, L, slot, first, form_length(L, slot), static_cast<Fixed>(op.sub),
+                               &base);
         break;
     }
   }
   if (outcome == Outcome::rebuild) build_form(L, head, base);
-  lua_replace(L, slot);
+  lua_copy(L, -1, slot);
   lua_settop(L, slot);
   --r.depth;
   return outcome == Outcome::constant ? Result::constant : Result::residual;
@@ -356,18 +365,31 @@ int reduce_core(lua_State *L) {
   lua_settop(L, 3);
   luaL_checktype(L, ops_slot, LUA_TTABLE);
   luaL_checktype(L, 3, LUA_TTABLE);
-  Reducer r{0};
-  lua_pushboolean(L, reduce_top(r, L));
+  Reducer r{0, 0};
+  lua_pushboolean(L, reduce_at(r, L, 3));
   return 2;
 }
 
 }  // namespace
 
-bool reduce_top(Reducer &r, lua_State *L) {
-  const int slot = lua_gettop(L);
-  luaL_checkstack(L, 8, "expression nested too deeply");
+// Room asked for beyond what a step needs, so that the next steps find it.
+constexpr int reserve_chunk = 64;
+
+void reserve(Reducer &r, lua_State *L, int top, int need, const char *msg) {
+  assert(lua_gettop(L) == top);
+  if (top + need <= r.reserved) return;
+  if (lua_checkstack(L, need + reserve_chunk)) {
+    r.reserved = top + need + reserve_chunk;
+    return;
+  }
+  luaL_checkstack(L, need, msg);
+  r.reserved = top + need;
+}
+
+bool reduce_at(Reducer &r, lua_State *L, int slot) {
+  reserve(r, L, slot, 8, "expression nested too deeply");
   if (lua_rawgeti(L, slot, 1) != LUA_TNIL) return reduce_form(r, L, slot, 2) == Result::constant;
-  lua_pop(L, 1);
+  lua_settop(L, slot);
   return reduce_plain(r, L, slot) == Result::constant;
 }
 

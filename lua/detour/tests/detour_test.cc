@@ -88,6 +88,129 @@ TEST(detour_ops, PlainOperationsGoThroughTheContainersAccessors) {
   )lua")));
 }
 
+// Long shifts of real tables take a faster route; what the container sees
+// must not change with the length or with the standard library.
+TEST(detour_ops, LongShiftsMakeTheSameAccessesAsShortOnes) {
+  luahost::State lua;
+  EXPECT_EQ("", lua.run(with_detour(R"lua(
+    -- every read and write through a proxy, in order
+    local function proxy_of(n)
+      local store, log = {}, {}
+      for i = 1, n do store[i] = "v" .. i end
+      local proxy = setmetatable({}, {
+        __index = function(_, k) log[#log + 1] = "r" .. k; return store[k] end,
+        __newindex = function(_, k, v) log[#log + 1] = "w" .. k; store[k] = v end,
+        __len = function() return #store end,
+      })
+      return proxy, store, log
+    end
+    -- the accesses the element loop makes, written out
+    local function insert_log(n, p)
+      local log = {}
+      for i = n, p, -1 do log[#log + 1] = "r" .. i; log[#log + 1] = "w" .. (i + 1) end
+      log[#log + 1] = "w" .. p
+      return log
+    end
+    local function remove_log(n, p, want)
+      local log = want and {"r" .. p} or {}
+      for i = p, n - 1 do log[#log + 1] = "r" .. (i + 1); log[#log + 1] = "w" .. i end
+      log[#log + 1] = "w" .. n
+      return log
+    end
+    for _, n in ipairs{3, 15, 16, 17, 40} do
+      for _, p in ipairs{1, 2, n - 16, n - 15, n - 14, n} do
+        if p >= 1 then
+          local proxy, store, log = proxy_of(n)
+          local want = {}
+          for i = 1, n do want[i] = "v" .. i end
+          table.insert(want, p, "new")
+          expect("insert results n=" .. n .. " p=" .. p, {p, "new"}, {detour.insert(proxy, p, "new")})
+          expect("insert store n=" .. n .. " p=" .. p, want, store)
+          expect("insert accesses n=" .. n .. " p=" .. p, insert_log(n, p), log)
+          expect("insert leaves the proxy empty", nil, next(proxy))
+
+          proxy, store, log = proxy_of(n)
+          want = {}
+          for i = 1, n do want[i] = "v" .. i end
+          table.remove(want, p)
+          expect("remove results n=" .. n .. " p=" .. p, {p, "v" .. p}, {detour.remove(proxy, p, true)})
+          expect("remove store n=" .. n .. " p=" .. p, want, store)
+          expect("remove accesses n=" .. n .. " p=" .. p, remove_log(n, p, true), log)
+        end
+      end
+    end
+
+    -- plain tables of every length around the switch, against table.insert/remove
+    for n = 0, 40 do
+      for p = 1, n + 1 do
+        local t, want = {}, {}
+        for i = 1, n do t[i], want[i] = i, i end
+        detour.insert(t, p, "x")
+        table.insert(want, p, "x")
+        expect("plain insert n=" .. n .. " p=" .. p, want, t)
+        if p <= n then
+          detour.remove(t, p)
+          table.remove(want, p)
+          expect("plain remove n=" .. n .. " p=" .. p, want, t)
+        end
+      end
+    end
+
+    -- an error midway stops the shift where the loop would have stopped
+    local store, writes = {}, 0
+    for i = 1, 30 do store[i] = i end
+    local failing = setmetatable({}, {
+      __index = store,
+      __newindex = function(_, k, v)
+        writes = writes + 1
+        if k == 20 then error("no room at 20") end
+        store[k] = v
+      end,
+      __len = function() return 30 end,
+    })
+    expect_error("error inside a long shift", "no room at 20", detour.insert, failing, 1, 0)
+    expect("writes before the error", 12, writes)  -- 31 down to 20
+    expect("elements above the error moved", 30, store[31])
+    expect("elements below the error untouched", 19, store[19])
+  )lua")));
+}
+
+TEST(detour_ops, LongShiftsDoNotDependOnTheTableLibraryOfTheDay) {
+  luahost::State lua;
+  EXPECT_EQ("", lua.run(R"lua(
+    local real_move = table.move
+    -- without table.move when the module opens
+    table.move = nil
+    local detour = require("detour")
+    table.move = real_move
+    local t = {}
+    for i = 1, 50 do t[i] = i end
+    detour.insert(t, 1, 0)
+    expect("insert without move", 51, #t)
+    expect("first", 0, t[1])
+    expect("last", 50, t[51])
+    detour.remove(t, 1)
+    expect("remove without move", 50, #t)
+    expect("first after remove", 1, t[1])
+  )lua"));
+  luahost::State other;
+  EXPECT_EQ("", other.run(R"lua(
+    local detour = require("detour")
+    -- replacing table.move after the module opened changes nothing in it
+    local replaced = 0
+    table.move = function() replaced = replaced + 1 end
+    local t = {}
+    for i = 1, 50 do t[i] = i end
+    detour.insert(t, 1, 0)
+    detour.remove(t, 50)
+    expect("the replacement was not called", 0, replaced)
+    local want = {0}
+    for i = 1, 48 do want[#want + 1] = i end
+    want[#want + 1] = 50
+    expect("shifted by the module itself", want, t)
+  )lua"));
+}
+
 TEST(detour_ops, ContainerMetamethodsTakeTheWorkOver) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(

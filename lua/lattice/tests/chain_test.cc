@@ -132,6 +132,9 @@ const ReduceCase get_rows[] = {
     {"get with an integral float key", "{'get', {'quote', DATA}, 'a', 'b', 1.0}", "20", true},
     {"get past the end", "{'get', {'quote', DATA}, 'a', 'b', 3}", "null", true},
     {"get with a negative index", "{'get', {'quote', DATA}, -1}", "null", true},
+    {"get with a negative index honours no __index", "{'get', {'quote', META}, -1}", "null", true},
+    {"get with -2 reads nothing below 0", "{'get', {'quote', {[-1] = {'a'}, [0] = 'b'}}, -2}",
+     "null", true},
     {"get with index 0 reads the first element", "{'get', {'quote', DATA}, 'list', 0, 'name'}",
      "'x'", true},
     {"get a missing field", "{'get', {'quote', DATA}, 'a', 'x'}", "null", true},
@@ -170,6 +173,14 @@ const ReduceCase select_rows[] = {
      true},
     {"select number key counts from 0", "{'select', {'quote', DATA}, 'list', 1, 'name'}", "{'y'}",
      true},
+    {"select number key -1 reads element 0", "{'select', {'quote', DATA}, -1}", "{'zero'}", true},
+    {"select -1 midway keeps element 0",
+     "{'select', {'quote', {[0] = {v = 'z'}, {v = 'one'}}}, -1, 'v'}", "{'z'}", true},
+    {"select -2 reads element -1", "{'select', {'quote', {[-1] = {'a'}, [0] = 'b'}}, -2, 0}",
+     "{'a'}", true},
+    {"select negative key honours __index", "{'select', {'quote', META}, -5}", "{'via -4'}", true},
+    {"select largest integer key wraps like Lua's k + 1",
+     "{'select', {'quote', {[math.mininteger] = 'low'}}, math.maxinteger}", "{'low'}", true},
     {"select drops null values last",
      "{'select', {'quote', {{x = null}, {x = 1}, {x = false}}}, true, 'x'}", "{1, false}", true},
     {"select keeps only containers midway",
@@ -214,6 +225,67 @@ TEST_F(LatticeChain, Select) { check_rows(lua_, select_rows); }
 
 // A later argument that would raise is never reduced once the result is
 // decided; the same argument earlier raises.
+// Long argument lists (their flags no longer fit the machine stack), long
+// paths and deep nesting, where the reducer has to find stack room as it
+// goes.
+TEST_F(LatticeChain, LongChainsPathsAndNesting) {
+  EXPECT_EQ(lua_.run(R"lua(
+    local function list(n, f) local t = {} for i = 1, n do t[i] = f(i) end return t end
+    local function form(head, args) return {head, table.unpack(args)} end
+
+    check(form('sum', list(100, function(i) return i % 10 == 0 and {'sum', i, 0} or i end)),
+          5050, true)
+    check(form('lt', list(100, function(i) return i end)), true, true)
+    check(form('le', list(100, function(i) return i % 7 == 0 and {'sum', i} or i end)), 100, true)
+    check(form('lt', list(100, function(i) return i == 90 and 'x' or i end)), null, true)
+
+    -- residuals: every constant stands as true (and) or false (or), tables unquoted
+    local args = list(70, function(i)
+      if i == 35 then return {'free'} end
+      return i % 3 == 0 and {'quote', {i}} or i
+    end)
+    local want = list(70, function(i) return i == 35 and {'free'} or true end)
+    check(form('and', args), form('and', want), false)
+    args = list(70, function(i) return i == 50 and {'free'} or (i % 2 == 0 and false or null) end)
+    want = list(70, function(i) return i == 50 and {'free'} or false end)
+    check(form('or', args), form('or', want), false)
+    -- other modes quote their constant tables
+    args = list(70, function(i) return i == 70 and {'free'} or {'quote', {i}} end)
+    check(form('ne', args), form('ne', args), false)
+
+    -- equality of scalars and of tables
+    check({'eq', 'pdu-1', {'cat', 'pdu', '-1'}, 'pdu-1'}, true, true)
+    check({'eq', 1, 1.0}, true, true)
+    check({'eq', 'a', 'b'}, false, true)
+    check({'eq', {'quote', {1, {2}}}, {x = 1}}, false, true)
+    check({'eq', {'quote', {1, {2}}}, {'quote', {1, {2}}}}, true, true)
+    check({'ne', {'quote', {1}}, {'quote', {1.0}}}, false, true)
+    check({'ne', 1, 2, 'x', {'quote', {}}}, true, true)
+
+    -- a path of 150 steps
+    local deep = 'bottom'
+    for _ = 1, 150 do deep = {deep} end
+    check(form('get', {{'quote', deep}, table.unpack(list(150, function() return 0 end))}),
+          'bottom', true)
+    check(form('get', {{'quote', deep}, table.unpack(list(151, function() return 0 end))}),
+          null, true)
+    check(form('select', {{'quote', deep}, table.unpack(list(150, function() return 0 end))}),
+          {'bottom'}, true)
+
+    -- nesting far beyond the room one step asks for
+    local nested = 0
+    for _ = 1, 150 do nested = {'sum', 1, nested} end
+    check(nested, 150, true)
+    nested = {'free'}
+    for _ = 1, 150 do nested = {'sum', 1, nested} end
+    local got, constant = reduce(nested)
+    expect(constant, false, "nested residual flag")
+    for _ = 1, 150 do expect(got[2], 1, "nested residual"); got = got[3] end
+    expect(got, {'free'}, "innermost residual")
+  )lua"),
+            "");
+}
+
 TEST_F(LatticeChain, ShortCircuitsNeverReduceLaterArguments) {
   EXPECT_EQ(lua_.run(R"lua(
     local rows = {
