@@ -24,32 +24,7 @@ find_library(NETSNMP_LIB netsnmp REQUIRED)
 add_library(netsnmp_agent INTERFACE)
 target_link_libraries(netsnmp_agent INTERFACE ${NETSNMP_AGENT_LIB} ${NETSNMP_LIB})
 
-find_path(EO_UBOX_INCLUDE libubox/uloop.h NO_CMAKE_PATH)
-find_library(EO_UBOX_LIB ubox)
-if(EO_UBOX_INCLUDE AND EO_UBOX_LIB)
-  set(EO_REAL_UBOX ON)
-  add_library(ubox UNKNOWN IMPORTED)
-  set_target_properties(ubox PROPERTIES IMPORTED_LOCATION ${EO_UBOX_LIB}
-    INTERFACE_INCLUDE_DIRECTORIES ${EO_UBOX_INCLUDE})
-  message(STATUS "libubox: ${EO_UBOX_LIB}")
-else()
-  set(EO_REAL_UBOX OFF)
-  message(STATUS "libubox: host stand-in")
-endif()
-
-find_path(EO_UBUS_INCLUDE libubus.h)
-find_library(EO_UBUS_LIB ubus)
-if(EO_REAL_UBOX AND EO_UBUS_INCLUDE AND EO_UBUS_LIB)
-  set(EO_REAL_UBUS ON)
-  add_library(ubus UNKNOWN IMPORTED)
-  set_target_properties(ubus PROPERTIES IMPORTED_LOCATION ${EO_UBUS_LIB}
-    INTERFACE_INCLUDE_DIRECTORIES ${EO_UBUS_INCLUDE}
-    INTERFACE_LINK_LIBRARIES ubox)
-  message(STATUS "libubus: ${EO_UBUS_LIB}")
-else()
-  set(EO_REAL_UBUS OFF)
-  message(STATUS "libubus: host stand-in")
-endif()
+include(PlatformLibs)
 
 if(EO_TESTS)
   find_package(GTest REQUIRED)

@@ -190,6 +190,7 @@ void start_relay(struct client *cl, struct ubus_request *req, int body_fd) {
   req->complete_cb = ubus_fd_complete_cb;
   req->priv = cl;
   ubus_complete_request_async(state->ctx, req);
+  call_started(cl, req);
 }
 
 }  // namespace
@@ -213,6 +214,7 @@ struct ubus_fd_state *uh_ubus_fd_init(void) {
     fputs("Unable to connect to ubus socket\n", stderr);
     exit(1);
   }
+  st->ctx->connection_lost = bus_connection_lost;
   return st;
 }
 
@@ -225,7 +227,7 @@ void ubus_fd_handle_request(struct client *cl, char *url, struct path_info *) {
   int content_length = -1;
   const char *content_type = nullptr;
 
-  auto *req = static_cast<struct ubus_request *>(calloc(1, sizeof(struct ubus_request)));
+  struct ubus_request *req = call_new();
   if (!req) {
     ops->send_error(cl, 500, "Internal Server Error", "Out of memory\n");
     return;
@@ -234,7 +236,7 @@ void ubus_fd_handle_request(struct client *cl, char *url, struct path_info *) {
   memset(cl->dispatch.priv, 0, sizeof(cl->dispatch.priv));
   blob_buf_init(&b, 0);
 
-  if (ubus_lookup_id(state->ctx, conf->ubus_fd_object, &object_id)) {
+  if (bus_away() || ubus_lookup_id(state->ctx, conf->ubus_fd_object, &object_id)) {
     ops->send_error(cl, 500, "Internal Server Error", "Object inaccessible\n");
     free(req);
     goto out;

@@ -32,6 +32,18 @@ struct ubus_fd_dispatch {
 static_assert(sizeof(ubus_fd_dispatch) <= sizeof(((struct dispatch *)nullptr)->priv),
               "the per-request state must fit the client's handler-private area");
 
+// One bus call: the request record that the dispatch's `req` points to, and
+// what bounds the wait for its status. The call outlives its HTTP request
+// when the client goes first (abandoned: the record's priv is null then).
+struct ubus_fd_call {
+  struct ubus_request req;     // first: the record frees as the call
+  struct uloop_timeout timer;  // the script timeout, then the abandoned call's checks
+  struct list_head list;       // in the plug-in's calls
+  int checks;                  // abandoned: times its method was found still there
+  bool checking;               // a check of the method runs; the record must stay
+  bool ended;                  // the call ended during that check
+};
+
 namespace fdgate {
 
 extern const struct uhttpd_ops *ops;
@@ -46,6 +58,25 @@ inline struct client *client_of(ubus_fd_dispatch *d) {
   return reinterpret_cast<struct client *>(reinterpret_cast<char *>(d) -
                                            offsetof(struct client, dispatch.priv));
 }
+
+// A zeroed request record inside a new call, or null.
+struct ubus_request *call_new();
+// The call was sent for cl: it waits at most the script timeout.
+void call_started(struct client *cl, struct ubus_request *req);
+// The client no longer waits: what still arrives is closed, and the call is
+// dropped once its method is gone.
+void call_abandon(struct ubus_request *req);
+// The call's status came (or it was aborted): the record goes.
+void call_ended(struct ubus_request *req);
+
+// The response is over without its descriptor's help: the client gets what
+// an ended response gives (finish, 502 or 504).
+void end_response(struct client *cl, ubus_fd_dispatch *d);
+
+// The bus daemon went away and the retry timer has not reconnected yet.
+bool bus_away();
+// The bus library's connection-lost handler for the plug-in's connection.
+void bus_connection_lost(struct ubus_context *ctx);
 
 }  // namespace fdgate
 

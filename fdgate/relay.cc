@@ -64,6 +64,10 @@ extern "C" {
 
 void ubus_fd_fd_cb(struct ubus_request *req, int fd) {
   auto *cl = static_cast<struct client *>(req->priv);
+  if (!cl) {
+    close(fd);  // abandoned: nobody reads this response
+    return;
+  }
   ubus_fd_dispatch *d = dispatch_of(cl);
 
   // larger reads than the library's default: fewer wake-ups per byte
@@ -96,12 +100,9 @@ void ubus_fd_response_read(struct ustream *s, int) {
   }
 }
 
-void ubus_fd_response_state(struct ustream *s) {
-  ubus_fd_dispatch *d = response_owner(s);
-  struct client *cl = client_of(d);
+}  // extern "C"
 
-  close_stream(&d->response);
-
+void fdgate::end_response(struct client *cl, ubus_fd_dispatch *d) {
   if (d->response_started)
     ops->finish_request(cl, true);
   else if (cl->timeout.pending)
@@ -111,11 +112,20 @@ void ubus_fd_response_state(struct ustream *s) {
                     "The ubus-fd method took too long to produce a response\n");
 }
 
+extern "C" {
+
+void ubus_fd_response_state(struct ustream *s) {
+  ubus_fd_dispatch *d = response_owner(s);
+
+  close_stream(&d->response);
+  end_response(client_of(d), d);
+}
+
 void ubus_fd_data_cb(struct ubus_request *req, int, struct blob_attr *msg) {
   auto *cl = static_cast<struct client *>(req->priv);
   struct blob_attr *tb[__REPLY_MAX];
 
-  if (!msg) return;
+  if (!msg || !cl) return;
   if (blobmsg_parse(reply_policy, __REPLY_MAX, tb, blob_data(msg), blob_len(msg))) return;
 
   uint8_t nodelay = (!tb[REPLY_MODE] || !blobmsg_get_u32(tb[REPLY_MODE])) ? 1 : 0;
@@ -134,6 +144,10 @@ void ubus_fd_data_cb(struct ubus_request *req, int, struct blob_attr *msg) {
 
 void ubus_fd_complete_cb(struct ubus_request *req, int status) {
   auto *cl = static_cast<struct client *>(req->priv);
+  if (!cl) {
+    call_ended(req);
+    return;
+  }
   ubus_fd_dispatch *d = dispatch_of(cl);
 
   d->req = nullptr;
@@ -151,7 +165,7 @@ void ubus_fd_complete_cb(struct ubus_request *req, int status) {
     if (unread && cl->us->notify_read) cl->us->notify_read(cl->us, unread);
   }
 
-  free(req);
+  call_ended(req);
 }
 
 int ubus_fd_data_send(struct client *cl, const char *data, int len) {
@@ -207,8 +221,8 @@ void ubus_fd_free(struct client *cl) {
   ubus_fd_dispatch *d = dispatch_of(cl);
 
   if (d->req) {
-    ubus_abort_request(state->ctx, d->req);
-    free(d->req);
+    // still pending, so that a descriptor it returns later is closed
+    call_abandon(d->req);
     d->req = nullptr;
   }
   close_stream(&d->response);

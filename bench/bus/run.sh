@@ -1,7 +1,7 @@
 #!/bin/sh
 # Bus throughput through a private ubusd: small echo calls per second with
-# 1 and 8 client processes, and MB/s with 1 MiB payloads (to the method, and
-# echoed back).
+# 1 and 8 client processes, and MB/s with payloads of 1 MiB less 4 KiB, the
+# largest a bus message carries (to the method, and echoed back).
 # usage: bench/bus/run.sh [build dir, default build] [seconds per figure]
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)

@@ -1,8 +1,11 @@
 // Figures for the host libubox: how fast a typical bus message is built
 // and parsed, how cheap timeouts and loop wake-ups are, and how much a
 // ustream_fd moves through a socket pair.
+
+extern "C" {
 #include <libubox/blobmsg.h>
 #include <libubox/ustream.h>
+}
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -220,7 +223,29 @@ TEST_F(GateTest, ResponsesOfTheMethod) {
   EXPECT_NE(page.body.find("outlet 2: on"), std::string::npos) << page.body;
 }
 
-TEST_F(GateTest, LargeBodiesBothWays) {
+// A gate whose script timeout outlasts what its tests wait for (a method
+// writing a large file under the sanitizers, bus restarts): the script
+// timeout bounds every call.
+class GatePatientTest : public GateTest {
+ protected:
+  GatePatientTest() { script_timeout_ = 10.0; }
+
+  void restart_bus() {
+    unlink(sock_.c_str());
+    ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+    struct stat st;
+    ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }));
+    testkit::SpawnOptions opts;
+    opts.capture_output = true;
+    method_server_ = testkit::Child(
+        {testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"}, opts);
+    ASSERT_TRUE(gate::wait_output(method_server_, "ready")) << method_server_.output();
+    ctx_ = ubus_connect(sock_.c_str());
+    ASSERT_NE(ctx_, nullptr);
+  }
+};
+
+TEST_F(GatePatientTest, LargeBodiesBothWays) {
   constexpr size_t kSize = 16u << 20;
   std::string upload = pattern(kSize);
   // shift the pattern so an echo of something else cannot match
@@ -433,6 +458,89 @@ TEST_F(GateTest, NoBusEndsTheServer) {
   int status = c.wait(10000);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
   EXPECT_EQ(c.output(), "Unable to connect to ubus socket\n");
+}
+
+// The bus daemon tells nothing to a caller whose method's server vanished:
+// the script timeout ends the request, with a 504 when nothing came yet and
+// as an ended response when something did.
+TEST_F(GateTest, MethodServerDyingMidRequestEndsAtTheScriptTimeout) {
+  struct dying_case {
+    const char *request;
+    const char *head;
+    const char *tail;
+  } cases[] = {
+      {"GET /p/hold HTTP/1.1\r\n\r\n", "HTTP/1.1 504 Gateway Timeout\r\n",
+       "\r\n\r\nThe ubus-fd method took too long to produce a response\n"},
+      {"GET /p/data/hold?text=partial HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK\r\n",
+       "\r\n\r\n7\r\npartial\r\n0\r\n\r\n"},
+  };
+  for (const dying_case &c : cases) {
+    SCOPED_TRACE(c.request);
+    if (!method_server_.running()) {
+      testkit::SpawnOptions opts;
+      opts.capture_output = true;
+      method_server_ = testkit::Child(
+          {testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"}, opts);
+      ASSERT_TRUE(gate::wait_output(method_server_, "ready")) << method_server_.output();
+    }
+    int served = last().served;
+    int fd = connect_raw();
+    ASSERT_GE(fd, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(gate::send_all(fd, c.request));
+    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }));
+    method_server_.signal(SIGKILL);
+    method_server_.wait(5000);
+
+    std::string reply = gate::read_some(fd, SIZE_MAX, 8000);
+    close(fd);
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(reply.rfind(c.head, 0), 0u) << reply;
+    ASSERT_GE(reply.size(), strlen(c.tail)) << reply;
+    EXPECT_EQ(reply.substr(reply.size() - strlen(c.tail)), c.tail) << reply;
+    EXPECT_GE(waited, std::chrono::milliseconds(900)) << "ended before the script timeout";
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_TRUE(fds_back_to_baseline())
+        << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  }
+}
+
+TEST_F(GatePatientTest, ServerSurvivesBusRestarts) {
+  for (int sig : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(sig == SIGTERM ? "daemon stopped" : "daemon killed");
+    int served = last().served;
+    int fd = connect_raw();
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(gate::send_all(fd, "GET /p/hold HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }));
+
+    ubus_free(ctx_);
+    ctx_ = nullptr;
+    ubusd_.signal(sig);
+    ubusd_.wait(5000);
+    // the call in flight ends as for a method that vanished
+    std::string reply = gate::read_some(fd, SIZE_MAX, 5000);
+    close(fd);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("\r\n\r\nThe ubus-fd method did not produce any response\n"),
+              std::string::npos)
+        << reply;
+    method_server_.wait(5000);
+
+    // while the bus is away
+    HttpResult away = curl({url("/five")});
+    EXPECT_EQ(away.status, 500) << away.headers;
+    EXPECT_EQ(away.body, "Object inaccessible\n");
+    ASSERT_TRUE(uhttpd_.running()) << "the server ended with the bus\n" << uhttpd_.output();
+
+    restart_bus();
+    EXPECT_TRUE(testkit::wait_until([&] { return curl({url("/five")}).body == "hello"; }, 6000))
+        << "the plug-in did not connect again";
+    EXPECT_TRUE(fds_back_to_baseline())
+        << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  }
+  HttpResult r = curl({url("/echo"), "--data-binary", "after two restarts"});
+  EXPECT_EQ(r.body, "after two restarts");
 }
 
 }  // namespace

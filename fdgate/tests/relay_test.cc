@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -355,7 +356,10 @@ TEST_F(RelayTest, BodyNobodyReadsIsDiscarded) {
   EXPECT_EQ(rec.body.size(), 300000u);
 }
 
-TEST_F(RelayTest, ReleaseWhileInFlightAbortsTheCall) {
+// The bus library leaves open a descriptor that comes for a request no
+// longer pending, so a released request's call stays pending, abandoned,
+// and closes what still arrives.
+TEST_F(RelayTest, ReleaseWhileInFlightClosesWhatArrivesLater) {
   int before = open_fds();
   dispatch(UH_HTTP_MSG_PUT, "/p/slow?ms=100");
   ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
@@ -364,13 +368,95 @@ TEST_F(RelayTest, ReleaseWhileInFlightAbortsTheCall) {
   release(cl_);
   EXPECT_EQ(d->req, nullptr);
   EXPECT_EQ(d->body.fd.fd, -1);
-  EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests)) << "the call is still pending";
+  EXPECT_FALSE(list_empty(&fdgate::state->ctx->requests))
+      << "the call was aborted: its late descriptor would stay open";
 
   // the method answers later: nothing may reach the finished request
-  run_until([] { return false; }, 400);
+  EXPECT_TRUE(run_until([] { return list_empty(&fdgate::state->ctx->requests); }, 3000))
+      << "the call never ended";
   EXPECT_FALSE(ended());
   EXPECT_EQ(open_fds(), before) << "the late descriptor was kept";
   ubus_fd_free(cl_);  // a second release finds nothing to do
+}
+
+// The daemon says nothing when the method's server vanishes: the script
+// timeout bounds the wait, and the abandoned call goes once its object has.
+TEST_F(RelayTest, SilentMethodEndsAtTheScriptTimeout) {
+  struct silent_case {
+    const char *url;
+    int error_code;
+    const char *body;
+    int finish_calls;
+  } cases[] = {
+      {"/p/hold", 504, "The ubus-fd method took too long to produce a response\n", 0},
+      {"/p/data/hold?text=partial", 0, "", 1},
+  };
+  conf_.script_timeout = 300;
+  for (const silent_case &c : cases) {
+    SCOPED_TRACE(c.url);
+    rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
+    int before = open_fds();
+    auto t0 = std::chrono::steady_clock::now();
+    dispatch(UH_HTTP_MSG_GET, c.url);
+    ASSERT_TRUE(run_until([&] { return ended(); }, 3000)) << "no answer";
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+    EXPECT_EQ(rec.error_code, c.error_code);
+    EXPECT_EQ(rec.error_body, c.body);
+    EXPECT_EQ(rec.finish_calls, c.finish_calls);
+    if (c.finish_calls) {
+      EXPECT_TRUE(rec.finish_keep);
+      EXPECT_EQ(rec.body, "partial");
+    }
+    EXPECT_EQ(reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv)->req, nullptr);
+    // the method is still there: its call stays pending for what it may return
+    run_until([] { return false; }, 400);
+    EXPECT_FALSE(list_empty(&fdgate::state->ctx->requests)) << "dropped while its method lives";
+    EXPECT_EQ(open_fds(), before);
+  }
+
+  // once the method's server is gone, its calls go at the next check
+  server_.signal(SIGKILL);
+  server_.wait(5000);
+  EXPECT_TRUE(run_until([] { return list_empty(&fdgate::state->ctx->requests); }, 3000))
+      << "calls to a vanished method stay pending";
+}
+
+// A bus daemon restart: the calls in flight end as for a vanished method,
+// requests meanwhile get 500, and a retry timer connects again.
+TEST_F(RelayTest, BusRestartIsSurvived) {
+  dispatch(UH_HTTP_MSG_GET, "/p/hold");
+  ASSERT_NE(reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv)->req, nullptr);
+  ubusd_.signal(SIGKILL);
+  ubusd_.wait(5000);
+  server_.wait(5000);
+  ASSERT_TRUE(run_until([&] { return ended(); }, 3000)) << "the call in flight was left waiting";
+  EXPECT_EQ(rec.error_code, 504);  // the test's client has no armed timer
+  EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests));
+  EXPECT_TRUE(fdgate::bus_away());
+
+  rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
+  dispatch(UH_HTTP_MSG_GET, "/p/five");
+  EXPECT_EQ(rec.error_code, 500);
+  EXPECT_EQ(rec.error_body, "Object inaccessible\n");
+
+  unlink(sock_.c_str());
+  ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+  struct stat st;
+  ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }));
+  testkit::SpawnOptions opts;
+  opts.capture_output = true;
+  server_ =
+      testkit::Child({testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"}, opts);
+  ASSERT_TRUE(
+      testkit::wait_until([&] { return server_.output().find("ready") != std::string::npos; }));
+  ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
+  EXPECT_TRUE(fdgate::state->ctx->sock.registered);
+
+  rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
+  dispatch(UH_HTTP_MSG_GET, "/p/five");
+  ASSERT_TRUE(run_until([&] { return ended(); }));
+  EXPECT_EQ(rec.error_code, 0) << rec.error_body;
+  EXPECT_EQ(rec.body, "hello");
 }
 
 TEST_F(RelayTest, ChildCleanUpClosesTheRequestsDescriptors) {

@@ -340,6 +340,10 @@ int handle_request(struct ubus_context *, struct ubus_object *, struct ubus_requ
   } else if (path == "/hold") {
     defer(req, body_fd, -1);
     return 0;
+  } else if (path == "/data/hold") {
+    send_data(req, query_value(query, "text").c_str(), nullptr);
+    defer(req, body_fd, -1);
+    return 0;
   } else if (path == "/file") {
     status = answer_fd(req, file_descriptor(query_number(query, "size", 0)), 0);
   } else if (path == "/status0") {

@@ -14,6 +14,7 @@
 //   /data?text=T[&mode=M]   one data reply, then status 0 without descriptor
 //   /data/empty      an empty data reply, then an empty descriptor
 //   /data/bad        a malformed data reply, then {"data": "ok"}
+//   /data/hold?text=T   one data reply, then no answer at all
 //   /tunnel          status -1 with a descriptor: "HTTP/1.1 101 ..." and then
 //                    every body byte echoed until the body ends
 //   /outlets         the status page from the hooks

@@ -16,7 +16,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+extern "C" {
 #include <libubus.h>
+}
 
 namespace {
 

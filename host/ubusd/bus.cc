@@ -111,7 +111,7 @@ void Bus::handle(Client* c, std::vector<uint8_t>&& msg, int fd) {
   size_t body = (get_be32(&msg[kHeaderSize]) & kAttrLenMask);
   MsgAttrs a;
   bool foreign = false;
-  if (body < kBlobHeaderSize || kHeaderSize + body != msg.size() ||
+  if (body < kBlobHeaderSize || body > UBUS_MAX_MSGLEN || kHeaderSize + body != msg.size() ||
       !parse_msg_attrs(&msg[kHeaderSize + kBlobHeaderSize], body - kBlobHeaderSize, &a, &foreign)) {
     close_fd(fd);
     c->dead = true;
@@ -467,18 +467,12 @@ void Bus::object_event(std::string_view id, const Object* o) {
 }
 
 void Bus::remove_object(Object* o) {
-  // whoever waits on this object gets an answer now rather than a time-out
+  // Calls still waiting on this object get no answer: their callers'
+  // time-outs end them, as they would on the device.
   if (Client* owner = o->owner) {
     auto& p = owner->pending;
-    for (auto it = p.begin(); it != p.end();) {
-      if (it->objid != o->id) {
-        ++it;
-        continue;
-      }
-      if (Client* caller = find_client(it->caller))
-        send_status(caller, it->seq, it->objid, UBUS_STATUS_NOT_FOUND);
-      it = p.erase(it);
-    }
+    p.erase(std::remove_if(p.begin(), p.end(), [&](const Pending& e) { return e.objid == o->id; }),
+            p.end());
     erase_value(owner->objects, o->id);
   }
 
@@ -518,10 +512,6 @@ void Bus::release_client(Client* c) {
   std::vector<uint32_t> objs = c->objects;
   for (uint32_t id : objs) {
     if (Object* o = find_object(id)) remove_object(o);
-  }
-  for (const Pending& p : c->pending) {
-    if (Client* caller = find_client(p.caller))
-      send_status(caller, p.seq, p.objid, UBUS_STATUS_NOT_FOUND);
   }
   // its own calls will never be collected
   for (auto& [id, other] : clients_) {

@@ -18,7 +18,10 @@
 #include <string>
 
 #include "bus.h"
+
+extern "C" {
 #include "ubus_common.h"
+}
 
 namespace ubusd {
 namespace {
@@ -150,7 +153,7 @@ void read_client(Io* io, Client* c) {
     if (c->in_have == kHead) {
       // header complete: check it before trusting its length
       size_t body = get_be32(&c->in[kHeaderSize]) & kAttrLenMask;
-      if (c->in[0] != 0 || body < kBlobHeaderSize) {
+      if (c->in[0] != 0 || body < kBlobHeaderSize || body > UBUS_MAX_MSGLEN) {
         c->dead = true;
         return;
       }

@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+extern "C" {
 #include "ubusmsg.h"
+}
 
 namespace ubusd {
 

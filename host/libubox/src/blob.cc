@@ -1,7 +1,10 @@
 // Building and parsing blob attributes. A blob_buf holds one outer
 // attribute (its head); new attributes go after the current head's payload
 // and every enclosing length is kept padded to 4 bytes.
+
+extern "C" {
 #include <libubox/blob.h>
+}
 
 #include <errno.h>
 #include <stdlib.h>

@@ -1,7 +1,10 @@
 // blobmsg building, validation and policy parsing. Validation never
 // trusts a length it has not checked against the bytes that are really
 // there; tables and arrays are checked member by member.
+
+extern "C" {
 #include <libubox/blobmsg.h>
+}
 
 #include <errno.h>
 #include <stdio.h>

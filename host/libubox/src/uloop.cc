@@ -1,7 +1,10 @@
 // The event loop: epoll for descriptors, a sorted list of absolute
 // timeouts, a pid-sorted list of watched children, and a self-pipe that
 // lets signal handlers wake the loop.
+
+extern "C" {
 #include <libubox/uloop.h>
+}
 
 #include <errno.h>
 #include <fcntl.h>
@@ -53,7 +56,6 @@ list_head timeouts = LIST_HEAD_INIT(timeouts);
 list_head processes = LIST_HEAD_INIT(processes);
 
 volatile sig_atomic_t do_sigchld;
-volatile sig_atomic_t caught_signal;  // SIGINT/SIGTERM not yet returned by a run
 int uloop_status;
 int run_depth;
 
@@ -123,7 +125,6 @@ int waker_init() {
 }
 
 void handle_terminate(int signo) {
-  caught_signal = signo;
   uloop_status = signo;
   uloop_cancelled = true;
   waker_send();
@@ -450,12 +451,9 @@ int uloop_run_timeout(int timeout) {
 
   run_depth++;
   uloop_status = 0;
+  // As on the device, a run starts afresh: a SIGINT/SIGTERM caught before
+  // it (even during a callback of an outer run) is forgotten.
   uloop_cancelled = false;
-  // a SIGINT/SIGTERM caught before this run still ends it
-  if (caught_signal) {
-    uloop_status = caught_signal;
-    uloop_cancelled = true;
-  }
 
   while (!uloop_cancelled) {
     process_timeouts();
@@ -470,10 +468,7 @@ int uloop_run_timeout(int timeout) {
     if (timeout >= 0) break;
   }
 
-  if (!--run_depth && caught_signal) {
-    uloop_status = caught_signal;
-    caught_signal = 0;
-  }
+  run_depth--;
   return uloop_status;
 }
 
@@ -491,7 +486,6 @@ void uloop_done(void) {
     poll_fd = -1;
   }
   cur_nfds = 0;
-  caught_signal = 0;
   do_sigchld = 0;
 
   uloop_timeout *t, *t_tmp;

@@ -1,7 +1,9 @@
 // Shared between the stream core and its transports, not installed.
 #pragma once
 
+extern "C" {
 #include <libubox/ustream.h>
+}
 
 // Marks a stream whose callback is running on the C stack. ustream_free()
 // clears every guard of the stream, so the code that made the call can tell

@@ -1,4 +1,6 @@
+extern "C" {
 #include <libubox/utils.h>
+}
 
 #include <stdarg.h>
 #include <stdlib.h>

@@ -1,7 +1,10 @@
 // blob and blobmsg: the wire bytes peers exchange, every value type
 // round-tripped, policy parsing, and hostile input refused without any
 // out-of-bounds access (the sanitizer build checks the latter).
+
+extern "C" {
 #include <libubox/blobmsg.h>
+}
 
 #include <math.h>
 #include <stdlib.h>

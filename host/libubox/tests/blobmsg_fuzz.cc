@@ -1,7 +1,10 @@
 // Untrusted bytes through every validating entry point. Whatever passes
 // validation is then read completely, the way a consumer would, so that
 // an attribute wrongly accepted shows up as an out-of-bounds read.
+
+extern "C" {
 #include <libubox/blobmsg.h>
+}
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,7 +1,10 @@
 // ustream over descriptors: writes that outrun the reader are queued and
 // arrive complete and in order, end of file is reported once, read
 // buffers apply back-pressure, write errors surface.
+
+extern "C" {
 #include <libubox/ustream.h>
+}
 
 #include <fcntl.h>
 #include <stdlib.h>

@@ -17,10 +17,6 @@
 #include "ubusmsg.h"
 #include "ubus_common.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define UBUS_MAX_NOTIFY_PEERS 16
 
 struct ubus_context;
@@ -333,9 +329,5 @@ static inline int ubus_unregister_event_handler(struct ubus_context *ctx,
                                                 struct ubus_event_handler *ev) {
   return ubus_remove_object(ctx, &ev->obj);
 }
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

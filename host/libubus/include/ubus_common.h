@@ -7,12 +7,6 @@
 #define UBUS_SIGNATURE_METHOD (BLOBMSG_TYPE_LAST + 1)
 #define UBUS_SIGNATURE_END (BLOBMSG_TYPE_LAST + 2)
 
-/*
- * Largest message body: the whole 24-bit length a blob attribute can
- * carry. Buffers grow with the bytes that actually arrive.
- */
-#define UBUS_MAX_MSGLEN 0x00ffffff
-
 #ifndef ARRAY_SIZE
 #define ARRAY_SIZE(x) (sizeof(x) / sizeof((x)[0]))
 #endif

@@ -1,7 +1,9 @@
 // Pieces shared by the library's translation units; nothing here is exported.
 #pragma once
 
+extern "C" {
 #include "libubus.h"
+}
 
 #pragma GCC visibility push(hidden)
 namespace ubus_internal {

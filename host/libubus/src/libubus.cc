@@ -156,7 +156,8 @@ bool get_next_msg(struct ubus_context* ctx, int* fd) {
   ReadResult r = read_exact(ctx->sock.fd, head.raw, kHead, fd, true);
   if (r == ReadResult::kEmpty) return false;
   size_t raw_len = r == ReadResult::kDone ? blob_raw_len(&head.s.attr) : 0;
-  if (r == ReadResult::kFailed || head.s.hdr.version != 0 || raw_len < sizeof(struct blob_attr)) {
+  if (r == ReadResult::kFailed || head.s.hdr.version != 0 || raw_len < sizeof(struct blob_attr) ||
+      raw_len > UBUS_MAX_MSGLEN) {
     close_fd(*fd);
     *fd = -1;
     ctx->sock.eof = true;
@@ -238,7 +239,10 @@ void process_req_msg(struct ubus_context* ctx, struct ubus_msghdr_buf* buf, int 
   int id = -1;
   struct ubus_request* req = find_request(ctx, buf->hdr.seq, buf->hdr.peer, &id);
   if (!req) {
-    close_fd(fd);
+    // A descriptor with the final status of a request that is no longer
+    // pending (aborted, or never ours) is left open: whoever gives up on
+    // a request that may still return one has to wait for it instead.
+    if (buf->hdr.type != UBUS_MSG_STATUS) close_fd(fd);
     return;
   }
   if (req->notify) {
@@ -340,14 +344,11 @@ void default_connection_lost(struct ubus_context* ctx) {
   uloop_end();
 }
 
-// The daemon is gone: every outstanding request ends with an error, then
-// the owner hears about it (by default the event loop ends).
+// The daemon is gone: the owner hears about it (by default the event loop
+// ends). Asynchronous requests get no status: they stay pending until their
+// owner aborts them; a synchronous wait ends with CONNECTION_FAILED.
 void connection_failed(struct ubus_context* ctx) {
   if (ctx->sock.registered) uloop_fd_delete(&ctx->sock);
-  while (!list_empty(&ctx->requests)) {
-    struct ubus_request* req = list_first_entry(&ctx->requests, struct ubus_request, list);
-    set_req_status(req, UBUS_STATUS_CONNECTION_FAILED);
-  }
   if (ctx->connection_lost) ctx->connection_lost(ctx);
 }
 

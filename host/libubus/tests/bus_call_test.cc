@@ -1,11 +1,14 @@
 // Method calls between processes: replies, status codes, async requests,
 // deferred replies, descriptors both ways, large messages, many clients.
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <string>
 
 #include "bus_fixture.h"
@@ -195,30 +198,98 @@ TEST_F(BusCall, DescriptorComesBackWithTheStatus) {
   EXPECT_EQ(testkit::count_fds(getpid()), before) << "descriptors leaked";
 }
 
-TEST_F(BusCall, FourMegabyteMessagesArriveIntactBothWays) {
-  start_peer({"serve", "test.a"});
+// The daemon takes messages of up to 1 MiB; a client that sends a larger
+// one loses its connection, whichever way the message goes.
+TEST_F(BusCall, MessagesUpToOneMebibyteOnly) {
+  testkit::Child& server = start_peer({"serve", "test.a"});
   auto* ctx = connect();
   uint32_t id = lookup(ctx, "test.a");
-  const size_t size = 4u << 20;
-  std::string big(size, '\0');
-  for (size_t i = 0; i < size; i++) big[i] = char('A' + (i * 13 + i / 4093) % 26);
+  const size_t fits = UBUS_MAX_MSGLEN - 256;
+  std::string big(fits, '\0');
+  for (size_t i = 0; i < fits; i++) big[i] = char('A' + (i * 13 + i / 4093) % 26);
 
   Msg up;
   up.str("data", big.c_str());
   CallResult r = call(ctx, id, "hash", up.head(), 20000);
   ASSERT_EQ(r.status, 0) << ubus_strerror(r.status);
   ASSERT_EQ(r.replies.size(), 1u);
-  EXPECT_EQ(int_field(r.replies[0].get(), "len"), int64_t(size));
-  EXPECT_EQ(uint32_t(int_field(r.replies[0].get(), "hash")), fnv1a(big.data(), size));
+  EXPECT_EQ(int_field(r.replies[0].get(), "len"), int64_t(fits));
+  EXPECT_EQ(uint32_t(int_field(r.replies[0].get(), "hash")), fnv1a(big.data(), fits));
 
   Msg down;
-  down.u32("size", uint32_t(size));
+  down.u32("size", uint32_t(fits));
   r = call(ctx, id, "big", down.head(), 20000);
   ASSERT_EQ(r.status, 0) << ubus_strerror(r.status);
   ASSERT_EQ(r.replies.size(), 1u);
   std::string got = str_field(r.replies[0].get(), "data");
-  EXPECT_EQ(got.size(), size);
+  EXPECT_EQ(got.size(), fits);
   EXPECT_EQ(fnv1a(got.data(), got.size()), uint32_t(int_field(r.replies[0].get(), "hash")));
+
+  // a reply over the limit: the server is cut off, the caller hears nothing
+  Msg too_big;
+  too_big.u32("size", uint32_t(UBUS_MAX_MSGLEN));
+  r = call(ctx, id, "big", too_big.head(), 1000);
+  EXPECT_EQ(r.status, UBUS_STATUS_TIMEOUT) << ubus_strerror(r.status);
+  uint32_t gone;
+  EXPECT_EQ(ubus_lookup_id(ctx, "test.a", &gone), UBUS_STATUS_NOT_FOUND);
+  EXPECT_GE(server.wait(5000), 0) << "the server was not cut off";
+
+  // a call over the limit: the caller itself is cut off
+  start_peer({"serve", "test.b"});
+  id = lookup(ctx, "test.b");
+  big.append(256, 'x');
+  Msg up_too_big;
+  up_too_big.str("data", big.c_str());
+  ctx->connection_lost = nullptr;
+  EXPECT_EQ(call(ctx, id, "hash", up_too_big.head(), 5000).status, UBUS_STATUS_CONNECTION_FAILED);
+}
+
+std::set<int> open_fd_set() {
+  std::set<int> fds;
+  DIR* d = opendir("/proc/self/fd");
+  while (struct dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') fds.insert(atoi(e->d_name));
+  }
+  fds.erase(dirfd(d));
+  closedir(d);
+  return fds;
+}
+
+// As on the device: the descriptor that comes with the status of a request
+// no longer pending stays open in the process. Its owner must not abort a
+// request that may still return one.
+TEST_F(BusCall, LateDescriptorOfAnAbortedRequestStaysOpen) {
+  start_peer({"serve", "test.a"});
+  auto* ctx = connect();
+  uint32_t id = lookup(ctx, "test.a");
+  std::set<int> before = open_fd_set();
+
+  struct ubus_request req;
+  Msg m;
+  m.str("data", "late response");
+  ASSERT_EQ(ubus_invoke_async(ctx, id, "fd_out", m.head(), &req), 0);
+  static bool called;
+  called = false;
+  req.fd_cb = [](struct ubus_request*, int) { called = true; };
+  req.complete_cb = [](struct ubus_request*, int) { called = true; };
+  ubus_complete_request_async(ctx, &req);
+  ubus_abort_request(ctx, &req);
+  std::set<int> after;
+  run_until(
+      [&] {
+        after = open_fd_set();
+        return after.size() > before.size();
+      },
+      2000);
+  EXPECT_FALSE(called) << "a callback of the aborted request ran";
+  std::vector<int> added;
+  for (int fd : after) {
+    if (!before.count(fd)) added.push_back(fd);
+  }
+  ASSERT_EQ(added.size(), 1u) << "the late descriptor was not kept";
+  char buf[64] = {};
+  EXPECT_EQ(std::string(buf, size_t(read(added[0], buf, sizeof(buf)))), "late response");
+  close(added[0]);
 }
 
 TEST_F(BusCall, SixtyFourClientsCallAtOnce) {

@@ -223,27 +223,53 @@ TEST_F(BusCore, ReaderFarBehindIsDroppedAlone) {
   EXPECT_EQ(busy->out.size(), 1u);
 }
 
-TEST_F(BusCore, CallersOfAVanishedClientAreAnswered) {
-  Client* server = add();
-  Client* caller = add();
-  uint32_t obj = add_object(server, "svc.gone");
-  bus_.handle(caller,
-              build(
-                  UBUS_MSG_INVOKE,
-                  [&](Builder& b) {
-                    b.put_u32(UBUS_ATTR_OBJID, obj);
-                    b.put_string(UBUS_ATTR_METHOD, "get");
-                  },
-                  31),
-              -1);
-  ASSERT_EQ(server->out.size(), 1u) << "the call was not forwarded";
-  bus_.drop(server);
-  bus_.reap();
-  ASSERT_EQ(last_status(caller), UBUS_STATUS_NOT_FOUND);
-  // the answer matches the call: same sequence number, object id as peer
-  const auto& m = caller->out.back().bytes;
-  EXPECT_EQ(get_be16(&m[2]), 31);
-  EXPECT_EQ(get_be32(&m[4]), obj);
+TEST_F(BusCore, MessagesOverOneMebibyteDropTheSender) {
+  Client* fits = add();
+  Client* over = add();
+  // root header, attribute header, text and NUL: exactly the limit
+  std::string text(UBUS_MAX_MSGLEN - 9, 'y');
+  bus_.handle(
+      fits, build(UBUS_MSG_LOOKUP, [&](Builder& b) { b.put_string(UBUS_ATTR_OBJPATH, text); }), -1);
+  EXPECT_FALSE(fits->dead);
+  EXPECT_EQ(last_status(fits), UBUS_STATUS_NOT_FOUND);
+  text += "yyyy";
+  bus_.handle(
+      over, build(UBUS_MSG_LOOKUP, [&](Builder& b) { b.put_string(UBUS_ATTR_OBJPATH, text); }), -1);
+  EXPECT_TRUE(over->dead);
+  EXPECT_FALSE(fits->dead);
+}
+
+// Callers of a vanished server, or of an object removed under their call,
+// hear nothing: their own time-outs end the calls, as on the device.
+TEST_F(BusCore, CallersOfAVanishedObjectHearNothing) {
+  for (bool whole_client : {true, false}) {
+    SCOPED_TRACE(whole_client ? "client gone" : "object removed");
+    Client* server = add();
+    Client* caller = add();
+    uint32_t obj = add_object(server, whole_client ? "svc.gone" : "svc.removed");
+    bus_.handle(caller,
+                build(
+                    UBUS_MSG_INVOKE,
+                    [&](Builder& b) {
+                      b.put_u32(UBUS_ATTR_OBJID, obj);
+                      b.put_string(UBUS_ATTR_METHOD, "get");
+                    },
+                    31),
+                -1);
+    ASSERT_EQ(server->out.size(), 1u) << "the call was not forwarded";
+    size_t before = caller->out.size();
+    if (whole_client) {
+      bus_.drop(server);
+    } else {
+      bus_.handle(
+          server,
+          build(UBUS_MSG_REMOVE_OBJECT, [&](Builder& b) { b.put_u32(UBUS_ATTR_OBJID, obj); }), -1);
+      ASSERT_FALSE(server->dead);
+    }
+    bus_.reap();
+    EXPECT_EQ(caller->out.size(), before) << "the caller was sent something";
+    EXPECT_FALSE(caller->dead);
+  }
 }
 
 TEST_F(BusCore, NotifierIsNotToldOfSubscribersOnTheirWayOut) {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
+extern "C" {
 #include <libubus.h>
+}
 
 #include <deque>
 #include <memory>

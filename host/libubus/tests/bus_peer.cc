@@ -13,7 +13,9 @@
 
 #include <string>
 
+extern "C" {
 #include <libubus.h>
+}
 
 namespace {
 

@@ -31,14 +31,15 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+
+extern "C" {
+#endif
+
 #include <libubox/blob.h>
 #include <libubox/list.h>
 #include <libubox/uloop.h>
 #include <libubox/ustream.h>
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 enum http_method {
   UH_HTTP_MSG_GET,

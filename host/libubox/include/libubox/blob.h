@@ -13,10 +13,6 @@
 
 #include "utils.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define BLOB_COOKIE 0x01234567
 
 enum {
@@ -193,9 +189,5 @@ static inline struct blob_attr *blob_put_u64(struct blob_buf *buf, int id, uint6
        rem >= sizeof(struct blob_attr) && (blob_pad_len(pos) <= rem) &&                            \
        (blob_pad_len(pos) >= sizeof(struct blob_attr));                                            \
        rem -= blob_pad_len(pos), pos = blob_next(pos))
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

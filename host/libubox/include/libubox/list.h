@@ -10,10 +10,6 @@
 
 #include "utils.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 struct list_head {
   struct list_head *next;
   struct list_head *prev;
@@ -136,9 +132,5 @@ static inline void list_splice_tail_init(struct list_head *list, struct list_hea
   _list_splice(list, head->prev, head);
   INIT_LIST_HEAD(list);
 }
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

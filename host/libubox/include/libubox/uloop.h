@@ -14,10 +14,6 @@
 
 #include "list.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define ULOOP_HANDLE_SIGCHLD 1
 
 struct uloop_fd;
@@ -90,9 +86,5 @@ int uloop_init(void);
 int uloop_run_timeout(int timeout);
 static inline int uloop_run(void) { return uloop_run_timeout(-1); }
 void uloop_done(void);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

@@ -11,10 +11,6 @@
 
 #include "uloop.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 struct ustream;
 struct ustream_buf;
 
@@ -144,9 +140,5 @@ static inline void ustream_state_change(struct ustream *s) {
 }
 
 void ustream_fd_init(struct ustream_fd *s, int fd);
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif

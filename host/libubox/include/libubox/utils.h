@@ -9,10 +9,6 @@
 #include <stdint.h>
 #include <stdbool.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #ifndef ARRAY_SIZE
 #define ARRAY_SIZE(arr) (sizeof(arr) / sizeof((arr)[0]))
 #endif
@@ -59,9 +55,5 @@ extern "C" {
  */
 void *__calloc_a(size_t len, ...);
 #define calloc_a(len, ...) __calloc_a(len, ##__VA_ARGS__, NULL)
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif
