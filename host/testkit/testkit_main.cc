@@ -83,12 +83,14 @@ bool keep_visible(int old_tmp, const std::vector<std::string>& tops) {
 // ports or fixed paths such as /tmp/snmpd_agentx.
 bool enter_private_namespaces() {
   if (geteuid() != 0 || getenv("EO_NO_PRIVATE_NS")) return false;
+  // Before unsharing: afterwards /proc/self/exe names the binary as the
+  // parent namespace sees it, which differs inside a chroot.
+  std::vector<std::string> tops = tops_to_keep();
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
     fprintf(stderr, "testkit: unshare: %s\n", strerror(errno));
     return false;
   }
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-  std::vector<std::string> tops = tops_to_keep();
   int old_tmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
   bool ok = mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0 && keep_visible(old_tmp, tops);
   if (old_tmp >= 0) close(old_tmp);
