@@ -176,11 +176,13 @@ DnsWorld::DnsWorld() {
     return;
   }
   // Placed through a private overlay, so a machine without one of them (a
-  // minimal install has no /etc/hosts) gets it all the same.
+  // minimal install has neither /etc/hosts nor /etc/services) gets it all
+  // the same.
   for (auto [path, content] : {std::pair{"/etc/resolv.conf", "nameserver 127.0.0.1\n"},
                                std::pair{"/etc/hosts",
                                          "127.0.0.1 localhost\n"
-                                         "192.0.2.77 hostsonly.test\n"}}) {
+                                         "192.0.2.77 hostsonly.test\n"},
+                               std::pair{"/etc/services", "http 80/tcp www\nhttp 80/udp\n"}}) {
     if (!testkit::place_file(path, content, 0644)) {
       error_ = std::string("placing ") + path + ": " + strerror(errno);
       return;

@@ -39,7 +39,8 @@ class Lua {
 };
 
 // dnsmasq on 127.0.0.1:53 inside the test's network namespace, with
-// /etc/resolv.conf and /etc/hosts replaced inside its mount namespace:
+// /etc/resolv.conf, /etc/hosts and /etc/services replaced inside its mount
+// namespace:
 //   www.example.test    A 192.0.2.10, AAAA 2001:db8::10
 //   v6only.example.test AAAA 2001:db8::20
 //   alias.example.test  CNAME www.example.test
@@ -47,6 +48,7 @@ class Lua {
 //   *.nx.test           NXDOMAIN
 //   anything else       REFUSED (no upstream servers)
 //   /etc/hosts: hostsonly.test 192.0.2.77
+//   /etc/services: http 80
 // Every answer carries a TTL of 60 s.
 class DnsWorld {
  public:
