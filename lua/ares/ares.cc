@@ -333,6 +333,7 @@ struct addrinfo_request {
   request head;
   bool service_given;
   double time_base;
+  int family;  // asked for: AF_UNSPEC, AF_INET or AF_INET6
 };
 
 // With the callback at stack index 5: creates a record of `size` bytes that
@@ -444,12 +445,15 @@ const char* socktype_name(int socktype) {
 }
 
 // Pushes the entry table of one address node; pushes nothing and returns
-// false for a node of another family or an address that has no text form.
+// false for a node of another family (than inet and inet6, or than the one
+// asked for: a name server may answer a question for one family with
+// addresses of the other) or an address that has no text form.
 bool push_entry(lua_State* L, const ares_addrinfo_node* node, const addrinfo_request* req) {
   const void* address;
   unsigned port;
   const char* family;
   if (node->ai_addr == nullptr) return false;
+  if (req->family != AF_UNSPEC && node->ai_family != req->family) return false;
   if (node->ai_family == AF_INET && node->ai_addrlen >= sizeof(sockaddr_in)) {
     auto* sin = reinterpret_cast<const sockaddr_in*>(node->ai_addr);
     address = &sin->sin_addr;
@@ -529,6 +533,7 @@ int channel_getaddrinfo(lua_State* L) {
   auto* req = reinterpret_cast<addrinfo_request*>(start_request(L, sizeof(addrinfo_request)));
   req->service_given = service != nullptr;
   req->time_base = time_base;
+  req->family = hints.ai_family;
   ares_getaddrinfo(channel, name, service, &hints, addrinfo_done, req);
   return 0;
 }
