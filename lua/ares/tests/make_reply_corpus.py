@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the seed inputs of ares_reply_fuzz into reply_corpus/.
+"""Writes the named seed inputs of ares_reply_fuzz into reply_corpus/.
+
+The files named by their hash next to them are inputs of fuzzing runs that
+added coverage, merged in with: ares_reply_fuzz -merge=1 reply_corpus <run corpus>
 
 Each seed is the request byte followed by replies (two-byte length, bytes);
 see ares_reply_fuzz.cc for the layout. Most seeds take the query's question
