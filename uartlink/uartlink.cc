@@ -205,7 +205,7 @@ void serial_heartbeat_tick(struct uloop_timeout* t) {
 void bus_retry(struct uloop_timeout* t) {
   bus_link* link = container_of(t, bus_link, retry);
   struct ubus_context* ctx = link->ctx;
-  if (ctx->sock.fd < 0 || ctx->sock.eof) {
+  if (ctx->sock.fd < 0 || ctx->sock.eof || ctx->sock.error) {
     if (ubus_reconnect(ctx, nullptr) != 0) {
       uloop_timeout_set(t, kReconnectMs);
       return;
