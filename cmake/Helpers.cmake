@@ -59,8 +59,8 @@ endfunction()
 
 # eo_fuzzer(name SECONDS n SOURCES ... LIBS ... [CORPUS dir])
 # A libFuzzer target, run for a bounded time by CTest in sanitizer builds.
-# CORPUS names a seed corpus kept in the source tree: the run reads it and
-# writes what it finds into a folder of the build tree, never into the seeds.
+# With CORPUS, the run starts from the seed inputs in that folder of the
+# source tree; what the run adds goes to a folder of the build tree.
 function(eo_fuzzer name)
   cmake_parse_arguments(F "" "SECONDS;CORPUS" "SOURCES;LIBS" ${ARGN})
   if(NOT EO_FUZZ OR NOT EO_TESTS)
@@ -75,9 +75,10 @@ function(eo_fuzzer name)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   set(corpus)
   if(F_CORPUS)
-    set(found ${CMAKE_CURRENT_BINARY_DIR}/${name}_corpus)
-    file(MAKE_DIRECTORY ${found})
-    set(corpus ${found} ${F_CORPUS})
+    set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.corpus)
+    file(MAKE_DIRECTORY ${work})
+    get_filename_component(seeds ${F_CORPUS} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    set(corpus ${work} ${seeds})
   endif()
   add_test(NAME ${name} COMMAND ${name} -max_total_time=${F_SECONDS}
     -rss_limit_mb=1024 -print_final_stats=1 ${corpus})

@@ -1,6 +1,10 @@
 // uartlink: bridges the serial line on standard input/output to the bus.
 // Received lines become events, the "send" method writes lines, and a
 // heartbeat byte goes out every 500 ms while enabled.
+//
+// When the bus daemon goes away the bridge stays up: the serial side (and
+// its heartbeat) keeps running, lines received meanwhile are dropped, and a
+// retry timer reconnects and registers the object again.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <errno.h>
@@ -29,6 +33,11 @@ namespace {
 using namespace uartlink;
 
 constexpr int kHeartbeatMs = 500;
+constexpr int kReconnectMs = 1000;
+// Events leave without waiting for the daemon's acknowledgement, except
+// every kEventWindow-th one, which waits: the daemon has then handled all
+// events before it, so no more than kEventWindow - 1 are ever unanswered.
+constexpr unsigned kEventWindow = 16;
 constexpr char kHeartbeatByte = 0x55;
 constexpr const char kEnvTool[] = "/usr/sbin/fw_printenv";
 
@@ -48,6 +57,14 @@ struct serial_reader {
   struct ubus_context* ctx;
   serial_object* object;
   line_buffer lines;
+  unsigned unacknowledged;  // events sent since the last one that waited
+};
+
+struct bus_link {
+  struct uloop_timeout retry;
+  struct ubus_context* ctx;
+  serial_object* object;
+  serial_reader* reader;
 };
 
 struct heartbeat_timer {
@@ -129,10 +146,33 @@ struct ubus_object_type serial_type = UBUS_OBJECT_TYPE("serial_port", serial_met
 struct event_target {
   struct ubus_context* ctx;
   const char* object_name;
+  unsigned* unacknowledged;
 };
+
+// The same message as ubus_send_event sends, without waiting for the
+// daemon's answer (which the bus library drops when it comes).
+void send_event_unacknowledged(struct ubus_context* ctx, const char* event, const char* line,
+                               const char* object_name) {
+  struct blob_buf b = {};
+  blob_buf_init(&b, 0);
+  blobmsg_add_string(&b, "id", event);
+  void* data = blobmsg_open_table(&b, "data");
+  blobmsg_add_string(&b, "line", line);
+  blobmsg_add_string(&b, "object", object_name);
+  blobmsg_close_table(&b, data);
+  struct ubus_request req;
+  if (ubus_invoke_async(ctx, UBUS_SYSTEM_OBJECT_EVENT, "send", b.head, &req) == 0)
+    ubus_abort_request(ctx, &req);
+  blob_buf_free(&b);
+}
 
 void serial_send_event(void* ctx, const char* event, const char* line) {
   auto* target = static_cast<event_target*>(ctx);
+  if (++*target->unacknowledged < kEventWindow) {
+    send_event_unacknowledged(target->ctx, event, line, target->object_name);
+    return;
+  }
+  *target->unacknowledged = 0;
   struct blob_buf b = {};
   blob_buf_init(&b, 0);
   blobmsg_add_string(&b, "line", line);
@@ -143,7 +183,7 @@ void serial_send_event(void* ctx, const char* event, const char* line) {
 
 void serial_read_cb(struct uloop_fd* fd, unsigned int) {
   serial_reader* reader = container_of(fd, serial_reader, watch);
-  event_target target = {reader->ctx, reader->object->obj.name};
+  event_target target = {reader->ctx, reader->object->obj.name, &reader->unacknowledged};
   for (;;) {
     ssize_t n = read(fd->fd, free_space(reader->lines), free_room(reader->lines));
     if (n <= 0) break;
@@ -159,6 +199,30 @@ void serial_heartbeat_tick(struct uloop_timeout* t) {
   }
   uloop_timeout_set(t, kHeartbeatMs);
 }
+
+// Reconnects and registers the object again; re-arms itself until both
+// are done.
+void bus_retry(struct uloop_timeout* t) {
+  bus_link* link = container_of(t, bus_link, retry);
+  struct ubus_context* ctx = link->ctx;
+  if (ctx->sock.fd < 0 || ctx->sock.eof || ctx->sock.error) {
+    if (ubus_reconnect(ctx, nullptr) != 0) {
+      uloop_timeout_set(t, kReconnectMs);
+      return;
+    }
+    ubus_add_uloop(ctx);
+    link->reader->unacknowledged = 0;
+  }
+  // the bus library registers known objects again on reconnection; one it
+  // could not register (the daemon refused it) is tried again here
+  if (link->object->obj.id == 0 && ubus_add_object(ctx, &link->object->obj) != 0)
+    uloop_timeout_set(t, kReconnectMs);
+}
+
+bus_link* g_link;
+
+// The bus daemon went away (called from inside the bus library).
+void bus_lost(struct ubus_context*) { uloop_timeout_set(&g_link->retry, 0); }
 
 void close_from(int first) {
 #ifdef SYS_close_range
@@ -293,6 +357,14 @@ int main(int argc, char** argv) {
   reader.object = &object;
   uloop_fd_add(&reader.watch, ULOOP_READ | ULOOP_EDGE_TRIGGER);
 
+  static bus_link link;
+  link.retry.cb = bus_retry;
+  link.ctx = ctx;
+  link.object = &object;
+  link.reader = &reader;
+  g_link = &link;
+  ctx->connection_lost = bus_lost;
+
   static heartbeat_timer heartbeat;
   heartbeat.timeout.cb = serial_heartbeat_tick;
   heartbeat.port = port;
@@ -301,6 +373,7 @@ int main(int argc, char** argv) {
   uloop_run();
 
   uloop_timeout_cancel(&heartbeat.timeout);
+  uloop_timeout_cancel(&link.retry);
   uloop_fd_delete(&reader.watch);
   object.port = nullptr;
   heartbeat.port = nullptr;

@@ -1,5 +1,7 @@
 #!/bin/sh
-# Usage: bench/uartlink/run.sh [build dir]   (root; builds what it needs)
+# Usage: bench/uartlink/run.sh [build dir] [baseline bin dir] [rounds]
+# (root; builds what it needs). The baseline folder holds an older uartlink
+# to measure beside this one in every round.
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$top/build}
@@ -13,5 +15,5 @@ exec unshare -m sh -c '
   mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir=/tmp/u,workdir=/tmp/w /usr/sbin
   printf "#!/bin/sh\necho 115200\n" > /usr/sbin/fw_printenv
   chmod +x /usr/sbin/fw_printenv
-  exec "$0" "$1"
-' "$build/bin/uartlink_bench" "$build/bin"
+  exec "$0" "$1" "$2" "$3"
+' "$build/bin/uartlink_bench" "$build/bin" "${2:-}" "${3:-1}"

@@ -14,14 +14,39 @@
 #include <lua.h>
 #include <lualib.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 /* An ares channel is never released: its memory stays allocated until the
  * process ends, which the leak checker of sanitizer builds must accept. Full
  * stacks let the suppression match c-ares' inner allocations too. */
 const char *__asan_default_options(void) { return "fast_unwind_on_malloc=0"; }
+/* Stacks carry function names only where a symbolizer runs; elsewhere only
+ * the library's name can match, which is wider, so it is used only then. */
+static int stacks_have_names(void) {
+  const char *options = getenv("ASAN_OPTIONS");
+  const char *symbolizer = getenv("ASAN_SYMBOLIZER_PATH");
+  const char *path = getenv("PATH");
+  char candidate[4096];
+  if (options && strstr(options, "symbolize=0")) return 0;
+  if (symbolizer && *symbolizer) return access(symbolizer, X_OK) == 0;
+  while (path && *path) {
+    size_t len = strcspn(path, ":");
+    if (len < sizeof candidate - 20) {
+      memcpy(candidate, path, len);
+      strcpy(candidate + len, "/llvm-symbolizer");
+      if (access(candidate, X_OK) == 0) return 1;
+    }
+    path += len + (path[len] == ':');
+  }
+  return 0;
+}
+
 const char *__lsan_default_suppressions(void) {
-  return "leak:ares_init_options\nleak:libcares.so\n"; /* by name, or by library unsymbolized */
+  return stacks_have_names()
+             ? "leak:ares_init_options\nleak:socket_list_new\nleak:note_socket_state\n"
+             : "leak:libcares.so\nleak:/ares.so\n";
 }
 
 /* Marks a loaded object of the module folder as never unloaded. */

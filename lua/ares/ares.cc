@@ -14,8 +14,8 @@
 #include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 
 #include <ares.h>
@@ -112,76 +112,152 @@ void apply_option(lua_State* L, ares_options* options, int* mask) {
   luaL_error(L, "unknown option %s", key);
 }
 
-ares_channel check_channel(lua_State* L) {
-  return *static_cast<ares_channel*>(luaL_checkudata(L, 1, kChannelType));
+// ---------------------------------------------------------------------------
+// Sockets of a channel
+//
+// c-ares reports every socket it opens, every change of what it wants to
+// wait for on it and every close through the socket-state callback; the
+// channel keeps that list, ordered by descriptor, so that fds and process
+// work for any descriptor number (fixed-size descriptor sets stop at 1023).
+// The list lives as long as the c-ares channel, which is never destroyed.
+
+struct watched_socket {
+  ares_socket_t fd;
+  bool read;   // c-ares waits for it to become readable
+  bool write;  // ... writable
+  bool ready_read;
+  bool ready_write;
+};
+
+struct socket_list {
+  watched_socket* items;
+  int count;
+  int capacity;
+};
+
+// The channel userdata: the c-ares handle first, then its socket list.
+struct channel_body {
+  ares_channel handle;
+  socket_list* sockets;
+};
+
+socket_list* socket_list_new() {
+  auto* list = static_cast<socket_list*>(calloc(1, sizeof(socket_list)));
+  if (list == nullptr) return nullptr;
+  list->capacity = 4;
+  list->items = static_cast<watched_socket*>(calloc(list->capacity, sizeof(watched_socket)));
+  if (list->items == nullptr) {
+    free(list);
+    return nullptr;
+  }
+  return list;
+}
+
+// Position of `fd` in the list, or of the first socket above it.
+int socket_position(const socket_list* list, ares_socket_t fd) {
+  int low = 0, high = list->count;
+  while (low < high) {
+    int mid = (low + high) / 2;
+    if (list->items[mid].fd < fd)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return low;
+}
+
+// The socket-state callback. Called from inside c-ares: raises nothing. A
+// socket the list has no room for (memory exhausted) goes unwatched; its
+// queries then time out and are retried like lost answers.
+void note_socket_state(void* data, ares_socket_t fd, int readable, int writable) {
+  auto* list = static_cast<socket_list*>(data);
+  int at = socket_position(list, fd);
+  bool known = at < list->count && list->items[at].fd == fd;
+  if (!readable && !writable) {
+    if (!known) return;
+    memmove(list->items + at, list->items + at + 1,
+            sizeof(watched_socket) * static_cast<size_t>(list->count - at - 1));
+    --list->count;
+    return;
+  }
+  if (!known) {
+    if (list->count == list->capacity) {
+      int capacity = list->capacity * 2;
+      void* grown = realloc(list->items, sizeof(watched_socket) * static_cast<size_t>(capacity));
+      if (grown == nullptr) return;
+      list->items = static_cast<watched_socket*>(grown);
+      list->capacity = capacity;
+    }
+    memmove(list->items + at + 1, list->items + at,
+            sizeof(watched_socket) * static_cast<size_t>(list->count - at));
+    ++list->count;
+    list->items[at] = watched_socket{fd, false, false, false, false};
+  }
+  list->items[at].read = readable != 0;
+  list->items[at].write = writable != 0;
+}
+
+channel_body* check_channel(lua_State* L) {
+  return static_cast<channel_body*>(luaL_checkudata(L, 1, kChannelType));
 }
 
 // ares.init([options]) -> channel | nil, message
 int channel_init(lua_State* L) {
-  auto* handle = static_cast<ares_channel*>(lua_newuserdatauv(L, sizeof(ares_channel), 1));
-  *handle = nullptr;
+  auto* body = static_cast<channel_body*>(lua_newuserdatauv(L, sizeof(channel_body), 1));
+  body->handle = nullptr;
+  body->sockets = nullptr;
   luaL_setmetatable(L, kChannelType);
-  int status;
+  ares_options options;
+  memset(&options, 0, sizeof options);
+  int mask = 0;
   if (lua_istable(L, 1)) {
-    ares_options options;
-    memset(&options, 0, sizeof options);
-    int mask = 0;
     lua_pushnil(L);  // first key
     while (lua_next(L, 1) != 0) {
       apply_option(L, &options, &mask);
       lua_pop(L, 1);  // value; the key stays for the next round
     }
-    status = ares_init_options(handle, &options, mask);
-  } else {
-    status = ares_init(handle);
   }
+  socket_list* sockets = socket_list_new();
+  if (sockets == nullptr) {
+    lua_pushnil(L);
+    lua_pushstring(L, ares_strerror(ARES_ENOMEM));
+    return 2;
+  }
+  options.sock_state_cb = note_socket_state;
+  options.sock_state_cb_data = sockets;
+  int status = ares_init_options(&body->handle, &options, mask | ARES_OPT_SOCK_STATE_CB);
   if (status != ARES_SUCCESS) {
+    free(sockets->items);
+    free(sockets);
     lua_pushnil(L);
     lua_pushstring(L, ares_strerror(status));
     return 2;
   }
+  body->sockets = sockets;
   return 1;
 }
 
 // ---------------------------------------------------------------------------
 // Event-loop hooks
 
-// Pushes an array of the descriptors below `count` that are set in `set`.
-void push_fd_list(lua_State* L, const fd_set* set, int count) {
-  if (count > FD_SETSIZE) count = FD_SETSIZE;
-  lua_newtable(L);
-  lua_Integer n = 0;
-  for (int fd = 0; fd < count; ++fd) {
-    if (!FD_ISSET(fd, set)) continue;
-    lua_pushinteger(L, fd);
-    lua_rawseti(L, -2, ++n);
-  }
-}
-
-// Fills `set` from the list at `arg` (nil or absent: empty). Entries that
-// are not integers count as 0; descriptors the set cannot hold are ignored.
-void read_fd_list(lua_State* L, int arg, fd_set* set) {
-  FD_ZERO(set);
-  for (lua_Integer i = 1; i <= static_cast<lua_Integer>(lua_rawlen(L, arg)); ++i) {
-    lua_geti(L, arg, i);
-    lua_Integer fd = lua_tointegerx(L, -1, nullptr);
-    lua_pop(L, 1);
-    if (fd >= 0 && fd < FD_SETSIZE) FD_SET(static_cast<int>(fd), set);
-  }
-}
-
 // channel:fds() -> readers, writers, count, timeout|nil
 int channel_fds(lua_State* L) {
-  ares_channel channel = check_channel(L);
-  fd_set readers, writers;
-  FD_ZERO(&readers);
-  FD_ZERO(&writers);
-  int count = ares_fds(channel, &readers, &writers);
-  push_fd_list(L, &readers, count);
-  push_fd_list(L, &writers, count);
-  lua_pushinteger(L, count);
+  channel_body* channel = check_channel(L);
+  const socket_list* sockets = channel->sockets;
+  for (int pass = 0; pass < 2; ++pass) {
+    lua_createtable(L, sockets->count, 0);
+    lua_Integer n = 0;
+    for (int i = 0; i < sockets->count; ++i) {
+      const watched_socket& s = sockets->items[i];
+      if (!(pass == 0 ? s.read : s.write)) continue;
+      lua_pushinteger(L, s.fd);
+      lua_rawseti(L, -2, ++n);
+    }
+  }
+  // the highest descriptor plus one, 0 when none
+  lua_pushinteger(L, sockets->count > 0 ? sockets->items[sockets->count - 1].fd + 1 : 0);
   timeval tv;
-  if (ares_timeout(channel, nullptr, &tv) != nullptr)
+  if (ares_timeout(channel->handle, nullptr, &tv) != nullptr)
     lua_pushnumber(L,
                    static_cast<lua_Number>(tv.tv_sec) + static_cast<lua_Number>(tv.tv_usec) * 1e-6);
   else
@@ -189,13 +265,49 @@ int channel_fds(lua_State* L) {
   return 4;
 }
 
+// Marks the channel's sockets named in the list at `arg` (nil or absent:
+// none) as ready. Entries that are not integers count as 0; descriptors
+// that are not the channel's are ignored.
+void mark_ready(lua_State* L, int arg, socket_list* sockets, bool writable) {
+  for (lua_Integer i = 1; i <= static_cast<lua_Integer>(lua_rawlen(L, arg)); ++i) {
+    lua_geti(L, arg, i);
+    lua_Integer fd = lua_tointegerx(L, -1, nullptr);
+    lua_pop(L, 1);
+    if (fd < 0 || fd > INT_MAX) continue;
+    int at = socket_position(sockets, static_cast<ares_socket_t>(fd));
+    if (at == sockets->count || sockets->items[at].fd != fd) continue;
+    if (writable)
+      sockets->items[at].ready_write = true;
+    else
+      sockets->items[at].ready_read = true;
+  }
+}
+
 // channel:process(readable, writable)
 int channel_process(lua_State* L) {
-  ares_channel channel = check_channel(L);
-  fd_set readers, writers;
-  read_fd_list(L, 2, &readers);
-  read_fd_list(L, 3, &writers);
-  ares_process(channel, &readers, &writers);
+  channel_body* channel = check_channel(L);
+  socket_list* sockets = channel->sockets;
+  for (int i = 0; i < sockets->count; ++i)
+    sockets->items[i].ready_read = sockets->items[i].ready_write = false;
+  // both lists are read before c-ares runs any completion
+  mark_ready(L, 2, sockets, false);
+  mark_ready(L, 3, sockets, true);
+  // Completions may open and close sockets, so the list is searched again
+  // after every socket; each call also handles the time-outs.
+  bool any = false;
+  for (;;) {
+    int i = 0;
+    while (i < sockets->count && !sockets->items[i].ready_read && !sockets->items[i].ready_write)
+      ++i;
+    if (i == sockets->count) break;
+    watched_socket& s = sockets->items[i];
+    ares_socket_t read_fd = s.ready_read ? s.fd : ARES_SOCKET_BAD;
+    ares_socket_t write_fd = s.ready_write ? s.fd : ARES_SOCKET_BAD;
+    s.ready_read = s.ready_write = false;
+    any = true;
+    ares_process_fd(channel->handle, read_fd, write_fd);
+  }
+  if (!any) ares_process_fd(channel->handle, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
   return 0;
 }
 
@@ -221,6 +333,7 @@ struct addrinfo_request {
   request head;
   bool service_given;
   double time_base;
+  int family;  // asked for: AF_UNSPEC, AF_INET or AF_INET6
 };
 
 // With the callback at stack index 5: creates a record of `size` bytes that
@@ -301,7 +414,7 @@ void query_done(void* arg, int status, int timeouts, unsigned char* abuf, int al
 
 // channel:query(name, class, type, callback)
 int channel_query(lua_State* L) {
-  ares_channel channel = check_channel(L);
+  ares_channel channel = check_channel(L)->handle;
   const char* name = luaL_checkstring(L, 2);
   auto dnsclass = static_cast<int>(luaL_checkinteger(L, 3));
   auto type = static_cast<int>(luaL_checkinteger(L, 4));
@@ -332,12 +445,15 @@ const char* socktype_name(int socktype) {
 }
 
 // Pushes the entry table of one address node; pushes nothing and returns
-// false for a node of another family or an address that has no text form.
+// false for a node of another family (than inet and inet6, or than the one
+// asked for: a name server may answer a question for one family with
+// addresses of the other) or an address that has no text form.
 bool push_entry(lua_State* L, const ares_addrinfo_node* node, const addrinfo_request* req) {
   const void* address;
   unsigned port;
   const char* family;
   if (node->ai_addr == nullptr) return false;
+  if (req->family != AF_UNSPEC && node->ai_family != req->family) return false;
   if (node->ai_family == AF_INET && node->ai_addrlen >= sizeof(sockaddr_in)) {
     auto* sin = reinterpret_cast<const sockaddr_in*>(node->ai_addr);
     address = &sin->sin_addr;
@@ -398,7 +514,7 @@ void addrinfo_done(void* arg, int status, int timeouts, ares_addrinfo* info) {
 
 // channel:getaddrinfo(name, family, service, callback, base)
 int channel_getaddrinfo(lua_State* L) {
-  ares_channel channel = check_channel(L);
+  ares_channel channel = check_channel(L)->handle;
   const char* name = luaL_checkstring(L, 2);
   std::string_view family = luaL_optstring(L, 3, "any");
   ares_addrinfo_hints hints;
@@ -417,6 +533,7 @@ int channel_getaddrinfo(lua_State* L) {
   auto* req = reinterpret_cast<addrinfo_request*>(start_request(L, sizeof(addrinfo_request)));
   req->service_given = service != nullptr;
   req->time_base = time_base;
+  req->family = hints.ai_family;
   ares_getaddrinfo(channel, name, service, &hints, addrinfo_done, req);
   return 0;
 }

@@ -2,11 +2,14 @@
 #include <arpa/nameser.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <ares.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -335,6 +338,140 @@ TEST(ares_channel, DroppedChannelKeepsItsQueries) {
   EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len), 0);
   EXPECT_EQ(type, SOCK_DGRAM);
   EXPECT_EQ(lua.run("eq(called, nil, 'callback of the dropped channel')"), "");
+}
+
+// getsock(channel) -> readers, writers: c-ares' own view of the channel's
+// sockets, each list in ascending order.
+int lua_getsock(lua_State* L) {
+  ares_channel channel = *static_cast<ares_channel*>(luaL_checkudata(L, 1, "ares_channel"));
+  ares_socket_t socks[ARES_GETSOCK_MAXNUM];
+  int mask = ares_getsock(channel, socks, ARES_GETSOCK_MAXNUM);
+  for (int pass = 0; pass < 2; ++pass) {
+    std::vector<ares_socket_t> fds;
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i)
+      if (pass == 0 ? ARES_GETSOCK_READABLE(mask, i) : ARES_GETSOCK_WRITABLE(mask, i))
+        fds.push_back(socks[i]);
+    std::sort(fds.begin(), fds.end());
+    lua_newtable(L);
+    for (size_t i = 0; i < fds.size(); ++i) {
+      lua_pushinteger(L, fds[i]);
+      lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
+    }
+  }
+  return 2;
+}
+
+// Occupies every free descriptor below `first` while it lives, so that the
+// next socket gets a number of at least `first`.
+class DescriptorFill {
+ public:
+  explicit DescriptorFill(int first) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < rlim_t(first) + 64) {
+      limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, rlim_t(first) + 64);
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    for (;;) {
+      int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) break;
+      if (fd >= first) {
+        close(fd);
+        ok_ = true;
+        break;
+      }
+      fds_.push_back(fd);
+    }
+  }
+  ~DescriptorFill() {
+    for (int fd : fds_) close(fd);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::vector<int> fds_;
+  bool ok_ = false;
+};
+
+// The lists of fds() must not depend on how high the descriptor numbers
+// are: with every descriptor below 1100 taken, the channel's UDP and TCP
+// sockets lie above the 1024 a descriptor set holds. They must still come
+// back, match what c-ares itself reports, and be served by process().
+TEST(ares_channel, DescriptorsAboveTheSetSize) {
+  DnsWorld world;
+  if (!world.error().empty()) GTEST_SKIP() << world.error();
+  for (int first : {0, 1100}) {
+    DescriptorFill fill(first);
+    ASSERT_TRUE(fill.ok()) << "could not take the descriptors below " << first;
+    Lua lua;
+    lua_register(lua.state(), "getsock", lua_getsock);
+    EXPECT_LUA_OK(lua, "first = " + std::to_string(first) + R"lua(
+      local ch = assert(ares.init())
+      local got = {}
+      ch:getaddrinfo("www.example.test", "any", nil, function(status, _, ...)
+        local addresses = {}
+        for _, e in ipairs{...} do addresses[#addresses + 1] = e.address end
+        table.sort(addresses)
+        got.lookup = {status, addresses}
+      end)
+      ch:query("big.example.test", ares.class.IN, ares.type.TXT, function(status, _, reply)
+        got.txt = {status, #reply > 750}
+      end)
+      local lowest, writers_seen, rounds = math.huge, 0, 0
+      while true do
+        local readers, writers, count, timeout = ch:fds()
+        local own_readers, own_writers = getsock(ch)
+        eq({readers, writers}, {own_readers, own_writers}, "lists against c-ares' own")
+        local highest = -1
+        for _, list in ipairs{readers, writers} do
+          for _, fd in ipairs(list) do
+            lowest = math.min(lowest, fd)
+            highest = math.max(highest, fd)
+          end
+        end
+        eq(count, highest + 1, "count")
+        writers_seen = writers_seen + #writers
+        if timeout == nil then break end
+        rounds = rounds + 1
+        check(rounds < 1000, "still pending after %d rounds", rounds)
+        ch:process(poll(readers, writers, timeout))
+      end
+      eq(got, {lookup = {0, {"192.0.2.10", "2001:db8::10"}}, txt = {0, true}}, "answers")
+      check(lowest >= first and lowest ~= math.huge, "lowest descriptor %s", show(lowest))
+      check(writers_seen > 0, "the TCP connection never waited to write")
+      eq(table.pack(ch:fds()), {{}, {}, 0, n = 4}, "fds once nothing is pending")
+    )lua");
+  }
+}
+
+// c-ares counts whole milliseconds, so a wait asked for within the
+// millisecond of the query is a whole number of seconds; a few milliseconds
+// later it must show the fraction, on the scale of seconds.
+TEST(ares_channel, WaitTimeCountsDownInFractions) {
+  DnsWorld world;
+  if (!world.error().empty()) GTEST_SKIP() << world.error();
+  SilentServer silent;
+  Lua lua;
+  EXPECT_LUA_OK(lua, "port = " + std::to_string(silent.port()) + R"lua(
+    local ch = ares.init{udp_port = port, tcp_port = port, timeout = 2, tries = 1}
+    local started = now()
+    ch:query("www.example.test", ares.class.IN, ares.type.A, function() end)
+    local sent = now()
+    local previous = 2.0
+    for _, pause in ipairs{0.006, 0.030, 0.250} do
+      poll({}, {}, pause)
+      local before = now()
+      local timeout = select(4, ch:fds())
+      local after = now()
+      check(math.type(timeout) == "float", "timeout %s", show(timeout))
+      -- the query's clock started between `started` and `sent`
+      local low, high = 2.0 - (after - started) - 0.002, 2.0 - (before - sent) + 0.002
+      check(timeout >= low and timeout <= high,
+            "after %.4f s the wait is %.6f s, not within [%.4f, %.4f]", before - sent, timeout,
+            low, high)
+      check(timeout < previous, "wait %.6f s after %.6f s", timeout, previous)
+      previous = timeout
+    end
+  )lua");
 }
 
 TEST(ares_channel, InitFormsUseTheirConfiguration) {

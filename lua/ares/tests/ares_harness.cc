@@ -7,7 +7,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <cstring>
+#include <string>
+#include <string_view>
 
 namespace ares_test {
 namespace {
@@ -196,7 +200,9 @@ DnsWorld::DnsWorld() {
        "--local-ttl=60", "--host-record=www.example.test,192.0.2.10,2001:db8::10",
        "--host-record=v6only.example.test,2001:db8::20",
        "--cname=alias.example.test,www.example.test", "--address=/nx.test/",
-       "--address=/multi.example.test/192.0.2.31", "--address=/multi.example.test/192.0.2.32"},
+       "--address=/multi.example.test/192.0.2.31", "--address=/multi.example.test/192.0.2.32",
+       "--txt-record=big.example.test," + std::string(250, 'a') + "," + std::string(250, 'b') +
+           "," + std::string(250, 'c')},
       options);
   if (!wait_udp_bound("0100007F:0035"))  // 127.0.0.1:53
     error_ = "dnsmasq did not start: " + dnsmasq_.output();
@@ -217,13 +223,35 @@ SilentServer::~SilentServer() {
   if (fd_ >= 0) close(fd_);
 }
 
+bool stacks_have_names() {
+  const char* options = getenv("ASAN_OPTIONS");
+  if (options && strstr(options, "symbolize=0")) return false;
+  const char* symbolizer = getenv("ASAN_SYMBOLIZER_PATH");
+  if (symbolizer && *symbolizer) return access(symbolizer, X_OK) == 0;
+  const char* path = getenv("PATH");
+  std::string_view rest = path ? path : "";
+  while (!rest.empty()) {
+    size_t colon = rest.find(':');
+    std::string candidate(rest.substr(0, colon));
+    candidate += "/llvm-symbolizer";
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+  }
+  return false;
+}
+
 }  // namespace ares_test
 
 // Channels are never destroyed: their memory stays allocated until the
 // process ends, which the leak checker of sanitizer builds must accept.
 // Full stacks let the suppression match c-ares' inner allocations too.
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+// The socket list of a channel lives as long as the channel. Stacks carry
+// function names only where a symbolizer runs; elsewhere only the library's
+// name can match, which is wider, so it is used only then.
 extern "C" const char* __lsan_default_suppressions() {
-  // Matching the library too: without a symbolizer the frames have no names.
-  return "leak:ares_init_options\nleak:libcares.so\n";
+  static const char named[] =
+      "leak:ares_init_options\nleak:socket_list_new\nleak:note_socket_state\n";
+  static const char unnamed[] = "leak:libcares.so\nleak:/ares.so\n";
+  return ares_test::stacks_have_names() ? named : unnamed;
 }

@@ -45,6 +45,9 @@ class Lua {
 //   v6only.example.test AAAA 2001:db8::20
 //   alias.example.test  CNAME www.example.test
 //   multi.example.test  A 192.0.2.31, A 192.0.2.32
+//   big.example.test    TXT of three 250-byte strings (too long for a plain
+//                       UDP answer: the server truncates it, c-ares asks
+//                       again over TCP)
 //   *.nx.test           NXDOMAIN
 //   anything else       REFUSED (no upstream servers)
 //   /etc/hosts: hostsonly.test 192.0.2.77
@@ -74,5 +77,9 @@ class SilentServer {
   int fd_ = -1;
   int port_ = -1;
 };
+
+// Whether the sanitizers' leak reports will name functions (a symbolizer
+// runs), so that suppressions can match names rather than whole libraries.
+bool stacks_have_names();
 
 }  // namespace ares_test

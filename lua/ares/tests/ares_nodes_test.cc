@@ -188,6 +188,26 @@ TEST_F(ares_nodes, EntriesFollowFamilyAndSocketType) {
   )lua");
 }
 
+// Whatever c-ares hands back, a lookup for one family only gets entries of
+// that family (a name server may answer an AAAA question with A records).
+TEST_F(ares_nodes, EntriesOfOtherFamiliesAreDropped) {
+  expect_ok(R"lua(
+    ch:getaddrinfo("v4", "inet", 80, function(...) v4 = table.pack(...) end)
+    ch:getaddrinfo("v6", "inet6", nil, function(...) v6 = table.pack(...) end)
+  )lua");
+  complete(ARES_SUCCESS, 0, fake_result());
+  complete(ARES_SUCCESS, 2, fake_result());
+  EXPECT_EQ(g_freed, 2);
+  expect_ok(R"lua(
+    eq(v4, {0, 0,
+      {family = "inet", address = "192.0.2.1", port = 80, socktype = "stream", ttl = 5.0},
+      {family = "inet", address = "192.0.2.2", port = 0, socktype = "raw", ttl = 0.0},
+      {family = "inet", address = "192.0.2.3", port = 9, ttl = 9.0},
+      n = 5}, "inet lookup")
+    eq(v6, {0, 2, {family = "inet6", address = "2001:db8::1", ttl = 7.0}, n = 3}, "inet6 lookup")
+  )lua");
+}
+
 TEST_F(ares_nodes, HintsCarryOnlyTheFamily) {
   struct Row {
     const char* args;
