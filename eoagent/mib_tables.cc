@@ -96,6 +96,7 @@ void add_outlet_row(void *data, int index, bool physical_state, bool transient_s
   memset(&entry, 0, sizeof entry);
   entry.current_state = physical_state ? 1 : 0;
   entry.entries[entry.current_state] = 1;
+  entry.since = static_cast<uint32_t>(netsnmp_get_agent_uptime());
 }
 
 void add_bus_row(void *data, int index, float power, float nameplate_power, float accuracy) {
@@ -217,6 +218,13 @@ void free_mib_context(void *context) {
   free(ctx->accounting);
   free(ctx->requester_address);
   free(ctx);
+}
+
+void shift_time_in_state(void *context, unsigned long delta) {
+  auto *ctx = static_cast<mib_context *>(context);
+  if (!ctx) return;
+  for (int i = 0; i < ctx->accounting_count; ++i)
+    ctx->accounting[i].since += static_cast<uint32_t>(delta);
 }
 
 void outlet_state_changed(void *context, int index, bool physical_state, bool transient_state,

@@ -3,6 +3,9 @@
 // the manager.
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include <gtest/gtest.h>
 
@@ -156,6 +159,47 @@ TEST(eoagent_agent, walk_shows_two_outlets_and_one_bus) {
     expected[it->first] = it->second;
   }
   EXPECT_EQ(show(expected), show(values));
+}
+
+// Hundredths of a second since `start`.
+long ticks_since(std::chrono::steady_clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count() /
+                           10);
+}
+
+// A subagent shares its master's uptime: the first stay of each outlet
+// counts from when the subagent built its tables, however long the master
+// has been running, and a restarted subagent counts afresh.
+TEST(eoagent_agent, first_stay_counts_from_the_subagents_start) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_bus() && rig.start_sim({"--on", "1"}) && rig.start_snmpd() &&
+              rig.start_trapd());
+  const std::string sys_up_time = ".1.3.6.1.2.1.1.3.0";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "started after the master" : "restarted");
+    // let the master age well past what the checks below allow
+    usleep(2500 * 1000);
+    ASSERT_GE(atol(rig.get(sys_up_time).c_str()), 250 * (round + 1));
+    if (round == 1) {
+      rig.agent().signal(SIGTERM);
+      ASSERT_EQ(255, exit_code(rig.agent().wait(10000))) << rig.agent_output();
+    }
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(rig.start_agent()) << rig.agent_output();
+    long off = atol(rig.get(power_state + "4.1.257").c_str());
+    long on = atol(rig.get(power_state + "4.2.259").c_str());
+    long bound = ticks_since(started) + 2;  // the clocks tick at different moments
+    EXPECT_LE(off, bound);
+    EXPECT_LE(on, bound);
+    EXPECT_EQ("0", rig.get(power_state + "4.1.259"));
+    EXPECT_EQ("0", rig.get(power_state + "4.2.257"));
+    // and the current stays keep growing
+    usleep(300 * 1000);
+    EXPECT_GE(atol(rig.get(power_state + "4.1.257").c_str()), off + 25);
+    EXPECT_GE(atol(rig.get(power_state + "4.2.259").c_str()), on + 25);
+  }
 }
 
 TEST(eoagent_agent, energy_tables_have_no_instances) {

@@ -186,6 +186,30 @@ TEST_F(eoagent_mib, time_in_state_and_entries) {
   EXPECT_EQ(nullptr, row(ctx->power_table, {8}));
 }
 
+// A jump of the agent's clock with no time passing (a subagent taking its
+// master's uptime) leaves every stay, open or closed, as long as it was.
+TEST_F(eoagent_mib, clock_jumps_keep_the_stays) {
+  netsnmp_set_agent_uptime(100);
+  start({{false, false}, {true, true}}, {});
+  netsnmp_set_agent_uptime(300);
+  ops.outlet_state_changed(ops.outlet_listener, 0, true, true, "unknown");
+  netsnmp_set_agent_uptime(50400);
+  shift_time_in_state(ctx, 50000);
+  netsnmp_set_agent_uptime(50500);
+  EXPECT_NEAR(200, state_column(1, 257, 4), 2);  // 100 to 300, closed
+  EXPECT_NEAR(200, state_column(1, 259, 4), 2);  // 300 to 500 on the old clock
+  EXPECT_NEAR(400, state_column(2, 259, 4), 2);  // since the tables were built
+  EXPECT_EQ(0u, state_column(2, 257, 4));
+  // and backwards, through zero
+  netsnmp_set_agent_uptime(20);
+  shift_time_in_state(ctx, static_cast<unsigned long>(-50480));
+  EXPECT_NEAR(400, state_column(2, 259, 4), 2);
+  EXPECT_NEAR(200, state_column(1, 259, 4), 2);
+  netsnmp_set_agent_uptime(120);
+  EXPECT_NEAR(500, state_column(2, 259, 4), 2);
+  EXPECT_EQ(1u, state_column(2, 259, 5));
+}
+
 TEST_F(eoagent_mib, admin_state_write_with_the_requester_address) {
   start({{false, false}, {false, false}, {false, false}}, {100.0f});
   HandlerCall call(ctx, "switch[192.0.2.7]:161");
