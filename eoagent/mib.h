@@ -14,8 +14,10 @@
 // Power-state values of an outlet's two boolean states.
 constexpr long power_state_off = 257;
 constexpr long power_state_on = 259;
-// Entity indexes: outlet i is i + 1, bus i is i + 257.
+// Entity indexes: outlet i is i + 1, bus i is i + 257; outlets from the
+// 257th on have no index of their own and are not published.
 constexpr long first_bus_index = 257;
+constexpr int max_outlets = static_cast<int>(first_bus_index - 1);
 
 struct outlet_accounting {
   uint32_t time_in_state[2];  // hundredths of a second, earlier stays only

@@ -392,6 +392,59 @@ TEST(eoagent_agent, odd_value_objects_are_skipped_or_grow_the_buses) {
             show(values));
 }
 
+// 300 outlets: the first 256 have rows, the rest are left out with one
+// line in the log, and neither their rows nor their changes reach the
+// buses' indexes.
+TEST(eoagent_agent, outlets_beyond_256_are_not_published) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_all({"--outlets", "300", "--buses", "2", "--on", "255", "--on", "256"}))
+      << rig.agent_output();
+  const std::string logged = "300 outlets: only the first 256 are published\n";
+  std::string output = rig.agent_output();
+  EXPECT_NE(std::string::npos, output.find(logged)) << output;
+  EXPECT_EQ(output.find(logged), output.rfind(logged)) << output;
+  EXPECT_EQ(std::string::npos, output.find("duplicate")) << output;
+
+  auto oper = rig.walk(power + "9");
+  ASSERT_EQ(258u, oper.size()) << show(oper);
+  EXPECT_EQ("259", oper[power + "9.256"]);
+  EXPECT_EQ("257", oper[power + "9.255"]);
+  EXPECT_EQ("255", oper[power + "9.257"]);
+  EXPECT_EQ("255", oper[power + "9.258"]);
+  auto readings = rig.walk(power + "1");
+  EXPECT_EQ("230", readings[power + "1.257"]) << show(readings);
+  EXPECT_EQ("230", readings[power + "1.258"]) << show(readings);
+  auto entries = rig.walk(power_state + "5");
+  EXPECT_EQ(512u, entries.size());
+  EXPECT_EQ("1", entries[power_state + "5.256.259"]);
+  EXPECT_EQ(0u, entries.count(power_state + "5.257.257"));
+
+  // the 257th and 300th outlets switch in the switch; then the 256th, whose
+  // notification is the last one to expect
+  for (int outlet : {256, 299})
+    ASSERT_EQ(0, rig.bus().call("powersim", "switch",
+                                R"({"outlet": )" + std::to_string(outlet) + R"(, "state": true})"));
+  ASSERT_EQ(0, rig.bus().call("powersim", "switch", R"({"outlet": 255, "state": false})"));
+  ASSERT_TRUE(rig.wait_value(power + "9.256", "257")) << rig.get(power + "9.256");
+  ASSERT_TRUE(testkit::wait_until([&] {
+    return rig.traps().find("229.1.2.1.9.256 = INTEGER: 257") != std::string::npos;
+  })) << rig.traps();
+  EXPECT_EQ(std::string::npos, rig.traps().find("229.1.2.1.9.257 ")) << rig.traps();
+  EXPECT_EQ(std::string::npos, rig.traps().find("229.1.2.1.8.257 ")) << rig.traps();
+  EXPECT_EQ("255", rig.get(power + "8.257"));
+  EXPECT_EQ("255", rig.get(power + "9.257"));
+
+  // the last published outlet is written through to its own object
+  std::string out;
+  ASSERT_EQ(0, rig.set(power + "8.256", "i", "259", &out)) << out;
+  ASSERT_TRUE(rig.wait_sets(1));
+  Json state;
+  ASSERT_EQ(0, rig.bus().call("powersim", "state", "{}", &state));
+  EXPECT_EQ(str(state.at("outlets.255.path")), str(Json::parse(rig.set_log()[0]).at("object")));
+  EXPECT_NE(0, rig.set(power + "8.257", "i", "259", &out));
+  EXPECT_NE(std::string::npos, out.find("notWritable")) << out;
+}
+
 TEST(eoagent_agent, slow_replies_within_the_call_timeout) {
   AgentRig rig;
   ASSERT_TRUE(rig.start_all({"--delay-replies", "50"})) << rig.agent_output();

@@ -137,6 +137,46 @@ TEST_F(eoagent_mib, rows_for_outlets_and_buses) {
   EXPECT_EQ("none", power_column(257, 10));
 }
 
+// Outlets beyond 256 would take the buses' indexes: only the first 256
+// are published, said once in the log, and the rest never touch a bus row.
+TEST_F(eoagent_mib, outlets_beyond_256_are_not_published) {
+  for (int outlets : {256, 257, 300}) {
+    SCOPED_TRACE(outlets);
+    logged.clear();
+    std::vector<Outlet> many(outlets, Outlet{false, false});
+    many[255] = {true, true};
+    if (outlets > 256) many[256] = {true, true};
+    start(many, {230.0f, 120.0f});
+    EXPECT_EQ(256, ctx->accounting_count);
+    EXPECT_EQ("259", power_column(256, 9));
+    EXPECT_EQ("230", power_column(257, 1));
+    EXPECT_EQ("255", power_column(257, 9));
+    EXPECT_EQ("120", power_column(258, 1));
+    EXPECT_EQ(nullptr, row(ctx->power_table, {259}));
+    EXPECT_EQ(nullptr, row(ctx->power_state_table, {257, 259}));
+    EXPECT_NE(nullptr, row(ctx->power_state_table, {256, 259}));
+    EXPECT_EQ(1u, state_column(256, 259, 5));
+    // (registering the tables again also logs; only our lines count)
+    std::vector<std::string> ours;
+    for (const std::string &line : logged)
+      if (line.find("outlets") != std::string::npos) ours.push_back(line);
+    if (outlets > 256) {
+      ASSERT_EQ(1u, ours.size());
+      EXPECT_EQ(std::to_string(outlets) + " outlets: only the first 256 are published\n", ours[0]);
+    } else {
+      EXPECT_TRUE(ours.empty()) << ours[0];
+    }
+    // a change of an unpublished outlet leaves the bus rows alone
+    ops.outlet_state_changed(ops.outlet_listener, 256, false, false, "unknown");
+    ops.outlet_state_changed(ops.outlet_listener, 257, true, true, "unknown");
+    EXPECT_EQ("255", power_column(257, 8));
+    EXPECT_EQ("255", power_column(258, 9));
+    EXPECT_EQ("230", power_column(257, 1));
+    ops.free_mib_context(ops.mib_context);
+    ops = device_ops{};
+  }
+}
+
 TEST_F(eoagent_mib, bus_power_is_truncated_toward_zero) {
   start({}, {47.9f});
   EXPECT_EQ("47", power_column(257, 1));
