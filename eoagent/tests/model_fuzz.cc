@@ -15,13 +15,15 @@
 //   % 4 == 2    both enumerations
 //   % 4 == 3    notification without a message
 // Checked besides the sanitizers: every call carries the credential block,
-// listeners and visitors see only indexes that exist, and closing
-// removes every subscriber that was registered, once.
+// listeners and visitors see only indexes that exist, every change of an
+// outlet reaches the listener, and closing removes every subscriber that
+// was registered, once.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -58,6 +60,8 @@ Input in;
 std::vector<ubus_subscriber *> subscribers;  // registered, oldest first
 uint32_t next_id;
 int outlet_count, bus_count;
+// (physical, transient) of each outlet as the listener last heard it
+std::vector<std::pair<bool, bool>> heard;
 
 [[noreturn]] void fail() { __builtin_trap(); }
 
@@ -85,9 +89,10 @@ void check_outlet_index(int index) {
   if (index < 0 || index >= outlet_count) fail();
 }
 
-void outlet_changed(void *, int index, bool, bool, const char *reason) {
+void outlet_changed(void *, int index, bool physical, bool transient, const char *reason) {
   check_outlet_index(index);
   if (!reason) fail();
+  heard[index] = {physical, transient};
 }
 
 void bus_changed(void *, int index, float) {
@@ -96,11 +101,18 @@ void bus_changed(void *, int index, float) {
 
 struct Visit {
   int next;
+  bool first;  // the first enumeration: what the listener starts from
 };
 
-void visit_outlet(void *data, int index, bool, bool, const char *reason) {
+// Later enumerations must agree with what the listener was told: no state
+// changes without a word to it.
+void visit_outlet(void *data, int index, bool physical, bool transient, const char *reason) {
   auto *v = static_cast<Visit *>(data);
   if (index != v->next++ || !reason || strcmp(reason, "unknown") != 0) fail();
+  if (v->first)
+    heard.emplace_back(physical, transient);
+  else if (heard[index] != std::make_pair(physical, transient))
+    fail();
 }
 
 void visit_bus(void *data, int index, float, float nameplate, float) {
@@ -196,10 +208,11 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!meter && subscribers.size() != relay_subscribers) fail();
   ops.outlet_state_changed = outlet_changed;
   ops.bus_power_changed = bus_changed;
-  Visit visit{0};
+  heard.clear();
+  Visit visit{0, true};
   if (relay) outlet_count = enumerate_outlets(relay, visit_outlet, &visit);
   if (visit.next != outlet_count) fail();
-  visit = Visit{0};
+  visit = Visit{0, false};
   if (meter) bus_count = enumerate_buses(meter, visit_bus, &visit);
   if (visit.next != bus_count) fail();
 
@@ -216,9 +229,9 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       }
       case 2:
-        visit = Visit{0};
+        visit = Visit{0, false};
         if (relay && enumerate_outlets(relay, visit_outlet, &visit) != outlet_count) fail();
-        visit = Visit{0};
+        visit = Visit{0, false};
         if (meter && enumerate_buses(meter, visit_bus, &visit) != bus_count) fail();
         break;
       default:
