@@ -17,6 +17,8 @@ extern "C" {
 namespace {
 
 constexpr int call_timeout_ms = 3000;
+// Value objects may name buses the bus list lacks, up to this many buses.
+constexpr int max_added_bus_count = 256;
 constexpr size_t list_path_size = 256;
 constexpr const char *unknown_reason = "unknown";
 
@@ -615,7 +617,9 @@ bool open_value(meter_handle *meter, const char *meter_path, const blob_attr *ke
         !is_type(attr, BLOBMSG_TYPE_INT32, 4))
       break;
     int b = static_cast<int32_t>(blobmsg_get_u32(attr));
-    if (b < 0) break;
+    // a bus beyond the list may be added, but not without bound: each one
+    // costs a record, and the number comes from another program
+    if (b < 0 || (b >= meter->count && b >= max_added_bus_count)) break;
     if (!grow_buses(meter, b + 1)) {
       ok = false;
       break;

@@ -81,11 +81,15 @@ int main(int argc, char **argv) {
 
   init_eoPowerEnableStatusNotification();
   init_mib_tables(&ops);
+  u_long local_uptime = netsnmp_get_agent_uptime();
   init_snmp(agent_name);
 
   if (!main_session) {
     fail("Failed to connect to SNMP master\n");
   } else {
+    // The open session set our uptime to the master's: the stays that
+    // began when the tables were built move onto that clock.
+    shift_time_in_state(ops.mib_context, netsnmp_get_agent_uptime() - local_uptime);
     snmp_log(LOG_INFO, "eoagent initialized.\n");
     sync_snmp_fds(&bridge);
     uloop_run_timeout(-1);

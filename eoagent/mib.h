@@ -14,14 +14,16 @@
 // Power-state values of an outlet's two boolean states.
 constexpr long power_state_off = 257;
 constexpr long power_state_on = 259;
-// Entity indexes: outlet i is i + 1, bus i is i + 257.
+// Entity indexes: outlet i is i + 1, bus i is i + 257; outlets from the
+// 257th on have no index of their own and are not published.
 constexpr long first_bus_index = 257;
+constexpr int max_outlets = static_cast<int>(first_bus_index - 1);
 
 struct outlet_accounting {
   uint32_t time_in_state[2];  // hundredths of a second, earlier stays only
   uint32_t entries[2];
   uint8_t current_state;
-  uint32_t since;  // agent uptime when the current stay began
+  uint32_t since;  // agent uptime when the current stay began (the tables' birth for the first)
 };
 
 struct mib_context {
@@ -40,6 +42,11 @@ extern bool notifications_enabled;
 void init_eoPowerEnableStatusNotification(void);
 void init_mib_tables(device_ops *ops);
 void free_mib_context(void *context);
+
+// The agent's uptime jumped by `delta` hundredths of a second (modulo
+// 2^32) with no time passing, as when a subagent takes its master's
+// uptime: the current stays keep the length they had.
+void shift_time_in_state(void *context, unsigned long delta);
 
 void outlet_state_changed(void *context, int index, bool physical_state, bool transient_state,
                           const char *reason);

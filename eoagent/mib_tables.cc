@@ -73,6 +73,7 @@ netsnmp_handler_registration *make_registration(const char *name, const oid *tab
 void add_outlet_row(void *data, int index, bool physical_state, bool transient_state,
                     const char *reason) {
   auto *ctx = static_cast<mib_context *>(data);
+  if (index < 0 || index >= max_outlets) return;
   netsnmp_table_row *row = new_row(index + 1);
   if (!row) return;
   set_integer(row, power_column, 0);
@@ -96,6 +97,7 @@ void add_outlet_row(void *data, int index, bool physical_state, bool transient_s
   memset(&entry, 0, sizeof entry);
   entry.current_state = physical_state ? 1 : 0;
   entry.entries[entry.current_state] = 1;
+  entry.since = static_cast<uint32_t>(netsnmp_get_agent_uptime());
 }
 
 void add_bus_row(void *data, int index, float power, float nameplate_power, float accuracy) {
@@ -130,6 +132,7 @@ void add_power_state_row(mib_context *ctx, long entity, long state, long max_pow
 
 void add_power_state_rows(void *data, int index, bool, bool, const char *) {
   auto *ctx = static_cast<mib_context *>(data);
+  if (index < 0 || index >= max_outlets) return;
   add_power_state_row(ctx, index + 1, power_state_off, 0);
   add_power_state_row(ctx, index + 1, power_state_on, 400);
 }
@@ -167,7 +170,11 @@ void init_mib_tables(device_ops *ops) {
   netsnmp_register_table_data_set(make_registration("eoPowerTable", power_table_oid,
                                                     HANDLER_CAN_RWRITE, power_table_handler, ctx),
                                   set, nullptr);
-  if (ops->enumerate_outlets) ops->enumerate_outlets(ops->relay, add_outlet_row, ctx);
+  if (ops->enumerate_outlets) {
+    int outlets = ops->enumerate_outlets(ops->relay, add_outlet_row, ctx);
+    if (outlets > max_outlets)
+      snmp_log(LOG_WARNING, "%d outlets: only the first %d are published\n", outlets, max_outlets);
+  }
   if (ops->enumerate_buses) ops->enumerate_buses(ops->meter, add_bus_row, ctx);
 
   set = ctx->power_state_table = netsnmp_create_table_data_set("eoPowerStateTable");
@@ -219,9 +226,18 @@ void free_mib_context(void *context) {
   free(ctx);
 }
 
+void shift_time_in_state(void *context, unsigned long delta) {
+  auto *ctx = static_cast<mib_context *>(context);
+  if (!ctx) return;
+  for (int i = 0; i < ctx->accounting_count; ++i)
+    ctx->accounting[i].since += static_cast<uint32_t>(delta);
+}
+
 void outlet_state_changed(void *context, int index, bool physical_state, bool transient_state,
                           const char *reason) {
   auto *ctx = static_cast<mib_context *>(context);
+  // an unpublished outlet's index would name a bus
+  if (index < 0 || index >= max_outlets) return;
   netsnmp_table_row *row = power_row(ctx, index + 1);
   if (!row) return;
   set_integer(row, admin_state_column, power_state_of(transient_state));

@@ -15,13 +15,17 @@ Usage: $0 [options]
   --tour            run a scripted walk-through, exit 0 only if every step passed
   --private         run in private mount and network namespaces (root); the
                     commands printed then work only from inside them
+  --hold            keep running when a process ends, for a caller that stops
+                    and restarts processes itself: <logs>/processes lists each
+                    started process ("name pid"), <logs>/exits each that ended
+                    ("pid status")
   -h, --help        this text
 EOF
 }
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 outlets=8 buses=2 snmp_port=1161 trap_port=1162 http_port=8080
-build=$top/build tour=0 private=0
+build=$top/build tour=0 private=0 hold=0
 args=("$@")
 while [ $# -gt 0 ]; do
 	case $1 in
@@ -33,6 +37,7 @@ while [ $# -gt 0 ]; do
 	--build) build=$(cd "$2" && pwd); shift ;;
 	--tour) tour=1 ;;
 	--private) private=1 ;;
+	--hold) hold=1 ;;
 	-h|--help) usage; exit 0 ;;
 	*) usage >&2; exit 2 ;;
 	esac
@@ -197,6 +202,17 @@ Logs are in $run.
 Power-state notifications and serial traffic follow below. Ctrl-C stops everything.
 
 EOF
+
+if [ $hold = 1 ]; then
+	for ((i = 0; i < ${#names[@]}; i++)); do echo "${names[i]} ${pids[i]}"; done >"$run/processes"
+	# reap what ends, and say so; whoever stopped it knows why
+	while :; do
+		ended=
+		wait -n -p ended
+		status=$?
+		if [ -n "$ended" ]; then echo "$ended $status" >>"$run/exits"; else sleep 1; fi
+	done
+fi
 
 if [ $tour = 0 ]; then
 	tail -n +1 -F "$run/traps.log" "$run/serial.log" 2>/dev/null &

@@ -3,6 +3,9 @@
 // the manager.
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include <gtest/gtest.h>
 
@@ -156,6 +159,47 @@ TEST(eoagent_agent, walk_shows_two_outlets_and_one_bus) {
     expected[it->first] = it->second;
   }
   EXPECT_EQ(show(expected), show(values));
+}
+
+// Hundredths of a second since `start`.
+long ticks_since(std::chrono::steady_clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count() /
+                           10);
+}
+
+// A subagent shares its master's uptime: the first stay of each outlet
+// counts from when the subagent built its tables, however long the master
+// has been running, and a restarted subagent counts afresh.
+TEST(eoagent_agent, first_stay_counts_from_the_subagents_start) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_bus() && rig.start_sim({"--on", "1"}) && rig.start_snmpd() &&
+              rig.start_trapd());
+  const std::string sys_up_time = ".1.3.6.1.2.1.1.3.0";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "started after the master" : "restarted");
+    // let the master age well past what the checks below allow
+    usleep(2500 * 1000);
+    ASSERT_GE(atol(rig.get(sys_up_time).c_str()), 250 * (round + 1));
+    if (round == 1) {
+      rig.agent().signal(SIGTERM);
+      ASSERT_EQ(255, exit_code(rig.agent().wait(10000))) << rig.agent_output();
+    }
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(rig.start_agent()) << rig.agent_output();
+    long off = atol(rig.get(power_state + "4.1.257").c_str());
+    long on = atol(rig.get(power_state + "4.2.259").c_str());
+    long bound = ticks_since(started) + 5;  // the clocks tick at different moments
+    EXPECT_LE(off, bound);
+    EXPECT_LE(on, bound);
+    EXPECT_EQ("0", rig.get(power_state + "4.1.259"));
+    EXPECT_EQ("0", rig.get(power_state + "4.2.257"));
+    // and the current stays keep growing
+    usleep(300 * 1000);
+    EXPECT_GE(atol(rig.get(power_state + "4.1.257").c_str()), off + 25);
+    EXPECT_GE(atol(rig.get(power_state + "4.2.259").c_str()), on + 25);
+  }
 }
 
 TEST(eoagent_agent, energy_tables_have_no_instances) {
@@ -346,6 +390,59 @@ TEST(eoagent_agent, odd_value_objects_are_skipped_or_grow_the_buses) {
   EXPECT_EQ(power + "1.1 0\n" + power + "1.2 0\n" + power + "1.257 230\n" + power + "1.258 0\n" +
                 power + "1.259 0\n" + power + "1.260 0\n",
             show(values));
+}
+
+// 300 outlets: the first 256 have rows, the rest are left out with one
+// line in the log, and neither their rows nor their changes reach the
+// buses' indexes.
+TEST(eoagent_agent, outlets_beyond_256_are_not_published) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_all({"--outlets", "300", "--buses", "2", "--on", "255", "--on", "256"}))
+      << rig.agent_output();
+  const std::string logged = "300 outlets: only the first 256 are published\n";
+  std::string output = rig.agent_output();
+  EXPECT_NE(std::string::npos, output.find(logged)) << output;
+  EXPECT_EQ(output.find(logged), output.rfind(logged)) << output;
+  EXPECT_EQ(std::string::npos, output.find("duplicate")) << output;
+
+  auto oper = rig.walk(power + "9");
+  ASSERT_EQ(258u, oper.size()) << show(oper);
+  EXPECT_EQ("259", oper[power + "9.256"]);
+  EXPECT_EQ("257", oper[power + "9.255"]);
+  EXPECT_EQ("255", oper[power + "9.257"]);
+  EXPECT_EQ("255", oper[power + "9.258"]);
+  auto readings = rig.walk(power + "1");
+  EXPECT_EQ("230", readings[power + "1.257"]) << show(readings);
+  EXPECT_EQ("230", readings[power + "1.258"]) << show(readings);
+  auto entries = rig.walk(power_state + "5");
+  EXPECT_EQ(512u, entries.size());
+  EXPECT_EQ("1", entries[power_state + "5.256.259"]);
+  EXPECT_EQ(0u, entries.count(power_state + "5.257.257"));
+
+  // the 257th and 300th outlets switch in the switch; then the 256th, whose
+  // notification is the last one to expect
+  for (int outlet : {256, 299})
+    ASSERT_EQ(0, rig.bus().call("powersim", "switch",
+                                R"({"outlet": )" + std::to_string(outlet) + R"(, "state": true})"));
+  ASSERT_EQ(0, rig.bus().call("powersim", "switch", R"({"outlet": 255, "state": false})"));
+  ASSERT_TRUE(rig.wait_value(power + "9.256", "257")) << rig.get(power + "9.256");
+  ASSERT_TRUE(testkit::wait_until([&] {
+    return rig.traps().find("229.1.2.1.9.256 = INTEGER: 257") != std::string::npos;
+  })) << rig.traps();
+  EXPECT_EQ(std::string::npos, rig.traps().find("229.1.2.1.9.257 ")) << rig.traps();
+  EXPECT_EQ(std::string::npos, rig.traps().find("229.1.2.1.8.257 ")) << rig.traps();
+  EXPECT_EQ("255", rig.get(power + "8.257"));
+  EXPECT_EQ("255", rig.get(power + "9.257"));
+
+  // the last published outlet is written through to its own object
+  std::string out;
+  ASSERT_EQ(0, rig.set(power + "8.256", "i", "259", &out)) << out;
+  ASSERT_TRUE(rig.wait_sets(1));
+  Json state;
+  ASSERT_EQ(0, rig.bus().call("powersim", "state", "{}", &state));
+  EXPECT_EQ(str(state.at("outlets.255.path")), str(Json::parse(rig.set_log()[0]).at("object")));
+  EXPECT_NE(0, rig.set(power + "8.257", "i", "259", &out));
+  EXPECT_NE(std::string::npos, out.find("notWritable")) << out;
 }
 
 TEST(eoagent_agent, slow_replies_within_the_call_timeout) {

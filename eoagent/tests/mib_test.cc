@@ -57,7 +57,7 @@ int capture_log(int, int, void *server_arg, void *) {
 }
 
 class eoagent_mib : public testing::Test {
- protected:
+ public:
   void SetUp() override {
     setenv("SNMP_PERSISTENT_DIR", "/tmp/eoagent-mib-persist", 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
@@ -137,6 +137,45 @@ TEST_F(eoagent_mib, rows_for_outlets_and_buses) {
   EXPECT_EQ("none", power_column(257, 10));
 }
 
+// Outlets beyond 256 would take the buses' indexes: only the first 256
+// are published, said once in the log, and the rest never touch a bus row.
+// (One start per test: the tables are registered for the process's life.)
+void check_first_256_published(eoagent_mib &t, int outlets) {
+  logged.clear();
+  std::vector<Outlet> many(outlets, Outlet{false, false});
+  many[255] = {true, true};
+  if (outlets > 256) many[256] = {true, true};
+  t.start(many, {230.0f, 120.0f});
+  mib_context *ctx = t.ctx;
+  EXPECT_EQ(256, ctx->accounting_count);
+  EXPECT_EQ("259", t.power_column(256, 9));
+  EXPECT_EQ("230", t.power_column(257, 1));
+  EXPECT_EQ("255", t.power_column(257, 9));
+  EXPECT_EQ("120", t.power_column(258, 1));
+  EXPECT_EQ(nullptr, t.row(ctx->power_table, {259}));
+  EXPECT_EQ(nullptr, t.row(ctx->power_state_table, {257, 259}));
+  EXPECT_NE(nullptr, t.row(ctx->power_state_table, {256, 259}));
+  EXPECT_EQ(1u, t.state_column(256, 259, 5));
+  if (outlets > 256) {
+    ASSERT_EQ(1u, logged.size());
+    EXPECT_EQ(std::to_string(outlets) + " outlets: only the first 256 are published\n", logged[0]);
+  } else {
+    EXPECT_TRUE(logged.empty()) << logged[0];
+  }
+  // a change of an unpublished outlet leaves the bus rows alone
+  t.ops.outlet_state_changed(t.ops.outlet_listener, 256, false, false, "unknown");
+  t.ops.outlet_state_changed(t.ops.outlet_listener, 257, true, true, "unknown");
+  EXPECT_EQ("255", t.power_column(257, 8));
+  EXPECT_EQ("255", t.power_column(258, 9));
+  EXPECT_EQ("230", t.power_column(257, 1));
+}
+
+TEST_F(eoagent_mib, outlets_beyond_256_are_not_published) { check_first_256_published(*this, 300); }
+
+TEST_F(eoagent_mib, exactly_256_outlets_are_all_published) {
+  check_first_256_published(*this, 256);
+}
+
 TEST_F(eoagent_mib, bus_power_is_truncated_toward_zero) {
   start({}, {47.9f});
   EXPECT_EQ("47", power_column(257, 1));
@@ -184,6 +223,30 @@ TEST_F(eoagent_mib, time_in_state_and_entries) {
   // an index without a row changes nothing
   ops.outlet_state_changed(ops.outlet_listener, 7, true, true, "unknown");
   EXPECT_EQ(nullptr, row(ctx->power_table, {8}));
+}
+
+// A jump of the agent's clock with no time passing (a subagent taking its
+// master's uptime) leaves every stay, open or closed, as long as it was.
+TEST_F(eoagent_mib, clock_jumps_keep_the_stays) {
+  netsnmp_set_agent_uptime(100);
+  start({{false, false}, {true, true}}, {});
+  netsnmp_set_agent_uptime(300);
+  ops.outlet_state_changed(ops.outlet_listener, 0, true, true, "unknown");
+  netsnmp_set_agent_uptime(50400);
+  shift_time_in_state(ctx, 50000);
+  netsnmp_set_agent_uptime(50500);
+  EXPECT_NEAR(200, state_column(1, 257, 4), 2);  // 100 to 300, closed
+  EXPECT_NEAR(200, state_column(1, 259, 4), 2);  // 300 to 500 on the old clock
+  EXPECT_NEAR(400, state_column(2, 259, 4), 2);  // since the tables were built
+  EXPECT_EQ(0u, state_column(2, 257, 4));
+  // and backwards, through zero
+  netsnmp_set_agent_uptime(20);
+  shift_time_in_state(ctx, static_cast<unsigned long>(-50480));
+  EXPECT_NEAR(400, state_column(2, 259, 4), 2);
+  EXPECT_NEAR(200, state_column(1, 259, 4), 2);
+  netsnmp_set_agent_uptime(120);
+  EXPECT_NEAR(500, state_column(2, 259, 4), 2);
+  EXPECT_EQ(1u, state_column(2, 259, 5));
 }
 
 TEST_F(eoagent_mib, admin_state_write_with_the_requester_address) {

@@ -281,6 +281,33 @@ TEST_F(eoagent_model, value_objects_of_odd_shape) {
   EXPECT_EQ(5, listener.bus_calls.back().first);
 }
 
+// Value objects may add buses the bus list lacks, up to 256 buses in all:
+// farther numbers, up to the largest 32-bit one, are skipped.
+TEST_F(eoagent_model, value_objects_add_at_most_256_buses) {
+  start({"--extra-value", "255:current:2", "--extra-value", "256:current:3", "--extra-value",
+         "2147483647:voltage:1", "--extra-value", "1000000:current:4"});
+  meter = open_meter(ctx, "meter", &ops);
+  ASSERT_NE(nullptr, meter);
+  auto powers = buses();
+  ASSERT_EQ(256u, powers.size());
+  EXPECT_FLOAT_EQ(230.0f, powers[0]);
+  for (size_t i = 1; i < powers.size(); ++i) EXPECT_FLOAT_EQ(0.0f, powers[i]) << i;
+  ASSERT_EQ(0, control("set_value", R"({"bus": 255, "name": "current", "value": 9.0})"));
+  ASSERT_TRUE(pump([&] { return !listener.bus_calls.empty(); }));
+  EXPECT_EQ(255, listener.bus_calls.back().first);
+}
+
+// Every bus of a longer list can be named; none is added past it.
+TEST_F(eoagent_model, value_objects_reach_every_bus_of_a_long_list) {
+  start({"--buses", "300", "--extra-value", "299:current:4", "--extra-value", "300:current:4"});
+  meter = open_meter(ctx, "meter", &ops);
+  ASSERT_NE(nullptr, meter);
+  auto powers = buses();
+  ASSERT_EQ(300u, powers.size());
+  EXPECT_FLOAT_EQ(230.0f, powers[298]);
+  EXPECT_FLOAT_EQ(460.0f, powers[299]);
+}
+
 TEST_F(eoagent_model, writes_carry_the_credential_block) {
   start({"--outlets", "3"});
   relay = open_relay(ctx, "relay", &ops);
