@@ -233,9 +233,25 @@ start_service
         os.execvpe("unshare", argv, env)
 
     def prepare_namespace(self):
+        # A source or build folder under /tmp stays visible: its top folder
+        # under the covered /tmp is bound into the new one, reached through a
+        # descriptor opened before the mount.
+        tops = set()
+        for path in (self.source, self.build):
+            real = os.path.realpath(path)
+            if real.startswith("/tmp/") and len(real) > 5:
+                tops.add(real[5:].split("/")[0])
+        old_tmp = os.open("/tmp", os.O_PATH | os.O_DIRECTORY)
         for cmd in (["mount", "--make-rprivate", "/"],
-                    ["mount", "-t", "tmpfs", "tmpfs", "/tmp"],
-                    ["mkdir", "-p", "/var/run/ubus"],
+                    ["mount", "-t", "tmpfs", "tmpfs", "/tmp"]):
+            subprocess.run(cmd, check=True)
+        for top in sorted(tops):
+            os.mkdir("/tmp/" + top)
+            subprocess.run(["mount", "--no-canonicalize", "--rbind",
+                            f"/proc/self/fd/{old_tmp}/{top}", "/tmp/" + top],
+                           check=True, pass_fds=(old_tmp,))
+        os.close(old_tmp)
+        for cmd in (["mkdir", "-p", "/var/run/ubus"],
                     ["mount", "-t", "tmpfs", "tmpfs", "/var/run/ubus"],
                     ["ip", "link", "set", "lo", "up"]):
             subprocess.run(cmd, check=True)
