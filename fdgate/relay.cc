@@ -58,6 +58,14 @@ void drain_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
   close(fd);
 }
 
+// The server wrote out everything queued for the client.
+void response_writable(struct client *cl) {
+  ubus_fd_dispatch *d = dispatch_of(cl);
+
+  cl->dispatch.write_cb = nullptr;
+  if (d->response.fd.fd >= 0) ustream_set_read_blocked(&d->response.stream, false);
+}
+
 }  // namespace
 
 extern "C" {
@@ -93,6 +101,12 @@ void ubus_fd_response_read(struct ustream *s, int) {
     ops->write_body(cl, data, len);
     d->response_started = true;
     ustream_consume(s, len);
+  }
+
+  // the client did not take it all: read on once the server wrote it out
+  if (ustream_pending_data(cl->us, true)) {
+    ustream_set_read_blocked(s, true);
+    cl->dispatch.write_cb = response_writable;
   }
 }
 

@@ -22,6 +22,13 @@
  *
  * The inactivity timer runs while a handler works on a request (the script
  * timeout); when it fires the server only lets it lapse.
+ *
+ * write_body never waits for the peer: bytes the socket does not take are
+ * queued on the connection stream. A handler that relays a source of its
+ * own stops reading it while that queue holds bytes
+ * (ustream_pending_data(cl->us, true)) and goes on from its write_cb slot,
+ * which the server calls each time the queue has been written out. A peer
+ * that takes no queued byte for the network timeout is disconnected.
  */
 #ifndef UHTTPD_H
 #define UHTTPD_H
@@ -139,6 +146,7 @@ struct client {
   struct uloop_timeout timeout; /* inactivity timer */
   struct uloop_timeout kick;    /* deferred work of the server */
   struct uloop_timeout watch;   /* peer check while reading is paused */
+  struct uloop_timeout drain;   /* a peer that takes none of its response */
 
   enum client_state state;
   bool tls;
@@ -169,7 +177,6 @@ struct client {
   bool finished;
   bool closing;
   bool lingering;
-  bool dead;
 };
 
 struct dispatch_handler {
