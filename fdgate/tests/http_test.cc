@@ -530,6 +530,39 @@ TEST_F(GateTest, MissingObjectGives500) {
   EXPECT_EQ(out.substr(out.size() - 20), "Object inaccessible\n") << out;
 }
 
+// The object's id outlives a request: when its server goes away the
+// plug-in answers "Object inaccessible" as if it looked it up each time,
+// and once a new server has the object (under a new id) it is found.
+TEST_F(GateTest, TheObjectMayGoAndComeBack) {
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    EXPECT_EQ(curl({url("/five")}).body, "hello");
+
+    method_server_.signal(SIGTERM);
+    ASSERT_GE(method_server_.wait(5000), 0);
+    usleep(200000);  // the bus tells the plug-in about the removal
+    HttpResult gone = curl({url("/five")});
+    EXPECT_EQ(gone.status, 500) << gone.headers;
+    EXPECT_EQ(gone.body, "Object inaccessible\n");
+
+    // something else first, so that the object's new id differs
+    struct ubus_object_type type = {"other", 0, nullptr, 0};
+    struct ubus_object other = {};
+    other.name = "other";
+    other.type = &type;
+    ASSERT_EQ(ubus_add_object(ctx_, &other), 0);
+    testkit::SpawnOptions opts;
+    opts.capture_output = true;
+    method_server_ = testkit::Child(
+        {testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"}, opts);
+    ASSERT_TRUE(gate::wait_output(method_server_, "ready")) << method_server_.output();
+    HttpResult back = curl({url("/five")});
+    EXPECT_EQ(back.status, 200) << back.headers;
+    EXPECT_EQ(back.body, "hello");
+    ubus_remove_object(ctx_, &other);
+  }
+}
+
 TEST_F(GateTest, NoBusEndsTheServer) {
   testkit::SpawnOptions opts;
   opts.capture_output = true;

@@ -4,7 +4,10 @@
 // (text, mode, wrong types, raw bytes), completions with any status, with or
 // without a descriptor (pipes left open or closed, regular files, /dev/null,
 // sockets), replies for other requests; mixed with event-loop turns, client
-// reads, request-body bytes, a second request, hang-ups and a lapsed timer.
+// reads, request-body bytes, a second request, hang-ups, a lapsed timer,
+// announced removals of objects and failing lookups. The object's lookup
+// and the plug-in's watch on removals are answered by this harness
+// directly; everything about the call goes over the socket.
 //
 // Input: byte 0 picks the request; then one operation per byte, each taking
 // its arguments from the bytes that follow. After each input every
@@ -126,23 +129,14 @@ void send_status(uint16_t seq, uint32_t peer, int status, int fd) {
   blob_buf_free(&b);
 }
 
-// The plug-in looks its object up before each call: the answer is waiting
-// in the socket when it asks.
+bool lookup_fails;
+struct ubus_event_handler *removals;  // the plug-in's watch on removed objects
+
 void handle_request(struct client *cl, char *url, struct path_info *pi) {
-  struct blob_buf b = {};
-  uint16_t seq = static_cast<uint16_t>(fdgate::state->ctx->request_seq + 1);
-
   bus_drain();
-  blob_buf_init(&b, 0);
-  blob_put_int32(&b, UBUS_ATTR_OBJID, kObjectId);
-  blob_put_string(&b, UBUS_ATTR_OBJPATH, "obj");
-  bus_send(UBUS_MSG_DATA, seq, 0, b.head, -1);
-  blob_buf_free(&b);
-  send_status(seq, 0, 0, -1);
-
   current = cl;
-  invoke_seq = static_cast<uint16_t>(seq + 1);
   ubus_fd_handle_request(cl, url, pi);
+  invoke_seq = fdgate::state->ctx->request_seq;  // the call just sent
 }
 
 // ---- reply operations ----
@@ -239,7 +233,7 @@ void run_operation(input &in) {
   const uint8_t *raw;
   size_t len;
 
-  switch (in.byte() % 15) {
+  switch (in.byte() % 17) {
     case 0:
       data_reply(in);
       break;
@@ -300,8 +294,22 @@ void run_operation(input &in) {
     case 13:  // the script timeout lapses (the server lets it pass)
       if (current && uh::client_count()) uloop_timeout_cancel(&current->timeout);
       break;
-    default:
+    case 14:
       client_write("GET /p/again HTTP/1.1\r\n\r\n", 25);
+      break;
+    case 15: {  // the bus announces that an object went away
+      uint8_t which = in.byte();
+      if (!removals) break;
+      struct blob_buf b = {};
+      blob_buf_init(&b, 0);
+      if (which & 1) blobmsg_add_u32(&b, "id", which & 2 ? kObjectId : kObjectId + 1);
+      if (which & 4) blobmsg_add_string(&b, "path", "obj");
+      removals->cb(fdgate::state->ctx, removals, "ubus.object.remove", b.head);
+      blob_buf_free(&b);
+      break;
+    }
+    default:
+      lookup_fails = !lookup_fails;
       break;
   }
 }
@@ -387,6 +395,20 @@ const char *const requests[] = {
 
 }  // namespace
 
+// The object's lookup and the watch on removals answer here, at once, so
+// that the bus peer above only has to speak for the method.
+extern "C" int ubus_lookup_id(struct ubus_context *, const char *, uint32_t *id) {
+  if (lookup_fails) return UBUS_STATUS_NOT_FOUND;
+  *id = kObjectId;
+  return 0;
+}
+
+extern "C" int ubus_register_event_handler(struct ubus_context *, struct ubus_event_handler *ev,
+                                           const char *) {
+  removals = ev;
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static int baseline = [] {
     set_up();
@@ -403,6 +425,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   client_end = sv[1];
   client_reads = true;
+  lookup_fails = false;
   current = nullptr;
   const char *request = requests[in.byte() % (sizeof(requests) / sizeof(requests[0]))];
   client_write(request, strlen(request));

@@ -107,11 +107,33 @@ void kick(struct client *cl) { uloop_timeout_set(&cl->kick, 0); }
 // (ustream_pending_data on cl->us) and resumes from dispatch.write_cb,
 // which runs each time the queue has been written out. A peer that takes
 // no byte for the network timeout is dropped by the drain timer.
-void put(struct client *cl, const void *data, int len) {
-  if (len <= 0) return;
-  ustream_write(cl->us, static_cast<const char *>(data), len, false);
+void write_out(struct client *cl, const char *data, int len) {
+  ustream_write(cl->us, data, len, false);
   if (ustream_pending_data(cl->us, true) && !cl->drain.pending)
     uloop_timeout_set(&cl->drain, conf.network_timeout);
+}
+
+void flush(struct client *cl) {
+  uloop_timeout_cancel(&cl->flush);
+  if (!cl->corked_len) return;
+  int len = cl->corked_len;
+  cl->corked_len = 0;
+  write_out(cl, cl->corked, len);
+}
+
+// Small pieces (a head, a chunk, the last chunk) are collected and go out
+// in one write once the callback that wrote them returns: the loop runs
+// the flush timer before it looks at the next event.
+void put(struct client *cl, const void *data, int len) {
+  if (len <= 0) return;
+  if (cl->corked_len + len <= static_cast<int>(sizeof(cl->corked))) {
+    memcpy(cl->corked + cl->corked_len, data, static_cast<size_t>(len));
+    cl->corked_len += len;
+    if (!cl->flush.pending) uloop_timeout_set(&cl->flush, 0);
+    return;
+  }
+  flush(cl);
+  write_out(cl, static_cast<const char *>(data), len);
 }
 
 __attribute__((format(printf, 2, 3))) void put_printf(struct client *cl, const char *format, ...) {
@@ -758,6 +780,7 @@ void client_free(struct client *cl) {
   uloop_timeout_cancel(&cl->kick);
   uloop_timeout_cancel(&cl->watch);
   uloop_timeout_cancel(&cl->drain);
+  uloop_timeout_cancel(&cl->flush);
   ustream_free(cl->us);
   close(cl->sfd.fd.fd);
   list_del(&cl->list);
@@ -794,6 +817,7 @@ void client_timeout_cb(struct uloop_timeout *t) {
 void client_kick_cb(struct uloop_timeout *t) {
   struct client *cl = container_of(t, struct client, kick);
 
+  flush(cl);
   if (cl->closing) {
     if (cl->lingering) return;
     if (ustream_pending_data(cl->us, true) && !cl->us->write_error)
@@ -835,6 +859,8 @@ void client_write_cb(struct ustream *s, int) {
   if (cl->closing) kick(cl);
   if (!cl->finished && cl->dispatch.write_cb) cl->dispatch.write_cb(cl);
 }
+
+void client_flush_cb(struct uloop_timeout *t) { flush(container_of(t, struct client, flush)); }
 
 // Nothing of the queued response went out for the network timeout.
 void client_drain_cb(struct uloop_timeout *t) {
@@ -926,6 +952,7 @@ bool client_add(int fd) {
   cl->kick.cb = client_kick_cb;
   cl->watch.cb = client_watch_cb;
   cl->drain.cb = client_drain_cb;
+  cl->flush.cb = client_flush_cb;
   set_addr(&cl->srv_addr, &local);
   set_addr(&cl->peer_addr, &peer);
   blob_buf_init(&cl->hdr, 0);

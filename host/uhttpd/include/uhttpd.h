@@ -147,6 +147,7 @@ struct client {
   struct uloop_timeout kick;    /* deferred work of the server */
   struct uloop_timeout watch;   /* peer check while reading is paused */
   struct uloop_timeout drain;   /* a peer that takes none of its response */
+  struct uloop_timeout flush;   /* sends what the current callback wrote */
 
   enum client_state state;
   bool tls;
@@ -168,6 +169,8 @@ struct client {
   int zero_takes;
   int paused_ms; /* how long the body has not moved */
   enum uh_response response;
+  char corked[4096]; /* small writes of one callback, sent as one */
+  int corked_len;
   char sniff[8];
   int sniff_len;
   bool respond_chunked;
