@@ -333,12 +333,18 @@ int uloop_fd_delete(struct uloop_fd *sock) {
 int uloop_timeout_add(struct uloop_timeout *timeout) {
   if (timeout->pending) return -1;
 
+  // Goes after every timeout that is not later. Most new ones are due
+  // either now (before all others) or after all others: the search starts
+  // at whichever end the new one is nearer.
   list_head *h = &timeouts;
   uloop_timeout *tmp;
-  list_for_each_entry(tmp, &timeouts, list) {
-    if (tv_later(&tmp->time, &timeout->time)) {
+  if (!list_empty(&timeouts) &&
+      tv_later(&list_first_entry(&timeouts, uloop_timeout, list)->time, &timeout->time)) {
+    h = timeouts.next;
+  } else {
+    list_for_each_entry_reverse(tmp, &timeouts, list) {
+      if (!tv_later(&tmp->time, &timeout->time)) break;
       h = &tmp->list;
-      break;
     }
   }
 
