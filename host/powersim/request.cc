@@ -332,9 +332,9 @@ int handle_request(struct ubus_context *, struct ubus_object *, struct ubus_requ
   } else if (path == "/stream") {
     status = answer_fd(req, pump_start(std::string(), query_number(query, "size", 0), -1), 0);
   } else if (path == "/five") {
-    status = answer_fd(req, pump_start("hello", 0, -1), 0);
+    status = answer_fd(req, pump_start("hello", 0, -1), atoi(query_value(query, "status").c_str()));
   } else if (path == "/none") {
-    status = answer_fd(req, empty_descriptor(), 0);
+    status = answer_fd(req, empty_descriptor(), atoi(query_value(query, "status").c_str()));
   } else if (path == "/slow") {
     defer(req, body_fd, static_cast<int>(query_number(query, "ms", 1000)));
     return 0;
