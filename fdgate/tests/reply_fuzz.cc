@@ -260,7 +260,10 @@ void run_operation(input &in) {
       uint8_t which = in.byte();
       uint16_t seq = static_cast<uint16_t>(invoke_seq + (which & 1 ? 1 : 0));
       uint32_t peer = which & 2 ? kObjectId + 1 : kObjectId;
-      int fd = which & 4 ? response_descriptor(in) : -1;
+      // a descriptor only for this request: the bus library leaves one
+      // for a request that is not its own to whoever gave that up
+      bool ours = !(which & 3);
+      int fd = (which & 4) && ours ? response_descriptor(in) : -1;
       send_status(seq, peer, status_of(in), fd);
       break;
     }
