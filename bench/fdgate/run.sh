@@ -15,7 +15,8 @@
 # it calls) and the kernel.
 # Usage: bench/fdgate/run.sh [build-dir]   (default: build)
 # Environment: BENCH_SECONDS (8), BENCH_CONNECTIONS (32), BENCH_ROUNDS (3),
-# BENCH_PERF (0).
+# BENCH_PERF (0), BENCH_BEFORE (another build directory, say of an older
+# commit: its fdgate runs in the same rounds as a "before" column).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -64,13 +65,29 @@ write("1k", 1024)
 write("big", int(sys.argv[2]))
 PY
 
-"$build/bin/ubusd" -s "$work/ubus.sock" & ubusd_pid=$!; pids="$pids $!"
-while [ ! -S "$work/ubus.sock" ]; do sleep 0.05; done
-"$build/bin/uh_request_server" -s "$work/ubus.sock" -o ubus-fd >/dev/null & method_pid=$!; pids="$pids $!"
-sleep 0.2
-gate_port=$(free_port)
-"$build/bin/uhttpd" -p "127.0.0.1:$gate_port" -P "$build/lib/fdgate.so" -s "$work/ubus.sock" \
-	-x /p -o ubus-fd --max-connections 1000 >/dev/null & uhttpd_pid=$!; pids="$pids $!"
+# a bus daemon, the request method server and uhttpd with fdgate, all from
+# one build; sets <name>_port, <name>_pid (uhttpd), <name>_bus_pid and
+# <name>_method_pid
+start_gate() { # name build
+	local dir="$work/$1" port
+	mkdir -p "$dir"
+	"$2/bin/ubusd" -s "$dir/ubus.sock" & eval "${1}_bus_pid=$!"; pids="$pids $!"
+	while [ ! -S "$dir/ubus.sock" ]; do sleep 0.05; done
+	"$2/bin/uh_request_server" -s "$dir/ubus.sock" -o ubus-fd >/dev/null &
+	eval "${1}_method_pid=$!"; pids="$pids $!"
+	sleep 0.2
+	port=$(free_port)
+	"$2/bin/uhttpd" -p "127.0.0.1:$port" -P "$2/lib/fdgate.so" -s "$dir/ubus.sock" \
+		-x /p -o ubus-fd --max-connections 1000 >/dev/null & eval "${1}_pid=$!"; pids="$pids $!"
+	eval "${1}_port=$port"
+}
+start_gate gate "$build"
+before=${BENCH_BEFORE:-}
+if [ -n "$before" ]; then
+	case $before in /*) ;; *) before=$src/$before ;; esac
+	cmake --build "$before" -j2 --target fdgate uhttpd uh_request_server ubusd >/dev/null
+	start_gate old "$before"
+fi
 
 # one nginx configuration per role: static files, or a proxy to the first
 start_nginx() { # name port server-block
@@ -111,6 +128,7 @@ start_nginx proxy "$proxy_port" "
 		}
 	}"
 wait_port "$gate_port"
+[ -n "$before" ] && wait_port "$old_port"
 wait_port "$nginx_port"
 wait_port "$proxy_port"
 
@@ -143,82 +161,98 @@ cpu_of() {
 	cat $files 2>/dev/null | awk -v hz="$(getconf CLK_TCK)" '{ t += $14 + $15 } END { printf "%.3f", t / hz }'
 }
 
-small_gate="http://127.0.0.1:$gate_port/p/stream?size=1024"
-small_n=""; small_p=""; big_n=""; big_p=""
-big_gate="http://127.0.0.1:$gate_port/p/stream?size=$big"
+small_path="/p/stream?size=1024"
+small_n=""; small_p=""; small_o=""; big_n=""; big_p=""; big_o=""
+big_path="/p/stream?size=$big"
+median() { printf '%s\n' $1 | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+# one row per round and case: [before] fdgate nginx proxy and the ratios
+row() { # round case format old gate nginx proxy
+	local ratios="$(ratio "$5" "$6") $(ratio "$5" "$7")"
+	[ -n "$before" ] && ratios="$ratios $(ratio "$4" "$7")"
+	printf "%-6s %-30s %10${3} %10${3} %10${3} %10${3}   %s\n" "$1" "$2" "${4:-0}" "$5" "$6" "$7" "$ratios"
+}
 echo "fdgate vs nginx, ${duration}s per run, $rounds rounds, wrk on 127.0.0.1 ($(nproc) cores)"
-printf '%-6s %-28s %12s %12s %12s %8s %8s\n' round case fdgate nginx proxy /nginx /proxy
+echo "ratios: fdgate/nginx fdgate/proxy${before:+ before/proxy}; before: $before"
+printf '%-6s %-30s %10s %10s %10s %10s   %s\n' round case before fdgate nginx proxy ratios
 for r in $(seq "$rounds"); do
-	set -- $(measure 2 "$conns" "$small_gate"); g=$1
+	o=""; [ -n "$before" ] && { set -- $(measure 2 "$conns" "http://127.0.0.1:$old_port$small_path"); o=$1; }
+	set -- $(measure 2 "$conns" "http://127.0.0.1:$gate_port$small_path"); g=$1
 	set -- $(measure 2 "$conns" "http://127.0.0.1:$nginx_port/1k"); n=$1
 	set -- $(measure 2 "$conns" "http://127.0.0.1:$proxy_port/1k"); p=$1
-	awk -v r="$r" -v c="1 KiB keep-alive -c$conns req/s" -v g="$g" -v n="$n" -v p="$p" \
-		'BEGIN { printf "%-6s %-28s %12.0f %12.0f %12.0f %8.3f %8.3f\n", r, c, g, n, p, g / n, g / p }'
-	small_n="$small_n $(awk -v g="$g" -v n="$n" 'BEGIN { print g / n }')"
-	small_p="$small_p $(awk -v g="$g" -v p="$p" 'BEGIN { print g / p }')"
-	set -- $(measure 1 1 "$big_gate"); g=$2
+	row "$r" "1 KiB keep-alive -c$conns req/s" .0f "$o" "$g" "$n" "$p"
+	small_n="$small_n $(ratio "$g" "$n")"; small_p="$small_p $(ratio "$g" "$p")"
+	[ -n "$before" ] && small_o="$small_o $(ratio "$o" "$p")"
+	o=""; [ -n "$before" ] && { set -- $(measure 1 1 "http://127.0.0.1:$old_port$big_path"); o=$2; }
+	set -- $(measure 1 1 "http://127.0.0.1:$gate_port$big_path"); g=$2
 	set -- $(measure 1 1 "http://127.0.0.1:$nginx_port/big"); n=$2
 	set -- $(measure 1 1 "http://127.0.0.1:$proxy_port/big"); p=$2
-	awk -v r="$r" -v c="64 MiB, one connection, MB/s" -v g="$g" -v n="$n" -v p="$p" \
-		'BEGIN { printf "%-6s %-28s %12.1f %12.1f %12.1f %8.3f %8.3f\n", r, c, g, n, p, g / n, g / p }'
-	big_n="$big_n $(awk -v g="$g" -v n="$n" 'BEGIN { print g / n }')"
-	big_p="$big_p $(awk -v g="$g" -v p="$p" 'BEGIN { print g / p }')"
+	row "$r" "64 MiB, one connection, MB/s" .1f "$o" "$g" "$n" "$p"
+	big_n="$big_n $(ratio "$g" "$n")"; big_p="$big_p $(ratio "$g" "$p")"
+	[ -n "$before" ] && big_o="$big_o $(ratio "$o" "$p")"
 done
-median() { printf '%s\n' $1 | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-printf '%-6s %-28s %12s %12s %12s %8s %8s\n' median "1 KiB keep-alive -c$conns req/s" "" "" "" \
-	"$(median "$small_n")" "$(median "$small_p")"
-printf '%-6s %-28s %12s %12s %12s %8s %8s\n' median "64 MiB, one connection, MB/s" "" "" "" \
-	"$(median "$big_n")" "$(median "$big_p")"
+printf '%-6s %-30s %43s   %s %s %s\n' median "1 KiB keep-alive -c$conns req/s" "" \
+	"$(median "$small_n")" "$(median "$small_p")" "${before:+$(median "$small_o")}"
+printf '%-6s %-30s %43s   %s %s %s\n' median "64 MiB, one connection, MB/s" "" \
+	"$(median "$big_n")" "$(median "$big_p")" "${before:+$(median "$big_o")}"
 
-# where the CPU time of one fdgate run goes: CPU seconds of each process
-# over the requests wrk counted
-cpu_run() { # url -> "requests http-server-us bus-us method-us"
-	local h0 b0 m0 h1 b1 m1 out n
-	h0=$(cpu_of "$uhttpd_pid"); b0=$(cpu_of "$ubusd_pid"); m0=$(cpu_of "$method_pid")
-	out=$(wrk -t 2 -c "$conns" -d "${duration}s" "$1")
-	h1=$(cpu_of "$uhttpd_pid"); b1=$(cpu_of "$ubusd_pid"); m1=$(cpu_of "$method_pid")
+# where the CPU time goes: CPU seconds of each process over the requests
+# wrk counted, in microseconds per request
+cpu_run() { # name url -> "requests http-server-us bus-us method-us"
+	local h0 b0 m0 h1 b1 m1 out n hp bp mp
+	eval "hp=\$${1}_pid bp=\$${1}_bus_pid mp=\$${1}_method_pid"
+	h0=$(cpu_of "$hp"); b0=$(cpu_of "$bp"); m0=$(cpu_of "$mp")
+	out=$(wrk -t 2 -c "$conns" -d "${duration}s" "$2")
+	h1=$(cpu_of "$hp"); b1=$(cpu_of "$bp"); m1=$(cpu_of "$mp")
 	n=$(printf '%s\n' "$out" | awk '/requests in/ {print $1}')
 	awk -v n="$n" -v h="$h0 $h1" -v b="$b0 $b1" -v m="$m0 $m1" 'BEGIN {
 		split(h, H, " "); split(b, B, " "); split(m, M, " ")
 		printf "%d %.2f %.2f %.2f\n", n, (H[2] - H[1]) * 1e6 / n, (B[2] - B[1]) * 1e6 / n,
 			(M[2] - M[1]) * 1e6 / n }'
 }
-set -- $(cpu_run "$small_gate"); requests=$1; http_us=$2; bus_us=$3; method_us=$4
-# the server alone on the same connections: a 404 of its own, no plug-in
-set -- $(cpu_run "http://127.0.0.1:$gate_port/nothing"); alone_us=$2
 # the anchors' CPU per request: both nginx processes for the proxy
 nginx_cpu() { # url pid... -> microseconds per request
-	local url=$1 before after out n p
+	local url=$1 t0 t1 out n p
 	shift
-	before=0; for p in "$@"; do before=$(awk -v a="$before" -v b="$(cpu_of "$p")" 'BEGIN { print a + b }'); done
+	t0=0; for p in "$@"; do t0=$(awk -v a="$t0" -v b="$(cpu_of "$p")" 'BEGIN { print a + b }'); done
 	out=$(wrk -t 2 -c "$conns" -d "${duration}s" "$url")
-	after=0; for p in "$@"; do after=$(awk -v a="$after" -v b="$(cpu_of "$p")" 'BEGIN { print a + b }'); done
+	t1=0; for p in "$@"; do t1=$(awk -v a="$t1" -v b="$(cpu_of "$p")" 'BEGIN { print a + b }'); done
 	n=$(printf '%s\n' "$out" | awk '/requests in/ {print $1}')
-	awk -v n="$n" -v a="$before" -v b="$after" 'BEGIN { printf "%.2f", (b - a) * 1e6 / n }'
+	awk -v n="$n" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", (b - a) * 1e6 / n }'
 }
+split_cpu() { # name label
+	local port requests http bus method alone
+	eval "port=\$${1}_port"
+	set -- "$1" "$2" $(cpu_run "$1" "http://127.0.0.1:$port$small_path")
+	requests=$3; http=$4; bus=$5; method=$6
+	# the server alone on the same connections: a 404 of its own, no plug-in
+	set -- "$1" "$2" $(cpu_run "$1" "http://127.0.0.1:$port/nothing")
+	alone=$4
+	awk -v l="$2" -v n="$requests" -v h="$http" -v a="$alone" -v b="$bus" -v m="$method" 'BEGIN {
+		printf "%s (%d requests):\n", l, n
+		printf "  HTTP server process        %7.2f\n", h
+		printf "    of which the server      %7.2f  (its CPU per request answering a 404 itself)\n", a
+		printf "    of which the plug-in     %7.2f  (the rest: the plug-in and its bus library)\n", h - a
+		printf "  bus daemon                 %7.2f\n  method server              %7.2f\n", b, m
+		printf "  total                      %7.2f\n", h + b + m }'
+}
+echo "CPU per 1 KiB request (-c$conns), microseconds"
+[ -n "$before" ] && split_cpu old "before"
+split_cpu gate "fdgate"
 proxy_us=$(nginx_cpu "http://127.0.0.1:$proxy_port/1k" "$proxy_pid" "$nginx_pid")
 static_us=$(nginx_cpu "http://127.0.0.1:$nginx_port/1k" "$nginx_pid")
-echo "CPU per 1 KiB request (-c$conns, $requests requests), microseconds:"
-awk -v h="$http_us" -v a="$alone_us" -v b="$bus_us" -v m="$method_us" 'BEGIN {
-	printf "  HTTP server process        %7.2f\n", h
-	printf "    of which the server      %7.2f  (its CPU per request answering a 404 itself)\n", a
-	printf "    of which the plug-in     %7.2f  (the rest: the plug-in and its bus library)\n", h - a
-	printf "  bus daemon                 %7.2f\n  method server              %7.2f\n", b, m
-	printf "  total                      %7.2f\n", h + b + m }'
 awk -v p="$proxy_us" -v s="$static_us" 'BEGIN {
-	printf "  nginx proxy and origin     %7.2f\n  nginx serving the file     %7.2f\n", p, s }'
+	printf "anchors:\n  nginx proxy and origin     %7.2f\n  nginx serving the file     %7.2f\n", p, s }'
 
 if [ "${BENCH_PERF:-0}" = 1 ]; then
 	# the HTTP server's own time by where it runs: the plug-in's code and the
 	# bus library it calls, the server and its event loop library, libc, the
 	# kernel
-	perf record -q -F 2000 -o "$work/perf.data" -p "$uhttpd_pid" -- sleep "$duration" 2>/dev/null &
+	perf record -q -F 2000 -o "$work/perf.data" -p "$gate_pid" -- sleep "$duration" 2>/dev/null &
 	perf_pid=$!
-	out=$(wrk -t 2 -c "$conns" -d "${duration}s" "$small_gate")
+	wrk -t 2 -c "$conns" -d "${duration}s" "http://127.0.0.1:$gate_port$small_path" >/dev/null
 	wait "$perf_pid" || true
-	requests=$(printf '%s\n' "$out" | awk '/requests in/ {print $1}')
-	cpu=$(perf report -i "$work/perf.data" --stdio --sort dso -F overhead,dso 2>/dev/null |
-		awk '/%/ { sub(/%/, "", $1); print $1, $2 }')
-	echo "HTTP server's CPU by object (perf, share of its samples):"
-	printf '%s\n' "$cpu" | awk '{ printf "  %-28s %6.2f%%\n", $2, $1 }'
+	echo "fdgate's HTTP server process by object (perf, share of its samples):"
+	perf report -i "$work/perf.data" --stdio --sort dso 2>/dev/null |
+		awk '/%/ { printf "  %-28s %7s\n", $2, $1 }'
 fi
