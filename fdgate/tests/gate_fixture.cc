@@ -4,6 +4,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -123,9 +126,12 @@ void GateTest::SetUp() {
   ctx_ = ubus_connect(sock_.c_str());
   ASSERT_NE(ctx_, nullptr);
 
-  // one request first: whatever the server opens once is in the baseline
+  // one request first: whatever the server opens once is in the baseline,
+  // but not the connection curl just left
   HttpResult warm = curl({url("/five")});
   ASSERT_EQ(warm.status, 200) << warm.headers;
+  ASSERT_TRUE(testkit::wait_until([&] { return !server_holds_connections(); }))
+      << "the server kept the warm-up connection";
   baseline_fds_ = server_fds();
 }
 
@@ -199,6 +205,26 @@ LastCall GateTest::last() {
   if (ubus_lookup_id(ctx_, "ubus-fd", &id)) return out;
   ubus_invoke(ctx_, id, "last", nullptr, last_cb, &out, 5000);
   return out;
+}
+
+bool GateTest::server_holds_connections() {
+  // this test's own network namespace: only its connections are listed
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::string text = testkit::read_file(table);
+    size_t pos = text.find('\n');
+    while (pos != std::string::npos && pos + 1 < text.size()) {
+      size_t end = text.find('\n', pos + 1);
+      std::string line = text.substr(pos + 1, end == std::string::npos ? end : end - pos - 1);
+      pos = end;
+      char local[64], remote[64], state[8];
+      if (sscanf(line.c_str(), "%*s %63s %63s %7s", local, remote, state) != 3) continue;
+      const char *colon = strrchr(local, ':');
+      if (!colon || strtol(colon + 1, nullptr, 16) != port_) continue;
+      // established, or closed by the peer but not yet by the server
+      if (!strcmp(state, "01") || !strcmp(state, "08")) return true;
+    }
+  }
+  return false;
 }
 
 bool GateTest::fds_back_to_baseline(int timeout_ms) {

@@ -56,6 +56,8 @@ class GateTest : public ::testing::Test {
   HttpResult curl(const std::vector<std::string> &args);
   LastCall last();
   int server_fds() { return testkit::count_fds(uhttpd_.pid()); }
+  // Whether an accepted connection of the server on port_ is still open there.
+  bool server_holds_connections();
   // Waits until the server holds exactly `baseline_fds_` descriptors.
   bool fds_back_to_baseline(int timeout_ms = 3000);
 

@@ -164,8 +164,31 @@ void start_framed(struct client *cl) {
   else if (!cl->head_only)
     cl->keep_alive = false;  // the end of the body is the end of the connection
 
-  put_printf(cl, "%s 200 OK\r\nConnection: %s\r\n%s\r\n", version_text(cl), connection_header(cl),
-             cl->request.version == UH_HTTP_VER_1_1 ? "Transfer-Encoding: chunked\r\n" : "");
+  // the same text as "%s 200 OK\r\nConnection: %s\r\n%s\r\n", without printf
+  char head[128];
+  int len = 0;
+  for (const char *part :
+       {version_text(cl), " 200 OK\r\nConnection: ", connection_header(cl), "\r\n",
+        cl->request.version == UH_HTTP_VER_1_1 ? "Transfer-Encoding: chunked\r\n" : "", "\r\n"}) {
+    size_t n = strlen(part);
+    memcpy(head + len, part, n);
+    len += static_cast<int>(n);
+  }
+  put(cl, head, len);
+}
+
+// A chunk's size line: the length in upper-case hex, then CR LF.
+int chunk_line(char *out, int len) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789ABCDEF"[len & 15];
+    len >>= 4;
+  } while (len);
+  for (int i = 0; i < n; i++) out[i] = digits[n - 1 - i];
+  out[n] = '\r';
+  out[n + 1] = '\n';
+  return n + 2;
 }
 
 void emit_body(struct client *cl, const char *data, int len) {
@@ -175,16 +198,26 @@ void emit_body(struct client *cl, const char *data, int len) {
     return;
   }
 
+  char line[16];
+  int line_len = chunk_line(line, len);
+  if (cl->corked_len + line_len + len + 2 <= static_cast<int>(sizeof(cl->corked))) {
+    put(cl, line, line_len);  // collected: one write for all of it anyway
+    put(cl, data, len);
+    put(cl, "\r\n", 2);
+    return;
+  }
+
   // one write for the usual block sizes
   char frame[kWriteBufferLen + 16];
   if (len <= kWriteBufferLen) {
-    int n = snprintf(frame, sizeof(frame), "%X\r\n", len);
+    int n = line_len;
+    memcpy(frame, line, static_cast<size_t>(n));
     memcpy(frame + n, data, static_cast<size_t>(len));
     memcpy(frame + n + len, "\r\n", 2);
     put(cl, frame, n + len + 2);
     return;
   }
-  put_printf(cl, "%X\r\n", len);
+  put(cl, line, line_len);
   put(cl, data, len);
   put(cl, "\r\n", 2);
 }
