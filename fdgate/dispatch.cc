@@ -236,7 +236,7 @@ void ubus_fd_handle_request(struct client *cl, char *url, struct path_info *) {
   memset(cl->dispatch.priv, 0, sizeof(cl->dispatch.priv));
   blob_buf_init(&b, 0);
 
-  if (bus_away() || ubus_lookup_id(state->ctx, conf->ubus_fd_object, &object_id)) {
+  if (bus_away() || lookup_object(&object_id)) {
     ops->send_error(cl, 500, "Internal Server Error", "Object inaccessible\n");
     free(req);
     goto out;

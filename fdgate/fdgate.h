@@ -27,6 +27,7 @@ struct ubus_fd_dispatch {
   struct ubus_request *req;    // in flight; null once completed or aborted
   bool tunnel;
   bool response_started;
+  bool response_ended;  // read to its end at once; the completion ends it
 };
 
 static_assert(sizeof(ubus_fd_dispatch) <= sizeof(((struct dispatch *)nullptr)->priv),
@@ -77,6 +78,11 @@ void end_response(struct client *cl, ubus_fd_dispatch *d);
 bool bus_away();
 // The bus library's connection-lost handler for the plug-in's connection.
 void bus_connection_lost(struct ubus_context *ctx);
+
+// The configured object's id, kept between requests (0 on success, else
+// the bus status of the lookup), and its removal from that store.
+int lookup_object(uint32_t *id);
+void forget_object();
 
 }  // namespace fdgate
 

@@ -5,9 +5,11 @@
 #include <limits.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <initializer_list>
@@ -58,6 +60,46 @@ void drain_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
   close(fd);
 }
 
+// A method usually writes its whole response and closes its end of the
+// pipe before it answers: such a response goes to the client now, without
+// a stream and the event loop rounds it takes. True when the descriptor
+// reached its end (it is closed then; the completion ends the response).
+// False leaves the descriptor to the stream: it is no pipe (whether the
+// loop can watch anything else is the stream set-up's to find out), its
+// writer is still there, or the client's queue is full.
+bool read_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
+  struct stat st;
+  struct pollfd p = {fd, POLLIN, 0};
+
+  // no writer left (POLLHUP): no read of this pipe can block
+  if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode) || poll(&p, 1, 0) != 1 || !(p.revents & POLLHUP))
+    return false;
+
+  char buf[kResponseBufferLen];
+  for (;;) {
+    ssize_t len = read(fd, buf, sizeof(buf));
+    if (len < 0) return false;  // the stream sees the error
+    if (len > 0) {
+      ops->write_body(cl, buf, static_cast<int>(len));
+      d->response_started = true;
+    }
+    // a pipe read stops short only when the pipe is empty: the end
+    if (len < static_cast<ssize_t>(sizeof(buf))) break;
+    if (ustream_pending_data(cl->us, true)) return false;
+  }
+  close(fd);
+  d->response_ended = true;
+  return true;
+}
+
+// The server wrote out everything queued for the client.
+void response_writable(struct client *cl) {
+  ubus_fd_dispatch *d = dispatch_of(cl);
+
+  cl->dispatch.write_cb = nullptr;
+  if (d->response.fd.fd >= 0) ustream_set_read_blocked(&d->response.stream, false);
+}
+
 }  // namespace
 
 extern "C" {
@@ -69,6 +111,8 @@ void ubus_fd_fd_cb(struct ubus_request *req, int fd) {
     return;
   }
   ubus_fd_dispatch *d = dispatch_of(cl);
+
+  if (read_at_once(cl, d, fd)) return;
 
   // larger reads than the library's default: fewer wake-ups per byte
   d->response.stream.r.buffer_len = kResponseBufferLen;
@@ -97,6 +141,12 @@ void ubus_fd_response_read(struct ustream *s, int) {
     ops->write_body(cl, data, len);
     d->response_started = true;
     ustream_consume(s, len);
+  }
+
+  // the client did not take it all: read on once the server wrote it out
+  if (ustream_pending_data(cl->us, true)) {
+    ustream_set_read_blocked(s, true);
+    cl->dispatch.write_cb = response_writable;
   }
 }
 
@@ -151,8 +201,10 @@ void ubus_fd_complete_cb(struct ubus_request *req, int status) {
   ubus_fd_dispatch *d = dispatch_of(cl);
 
   d->req = nullptr;
+  // a call whose object is gone leaves no id to reuse
+  if (status == UBUS_STATUS_NOT_FOUND || status == UBUS_STATUS_METHOD_NOT_FOUND) forget_object();
 
-  if (d->response.fd.fd == -1) {
+  if (d->response.fd.fd == -1 && !d->response_ended) {
     ops->finish_request(cl, status == 0);
   } else if (status == -1) {
     d->tunnel = true;
@@ -164,6 +216,8 @@ void ubus_fd_complete_cb(struct ubus_request *req, int status) {
     int unread = ustream_pending_data(cl->us, false);
     if (unread && cl->us->notify_read) cl->us->notify_read(cl->us, unread);
   }
+  // as the stream's end would, one loop round later
+  if (d->response_ended) end_response(cl, d);
 
   call_ended(req);
 }

@@ -117,9 +117,10 @@ void GateTest::SetUp() {
   ASSERT_TRUE(wait_output(method_server_, "ready")) << method_server_.output();
 
   port_ = testkit::free_tcp_port();
-  char timeout[32];
+  char timeout[32], network[32];
   snprintf(timeout, sizeof(timeout), "%g", script_timeout_);
-  uhttpd_ = start_uhttpd(port_, {"-t", timeout, "-T", "2"});
+  snprintf(network, sizeof(network), "%g", network_timeout_);
+  uhttpd_ = start_uhttpd(port_, {"-t", timeout, "-T", network});
   ASSERT_TRUE(uhttpd_.running()) << uhttpd_.output();
 
   ctx_ = ubus_connect(sock_.c_str());

@@ -74,6 +74,7 @@ class GateTest : public ::testing::Test {
   int port_ = 0;
   int baseline_fds_ = 0;
   double script_timeout_ = 1.0;
+  double network_timeout_ = 2.0;
   struct ubus_context *ctx_ = nullptr;
 };
 

@@ -437,6 +437,112 @@ TEST_F(GateTest, DisconnectsReleaseEverything) {
       << last().pumps << " pumps";
 }
 
+// A client that stops reading a large response holds only its own
+// connection: the server queues a bounded amount for it, stops reading the
+// method's descriptor meanwhile, answers everyone else at once, and drops
+// the stuck client only when its own network timeout has passed.
+class StuckReaderTest : public GateTest {
+ protected:
+  StuckReaderTest() { network_timeout_ = 6.0; }
+
+  // A connection with a small receive window (set before connecting, so
+  // that the window is negotiated with it) that sends `request`.
+  int small_window_client(const std::string &request) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    struct sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port_));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin)) < 0 ||
+        !gate::send_all(fd, request)) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  // Asks for 256 MiB and never reads.
+  int stuck_client() {
+    return small_window_client("GET /p/stream?size=268435456 HTTP/1.1\r\n\r\n");
+  }
+
+  long rss_kib() {
+    std::string status = testkit::read_file("/proc/" + std::to_string(uhttpd_.pid()) + "/status");
+    size_t pos = status.find("VmRSS:");
+    return pos == std::string::npos ? -1 : atol(status.c_str() + pos + 6);
+  }
+};
+
+long elapsed_ms(std::chrono::steady_clock::time_point since) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - since)
+                               .count());
+}
+
+TEST_F(StuckReaderTest, OthersAreAnsweredAndTheStuckClientEndsOnItsOwnTimeout) {
+  long rss_before = rss_kib();
+  ASSERT_GT(rss_before, 0);
+  std::vector<int> stuck;
+
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    int served = last().served;
+    int fd = stuck_client();
+    ASSERT_GE(fd, 0);
+    stuck.push_back(fd);
+    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }));
+    usleep(300000);  // socket buffers full, the response queued
+
+    auto start = std::chrono::steady_clock::now();
+    std::string reply = raw_exchange("GET /elsewhere HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.1 404 ", 0), 0u) << reply;
+    HttpResult five = curl({url("/five")});
+    EXPECT_EQ(five.body, "hello") << five.headers;
+    HttpResult big = curl({url("/stream?size=4194304")});
+    EXPECT_EQ(first_difference(big.body, pattern(4u << 20)), -1) << big.body.size() << " bytes";
+    long took = elapsed_ms(start);
+    EXPECT_LT(took, 2500) << "other clients waited for the stuck one";
+  }
+
+  // the stuck responses are not buffered in the server
+  long rss_during = rss_kib();
+  EXPECT_LT(rss_during - rss_before, 32 * 1024) << rss_before << " KiB before, " << rss_during;
+
+  // each stuck client ends once it took nothing for the network timeout;
+  // its descriptor and the method's stream end with it
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(fds_back_to_baseline(static_cast<int>(network_timeout_ * 1000) + 4000))
+      << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  EXPECT_GT(elapsed_ms(start), 3000) << "dropped long before the network timeout";
+  EXPECT_TRUE(testkit::wait_until([&] { return last().pumps == 0; }, 5000))
+      << last().pumps << " pumps";
+  for (int fd : stuck) close(fd);
+}
+
+TEST_F(StuckReaderTest, APausingReaderGetsEveryByte) {
+  // shorter pauses than the network timeout: flow control, no drop
+  constexpr size_t kSize = 8u << 20;
+  int fd = small_window_client("GET /p/stream?size=" + std::to_string(kSize) + " HTTP/1.0\r\n\r\n");
+  ASSERT_GE(fd, 0);
+
+  std::string got;
+  for (int pause = 0; pause < 3; pause++) {
+    got += gate::read_some(fd, 1u << 20, 5000);
+    usleep(1500000);
+  }
+  got += gate::read_some(fd, SIZE_MAX, 10000);  // to the close
+  close(fd);
+
+  size_t head_end = got.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
+  EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
+  std::string body = got.substr(head_end + 4);
+  EXPECT_EQ(body.size(), kSize);
+  EXPECT_EQ(first_difference(body, pattern(kSize)), -1);
+}
+
 TEST_F(GateTest, MissingObjectGives500) {
   int port = testkit::free_tcp_port();
   testkit::Child other = start_uhttpd(port, {}, "no-such-object");
@@ -446,6 +552,39 @@ TEST_F(GateTest, MissingObjectGives500) {
   testkit::run({"curl", "-sS", "-i", "http://127.0.0.1:" + std::to_string(port) + "/p/five"}, &out);
   EXPECT_EQ(out.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << out;
   EXPECT_EQ(out.substr(out.size() - 20), "Object inaccessible\n") << out;
+}
+
+// The object's id outlives a request: when its server goes away the
+// plug-in answers "Object inaccessible" as if it looked it up each time,
+// and once a new server has the object (under a new id) it is found.
+TEST_F(GateTest, TheObjectMayGoAndComeBack) {
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    EXPECT_EQ(curl({url("/five")}).body, "hello");
+
+    method_server_.signal(SIGTERM);
+    ASSERT_GE(method_server_.wait(5000), 0);
+    usleep(200000);  // the bus tells the plug-in about the removal
+    HttpResult gone = curl({url("/five")});
+    EXPECT_EQ(gone.status, 500) << gone.headers;
+    EXPECT_EQ(gone.body, "Object inaccessible\n");
+
+    // something else first, so that the object's new id differs
+    struct ubus_object_type type = {"other", 0, nullptr, 0};
+    struct ubus_object other = {};
+    other.name = "other";
+    other.type = &type;
+    ASSERT_EQ(ubus_add_object(ctx_, &other), 0);
+    testkit::SpawnOptions opts;
+    opts.capture_output = true;
+    method_server_ = testkit::Child(
+        {testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"}, opts);
+    ASSERT_TRUE(gate::wait_output(method_server_, "ready")) << method_server_.output();
+    HttpResult back = curl({url("/five")});
+    EXPECT_EQ(back.status, 200) << back.headers;
+    EXPECT_EQ(back.body, "hello");
+    ubus_remove_object(ctx_, &other);
+  }
 }
 
 TEST_F(GateTest, NoBusEndsTheServer) {

@@ -211,6 +211,46 @@ TEST_F(RelayTest, HowTheMethodAnswersEndsTheRequest) {
   }
 }
 
+// A response whose pipe the method closed before answering is read in the
+// descriptor callback; it must end as the stream's end would, after the
+// completion: the status does not decide, and tunnel mode comes first.
+TEST_F(RelayTest, AResponseReadAtOnceEndsAsAStreamedOne) {
+  struct end_case {
+    const char *url;
+    int finish_calls;
+    int error;
+    std::string body;
+    bool tunnel;
+  };
+  const end_case cases[] = {
+      {"/p/five?status=9", 1, 0, "hello", false},
+      {"/p/none?status=9", 0, 502, "", false},
+      {"/p/five?status=-1", 1, 0, "hello", true},
+      {"/p/none?status=-1", 0, 504, "", true},  // the tunnel cancelled the timer
+  };
+
+  for (const end_case &c : cases) {
+    SCOPED_TRACE(c.url);
+    rec.body.clear();
+    rec.finish_calls = 0;
+    rec.error_code = 0;
+    cl_->state = CLIENT_STATE_DONE;
+    uloop_timeout_set(&cl_->timeout, 5000);
+    dispatch(UH_HTTP_MSG_GET, c.url);
+    ASSERT_TRUE(run_until([&] { return ended(); }));
+    run_until([] { return false; }, 50);
+    EXPECT_EQ(rec.finish_calls, c.finish_calls);
+    if (c.finish_calls) {
+      EXPECT_TRUE(rec.finish_keep);
+    }
+    EXPECT_EQ(rec.error_code, c.error);
+    EXPECT_EQ(rec.body, c.body);
+    EXPECT_EQ(cl_->state == CLIENT_STATE_DATA, c.tunnel) << "tunnel mode entered";
+    EXPECT_EQ(cl_->dispatch.free, nullptr) << "released";
+    uloop_timeout_cancel(&cl_->timeout);
+  }
+}
+
 TEST_F(RelayTest, LapsedTimerTurns502Into504) {
   for (bool armed : {true, false}) {
     rec.error_code = 0;

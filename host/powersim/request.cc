@@ -151,7 +151,9 @@ void pump_step(pump *p) {
 // Starts a pump writing to a new pipe; returns the pipe's read end.
 int pump_start(std::string text, uint64_t generate, int input) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) < 0) {
+  // both ends non-blocking: the pump's writes must not wait, and whoever
+  // reads the other end copes either way
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) < 0) {
     if (input >= 0) close(input);
     return -1;
   }
@@ -160,7 +162,6 @@ int pump_start(std::string text, uint64_t generate, int input) {
   p->out.u.fd = fds[1];
   p->out.u.cb = pump_cb;
   p->out.owner = p;
-  fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
   p->text = std::move(text);
   p->gen_left = generate;
   if (input >= 0) {
@@ -331,9 +332,9 @@ int handle_request(struct ubus_context *, struct ubus_object *, struct ubus_requ
   } else if (path == "/stream") {
     status = answer_fd(req, pump_start(std::string(), query_number(query, "size", 0), -1), 0);
   } else if (path == "/five") {
-    status = answer_fd(req, pump_start("hello", 0, -1), 0);
+    status = answer_fd(req, pump_start("hello", 0, -1), atoi(query_value(query, "status").c_str()));
   } else if (path == "/none") {
-    status = answer_fd(req, empty_descriptor(), 0);
+    status = answer_fd(req, empty_descriptor(), atoi(query_value(query, "status").c_str()));
   } else if (path == "/slow") {
     defer(req, body_fd, static_cast<int>(query_number(query, "ms", 1000)));
     return 0;

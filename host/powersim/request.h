@@ -4,8 +4,9 @@
 //
 //   /echo            the request body back
 //   /stream?size=N   N bytes of request_pattern()
-//   /five            "hello"
-//   /none            a descriptor closed without output (502 in the client)
+//   /five            "hello"; ?status=N: the call's status (default 0)
+//   /none            a descriptor closed without output (502 in the client);
+//                    ?status=N as for /five
 //   /slow?ms=N       after N ms, a descriptor closed without output
 //   /hold            no answer at all until the caller goes away
 //   /file?size=N     a regular file (the loop cannot watch it) of N pattern bytes

@@ -12,13 +12,11 @@
 #include <limits.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -36,8 +34,6 @@ namespace {
 constexpr int kReadBufferLen = 16384;
 constexpr int kReadBuffers = 4;
 constexpr int kWriteBufferLen = 16384;
-constexpr int kBacklogHigh = 1 << 20;  // queued response bytes that stall the writer
-constexpr int kBacklogLow = 256 << 10;
 constexpr int kChunkLineMax = 256;
 constexpr int kLingerMs = 1000;
 constexpr int kWatchMs = 200;
@@ -106,32 +102,38 @@ void kick(struct client *cl) { uloop_timeout_set(&cl->kick, 0); }
 
 // ---- response output ----
 
-void flush_blocking(struct client *cl) {
-  struct ustream *us = cl->us;
-  struct timespec start;
-
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  while (ustream_pending_data(us, true) > kBacklogLow && !us->write_error) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (waited >= conf.network_timeout) {
-      // the reader is gone or stuck: the next loop turn ends it
-      cl->dead = true;
-      shutdown(cl->sfd.fd.fd, SHUT_RDWR);
-      return;
-    }
-
-    struct pollfd p = {cl->sfd.fd.fd, POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(conf.network_timeout - waited)) < 0 && errno != EINTR) return;
-    ustream_write_pending(us);
-  }
+// Response bytes go into the connection's queue and never wait: a handler
+// that relays a descriptor stops reading it while the queue holds bytes
+// (ustream_pending_data on cl->us) and resumes from dispatch.write_cb,
+// which runs each time the queue has been written out. A peer that takes
+// no byte for the network timeout is dropped by the drain timer.
+void write_out(struct client *cl, const char *data, int len) {
+  ustream_write(cl->us, data, len, false);
+  if (ustream_pending_data(cl->us, true) && !cl->drain.pending)
+    uloop_timeout_set(&cl->drain, conf.network_timeout);
 }
 
+void flush(struct client *cl) {
+  uloop_timeout_cancel(&cl->flush);
+  if (!cl->corked_len) return;
+  int len = cl->corked_len;
+  cl->corked_len = 0;
+  write_out(cl, cl->corked, len);
+}
+
+// Small pieces (a head, a chunk, the last chunk) are collected and go out
+// in one write once the callback that wrote them returns: the loop runs
+// the flush timer before it looks at the next event.
 void put(struct client *cl, const void *data, int len) {
-  if (cl->dead || len <= 0) return;
-  ustream_write(cl->us, static_cast<const char *>(data), len, false);
-  if (ustream_pending_data(cl->us, true) > kBacklogHigh) flush_blocking(cl);
+  if (len <= 0) return;
+  if (cl->corked_len + len <= static_cast<int>(sizeof(cl->corked))) {
+    memcpy(cl->corked + cl->corked_len, data, static_cast<size_t>(len));
+    cl->corked_len += len;
+    if (!cl->flush.pending) uloop_timeout_set(&cl->flush, 0);
+    return;
+  }
+  flush(cl);
+  write_out(cl, static_cast<const char *>(data), len);
 }
 
 __attribute__((format(printf, 2, 3))) void put_printf(struct client *cl, const char *format, ...) {
@@ -162,8 +164,31 @@ void start_framed(struct client *cl) {
   else if (!cl->head_only)
     cl->keep_alive = false;  // the end of the body is the end of the connection
 
-  put_printf(cl, "%s 200 OK\r\nConnection: %s\r\n%s\r\n", version_text(cl), connection_header(cl),
-             cl->request.version == UH_HTTP_VER_1_1 ? "Transfer-Encoding: chunked\r\n" : "");
+  // the same text as "%s 200 OK\r\nConnection: %s\r\n%s\r\n", without printf
+  char head[128];
+  int len = 0;
+  for (const char *part :
+       {version_text(cl), " 200 OK\r\nConnection: ", connection_header(cl), "\r\n",
+        cl->request.version == UH_HTTP_VER_1_1 ? "Transfer-Encoding: chunked\r\n" : "", "\r\n"}) {
+    size_t n = strlen(part);
+    memcpy(head + len, part, n);
+    len += static_cast<int>(n);
+  }
+  put(cl, head, len);
+}
+
+// A chunk's size line: the length in upper-case hex, then CR LF.
+int chunk_line(char *out, int len) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789ABCDEF"[len & 15];
+    len >>= 4;
+  } while (len);
+  for (int i = 0; i < n; i++) out[i] = digits[n - 1 - i];
+  out[n] = '\r';
+  out[n + 1] = '\n';
+  return n + 2;
 }
 
 void emit_body(struct client *cl, const char *data, int len) {
@@ -173,16 +198,26 @@ void emit_body(struct client *cl, const char *data, int len) {
     return;
   }
 
+  char line[16];
+  int line_len = chunk_line(line, len);
+  if (cl->corked_len + line_len + len + 2 <= static_cast<int>(sizeof(cl->corked))) {
+    put(cl, line, line_len);  // collected: one write for all of it anyway
+    put(cl, data, len);
+    put(cl, "\r\n", 2);
+    return;
+  }
+
   // one write for the usual block sizes
   char frame[kWriteBufferLen + 16];
   if (len <= kWriteBufferLen) {
-    int n = snprintf(frame, sizeof(frame), "%X\r\n", len);
+    int n = line_len;
+    memcpy(frame, line, static_cast<size_t>(n));
     memcpy(frame + n, data, static_cast<size_t>(len));
     memcpy(frame + n + len, "\r\n", 2);
     put(cl, frame, n + len + 2);
     return;
   }
-  put_printf(cl, "%X\r\n", len);
+  put(cl, line, line_len);
   put(cl, data, len);
   put(cl, "\r\n", 2);
 }
@@ -191,7 +226,7 @@ void write_body(struct client *cl, const void *data, int len) {
   const char *bytes = static_cast<const char *>(data);
   int used = 0;
 
-  if (cl->finished || cl->dead || len <= 0 || cl->response == UH_RESPONSE_COMPLETE) return;
+  if (cl->finished || len <= 0 || cl->response == UH_RESPONSE_COMPLETE) return;
 
   // "HTTP/" at the start: the handler wrote its own head
   static constexpr std::string_view raw_mark = "HTTP/";
@@ -321,8 +356,8 @@ void finish_request(struct client *cl, bool keep) {
   uloop_timeout_cancel(&cl->timeout);
   release_dispatch(cl);
 
-  bool reuse = keep && cl->keep_alive && !cl->dead && cl->state == CLIENT_STATE_DONE &&
-               cl->response != UH_RESPONSE_RAW;
+  bool reuse =
+      keep && cl->keep_alive && cl->state == CLIENT_STATE_DONE && cl->response != UH_RESPONSE_RAW;
   if (!reuse) {
     cl->closing = true;
     cl->state = CLIENT_STATE_CLOSE;
@@ -777,6 +812,8 @@ void client_free(struct client *cl) {
   uloop_timeout_cancel(&cl->timeout);
   uloop_timeout_cancel(&cl->kick);
   uloop_timeout_cancel(&cl->watch);
+  uloop_timeout_cancel(&cl->drain);
+  uloop_timeout_cancel(&cl->flush);
   ustream_free(cl->us);
   close(cl->sfd.fd.fd);
   list_del(&cl->list);
@@ -813,11 +850,12 @@ void client_timeout_cb(struct uloop_timeout *t) {
 void client_kick_cb(struct uloop_timeout *t) {
   struct client *cl = container_of(t, struct client, kick);
 
+  flush(cl);
   if (cl->closing) {
     if (cl->lingering) return;
-    if (ustream_pending_data(cl->us, true) && !cl->us->write_error && !cl->dead)
+    if (ustream_pending_data(cl->us, true) && !cl->us->write_error)
       return;  // the write notification comes back here
-    if (cl->us->write_error || cl->dead || cl->us->eof) {
+    if (cl->us->write_error || cl->us->eof) {
       client_free(cl);
       return;
     }
@@ -841,10 +879,25 @@ void client_read_cb(struct ustream *s, int) {
   client_poll(container_of(s, struct client, sfd.stream));
 }
 
+// The peer took bytes: the drain timer starts over, and once the queue is
+// empty the handler may produce more.
 void client_write_cb(struct ustream *s, int) {
   struct client *cl = container_of(s, struct client, sfd.stream);
 
-  if (cl->closing && !ustream_pending_data(s, true)) kick(cl);
+  if (ustream_pending_data(s, true)) {
+    uloop_timeout_set(&cl->drain, conf.network_timeout);
+    return;
+  }
+  uloop_timeout_cancel(&cl->drain);
+  if (cl->closing) kick(cl);
+  if (!cl->finished && cl->dispatch.write_cb) cl->dispatch.write_cb(cl);
+}
+
+void client_flush_cb(struct uloop_timeout *t) { flush(container_of(t, struct client, flush)); }
+
+// Nothing of the queued response went out for the network timeout.
+void client_drain_cb(struct uloop_timeout *t) {
+  client_free(container_of(t, struct client, drain));
 }
 
 void client_state_cb(struct ustream *s) {
@@ -931,6 +984,8 @@ bool client_add(int fd) {
   cl->timeout.cb = client_timeout_cb;
   cl->kick.cb = client_kick_cb;
   cl->watch.cb = client_watch_cb;
+  cl->drain.cb = client_drain_cb;
+  cl->flush.cb = client_flush_cb;
   set_addr(&cl->srv_addr, &local);
   set_addr(&cl->peer_addr, &peer);
   blob_buf_init(&cl->hdr, 0);

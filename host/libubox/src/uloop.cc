@@ -334,12 +334,26 @@ int uloop_fd_delete(struct uloop_fd *sock) {
 int uloop_timeout_add(struct uloop_timeout *timeout) {
   if (timeout->pending) return -1;
 
+  // Goes after every timeout that is not later. New ones are mostly due
+  // now (near the head) or after a long delay (near the tail): the search
+  // starts at the end whose expiry is nearer to the new one's.
   list_head *h = &timeouts;
   uloop_timeout *tmp;
-  list_for_each_entry(tmp, &timeouts, list) {
-    if (tv_later(&tmp->time, &timeout->time)) {
-      h = &tmp->list;
-      break;
+  if (!list_empty(&timeouts)) {
+    const timeval *first = &list_first_entry(&timeouts, uloop_timeout, list)->time;
+    const timeval *last = &list_last_entry(&timeouts, uloop_timeout, list)->time;
+    if (tv_diff_us(&timeout->time, first) < tv_diff_us(last, &timeout->time)) {
+      list_for_each_entry(tmp, &timeouts, list) {
+        if (tv_later(&tmp->time, &timeout->time)) {
+          h = &tmp->list;
+          break;
+        }
+      }
+    } else {
+      list_for_each_entry_reverse(tmp, &timeouts, list) {
+        if (!tv_later(&tmp->time, &timeout->time)) break;
+        h = &tmp->list;
+      }
     }
   }
 

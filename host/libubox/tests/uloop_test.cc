@@ -13,6 +13,7 @@ extern "C" {
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -286,6 +287,51 @@ TEST_F(ubox_loop, AddUsesTheStoredAbsoluteTime) {
   uloop_run();
   const std::vector<int> expected = {1, 3, 0, 2, 4};
   EXPECT_EQ(r.order, expected);
+}
+
+// Many timeouts in mixed order (due at once, after all others, in between,
+// equal): they fire sorted by expiry, equal ones in the order added.
+TEST_F(ubox_loop, ManyTimeoutsKeepTheirOrder) {
+  struct Entry {
+    uloop_timeout t = {};
+    int index = 0;
+    std::vector<int> *fired = nullptr;
+  };
+  constexpr int kCount = 300;
+  std::vector<Entry> entries(kCount);
+  std::vector<int> fired;
+  std::vector<std::pair<int, int>> expected;  // (offset, index)
+
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  unsigned seed = 12345;
+  for (int i = 0; i < kCount; i++) {
+    seed = seed * 1103515245 + 12345;
+    // mostly at either end, some in between, many equal
+    int pick = static_cast<int>((seed >> 16) % 10);
+    int offset = pick < 4 ? -1 : pick < 8 ? 30 + i / 10 : static_cast<int>((seed >> 8) % 30);
+    Entry &e = entries[static_cast<size_t>(i)];
+    e.index = i;
+    e.fired = &fired;
+    e.t.cb = [](uloop_timeout *t) {
+      Entry *self = container_of(t, Entry, t);
+      self->fired->push_back(self->index);
+      if (self->fired->size() == kCount) uloop_end();
+    };
+    long long usec = (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000 + offset * 1000LL;
+    e.t.time.tv_sec = usec / 1000000;
+    e.t.time.tv_usec = usec % 1000000;
+    ASSERT_EQ(uloop_timeout_add(&e.t), 0);
+    expected.emplace_back(offset, i);
+  }
+  std::stable_sort(expected.begin(), expected.end(),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
+
+  Watchdog dog;
+  uloop_run();
+  ASSERT_EQ(fired.size(), expected.size());
+  for (size_t i = 0; i < fired.size(); i++)
+    ASSERT_EQ(fired[i], expected[i].second) << "position " << i;
 }
 
 TEST_F(ubox_loop, CancelFromCallbackAndRemaining) {

@@ -22,6 +22,13 @@
  *
  * The inactivity timer runs while a handler works on a request (the script
  * timeout); when it fires the server only lets it lapse.
+ *
+ * write_body never waits for the peer: bytes the socket does not take are
+ * queued on the connection stream. A handler that relays a source of its
+ * own stops reading it while that queue holds bytes
+ * (ustream_pending_data(cl->us, true)) and goes on from its write_cb slot,
+ * which the server calls each time the queue has been written out. A peer
+ * that takes no queued byte for the network timeout is disconnected.
  */
 #ifndef UHTTPD_H
 #define UHTTPD_H
@@ -140,6 +147,8 @@ struct client {
   struct uloop_timeout timeout; /* inactivity timer */
   struct uloop_timeout kick;    /* deferred work of the server */
   struct uloop_timeout watch;   /* peer check while reading is paused */
+  struct uloop_timeout drain;   /* a peer that takes none of its response */
+  struct uloop_timeout flush;   /* sends what the current callback wrote */
 
   enum client_state state;
   bool tls;
@@ -161,6 +170,8 @@ struct client {
   int zero_takes;
   int paused_ms; /* how long the body has not moved */
   enum uh_response response;
+  char corked[4096]; /* small writes of one callback, sent as one */
+  int corked_len;
   char sniff[8];
   int sniff_len;
   bool respond_chunked;
@@ -170,7 +181,6 @@ struct client {
   bool finished;
   bool closing;
   bool lingering;
-  bool dead;
 };
 
 struct dispatch_handler {
