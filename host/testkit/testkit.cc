@@ -29,6 +29,36 @@ bool in_private_namespaces() { return g_private_ns; }
 
 namespace {
 
+// The emulator command (words separated by '|') when the programs are built
+// for another architecture, empty otherwise.
+std::vector<std::string> emulator() {
+  std::vector<std::string> words;
+#ifdef EO_TARGET_EMULATOR
+  std::string list = EO_TARGET_EMULATOR;
+  for (size_t start = 0; start <= list.size();) {
+    size_t end = list.find('|', start);
+    if (end == std::string::npos) end = list.size();
+    if (end > start) words.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+#endif
+  return words;
+}
+
+// A program the kernel cannot run (built for the target): run it under the
+// emulator, with the same argument vector. Returns only on failure.
+void exec_emulated(const std::vector<char*>& args, const std::vector<char*>& envp) {
+  std::vector<std::string> emu = emulator();
+  if (emu.empty()) return;
+  std::vector<char*> full;
+  for (auto& w : emu) full.push_back(const_cast<char*>(w.c_str()));
+  full.push_back(const_cast<char*>("-0"));
+  full.push_back(args[0]);
+  full.insert(full.end(), args.begin(), args.end());  // program, its arguments, nullptr
+  execve(full[0], full.data(), envp.data());
+  errno = ENOEXEC;
+}
+
 long long now_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -167,6 +197,7 @@ Child::Child(const std::vector<std::string>& argv, const SpawnOptions& opts) {
   if (opts.stderr_fd >= 0) dup2(opts.stderr_fd, 2);
   if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
   execve(args[0], args.data(), envp.data());
+  if (errno == ENOEXEC) exec_emulated(args, envp);
   execvpe(args[0], args.data(), envp.data());
   fprintf(stderr, "testkit: cannot run %s: %s\n", args[0], strerror(errno));
   _exit(127);
@@ -350,6 +381,14 @@ std::string needed_libraries(const std::string& binary) {
     needed += dynamic.substr(open + 1, close - open - 1) + " ";
   }
   return needed;
+}
+
+std::string exec_image(const std::string& program) {
+  std::vector<std::string> emu = emulator();
+  if (emu.empty()) return read_file(program);
+  std::string script = "#!/bin/sh\nexec";
+  for (auto& w : emu) script += " '" + w + "'";
+  return script + " -0 \"$0\" '" + program + "' \"$@\"\n";
 }
 
 std::string bin_path(std::string_view name) {

@@ -102,6 +102,11 @@ int count_fds(pid_t pid);
 // in the order readelf lists them ("libc.so.6 "); empty if unreadable.
 std::string needed_libraries(const std::string& binary);
 
+// What to place at a fixed path so that another program can exec `program`
+// there: its contents, or, when the build is for another architecture, a
+// script that runs it under the emulator with the argv[0] it was given.
+std::string exec_image(const std::string& program);
+
 // Full path of a built program / module (from the build tree).
 std::string bin_path(std::string_view name);
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include "../compat.h"
 #include "luatest.h"
 #include "pki.h"
 #include "testkit.h"
@@ -41,10 +42,14 @@ int l_ctx_info(lua_State* L) {
   auto* ctx = static_cast<SSL_CTX*>(handle_of(L, 1));
   luaL_argcheck(L, ctx != nullptr, 1, "no handle");
   lua_pushinteger(L, SSL_CTX_get_verify_mode(ctx));
+#if OPENSSL_VERSION_NUMBER < 0x10100000L
+  const SSL_METHOD* method = ctx->method;
+#else
   const SSL_METHOD* method = SSL_CTX_get_ssl_method(ctx);
-  lua_pushstring(L, method == TLS_server_method()   ? "server"
-                    : method == TLS_client_method() ? "client"
-                                                    : "other");
+#endif
+  lua_pushstring(L, method == cipherkit::tls_method(true)    ? "server"
+                    : method == cipherkit::tls_method(false) ? "client"
+                                                             : "other");
   return 2;
 }
 

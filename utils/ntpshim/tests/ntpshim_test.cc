@@ -23,7 +23,7 @@ const std::string ntpshim = testkit::bin_path("ntpshim");
 const std::string record = "/tmp/standin";
 
 std::string standin_program() {
-  static std::string program = testkit::read_file(testkit::bin_path("ntpd_standin"));
+  static std::string program = testkit::exec_image(testkit::bin_path("ntpd_standin"));
   return program;
 }
 
