@@ -158,6 +158,14 @@ EOF
   done
 fi
 
+# Not part of the cached libraries: our preload for programs under qemu-user
+# (see the source), built again whenever its source changes.
+shim=$top/scripts/target/termios2_shim.c
+if ! cmp -s "$shim" "$root/usr/lib/libeo-termios2.c"; then
+  $triple-gcc -O2 -Wall -Wextra -Werror -fPIC -shared -o "$root/usr/lib/libeo-termios2.so" "$shim"
+  cp "$shim" "$root/usr/lib/libeo-termios2.c"
+fi
+
 if [ -n "$build_dir" ]; then
   cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mips.cmake" -DEO_MIPS_SYSROOT="$root" >&2
