@@ -25,13 +25,9 @@ namespace testkit {
 
 bool g_private_ns = false;
 
-bool in_private_namespaces() { return g_private_ns; }
-
-namespace {
-
 // The emulator command (words separated by '|') when the programs are built
 // for another architecture, empty otherwise.
-std::vector<std::string> emulator() {
+std::vector<std::string> target_emulator() {
   std::vector<std::string> words;
 #ifdef EO_TARGET_EMULATOR
   std::string list = EO_TARGET_EMULATOR;
@@ -45,10 +41,14 @@ std::vector<std::string> emulator() {
   return words;
 }
 
+bool in_private_namespaces() { return g_private_ns; }
+
+namespace {
+
 // A program the kernel cannot run (built for the target): run it under the
 // emulator, with the same argument vector. Returns only on failure.
 void exec_emulated(const std::vector<char*>& args, const std::vector<char*>& envp) {
-  std::vector<std::string> emu = emulator();
+  std::vector<std::string> emu = target_emulator();
   if (emu.empty()) return;
   std::vector<char*> full;
   for (auto& w : emu) full.push_back(const_cast<char*>(w.c_str()));
@@ -384,7 +384,7 @@ std::string needed_libraries(const std::string& binary) {
 }
 
 std::string exec_image(const std::string& program) {
-  std::vector<std::string> emu = emulator();
+  std::vector<std::string> emu = target_emulator();
   if (emu.empty()) return read_file(program);
   std::string script = "#!/bin/sh\nexec";
   for (auto& w : emu) script += " '" + w + "'";

@@ -102,6 +102,10 @@ int count_fds(pid_t pid);
 // in the order readelf lists them ("libc.so.6 "); empty if unreadable.
 std::string needed_libraries(const std::string& binary);
 
+// The command (program and options) that runs programs built for the target
+// when this build is for another architecture; empty for a native build.
+std::vector<std::string> target_emulator();
+
 // What to place at a fixed path so that another program can exec `program`
 // there: its contents, or, when the build is for another architecture, a
 // script that runs it under the emulator with the argv[0] it was given.
