@@ -33,8 +33,7 @@ set(ENV{PKG_CONFIG_PATH} "")
 
 # The sysroot's libraries are found at run time through its /usr/lib (qemu
 # looks up absolute paths under -L first); the build tree's through RPATH.
-# qemu-user lacks the termios2 ioctls: the sysroot's preload stands in for
-# them (scripts/target/termios2_shim.c).
+# qemu-user lacks the termios2 ioctls: the sysroot's /etc/ld.so.preload
+# names a stand-in for them (scripts/target/termios2_shim.c).
 find_program(EO_QEMU_MIPS qemu-mips-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${EO_QEMU_MIPS} -L ${EO_MIPS_SYSROOT}
-  -E LD_PRELOAD=/usr/lib/libeo-termios2.so)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${EO_QEMU_MIPS} -L ${EO_MIPS_SYSROOT})

@@ -159,11 +159,17 @@ EOF
 fi
 
 # Not part of the cached libraries: our preload for programs under qemu-user
-# (see the source), built again whenever its source changes.
+# (see the source), built again whenever its source changes. The target's
+# dynamic loader reads the sysroot's /etc/ld.so.preload; an LD_PRELOAD
+# would reach the build machine's own programs that the target's start.
 shim=$top/scripts/target/termios2_shim.c
 if ! cmp -s "$shim" "$root/usr/lib/libeo-termios2.c"; then
   $triple-gcc -O2 -Wall -Wextra -Werror -fPIC -shared -o "$root/usr/lib/libeo-termios2.so" "$shim"
   cp "$shim" "$root/usr/lib/libeo-termios2.c"
+fi
+if [ ! -e "$root/etc/ld.so.preload" ]; then
+  mkdir -p "$root/etc"
+  echo /usr/lib/libeo-termios2.so >"$root/etc/ld.so.preload"
 fi
 
 if [ -n "$build_dir" ]; then

@@ -383,6 +383,13 @@ std::string needed_libraries(const std::string& binary) {
   return needed;
 }
 
+std::vector<std::string> program_argv(const std::string& program) {
+  std::vector<std::string> argv = target_emulator();
+  if (!argv.empty()) argv.insert(argv.end(), {"-0", program});
+  argv.push_back(program);
+  return argv;
+}
+
 std::string exec_image(const std::string& program) {
   std::vector<std::string> emu = target_emulator();
   if (emu.empty()) return read_file(program);

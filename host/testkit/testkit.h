@@ -106,6 +106,10 @@ std::string needed_libraries(const std::string& binary);
 // when this build is for another architecture; empty for a native build.
 std::vector<std::string> target_emulator();
 
+// The argument vector that runs `program` from another program (such as
+// prlimit or setpriv): the program alone, or under the target's emulator.
+std::vector<std::string> program_argv(const std::string& program);
+
 // What to place at a fixed path so that another program can exec `program`
 // there: its contents, or, when the build is for another architecture, a
 // script that runs it under the emulator with the argv[0] it was given.
