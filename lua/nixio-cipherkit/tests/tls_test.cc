@@ -121,6 +121,10 @@ function server_context(kind)
   local ctx = nixio.tls("server")
   if kind == "pem" then
     expect_eq("server cert", true, ctx:set_cert(PKI .. "/server.pem", "pem"))
+  elseif kind == "rsa" then
+    expect_eq("server chain", true, ctx:set_cert(PKI .. "/server-rsa-chain.pem"))
+    expect_eq("server key", true, ctx:set_key(PKI .. "/server-rsa.key"))
+    return ctx
   else
     expect_eq("server chain", true, ctx:set_cert(PKI .. "/server-chain.pem"))
   end
@@ -812,6 +816,23 @@ TEST_F(cipherkit_openssl, server_against_s_client) {
   const Case cases[] = {
       {"chain, client certificate", "chain", true, {}, "true"},
       {"TLS 1.2 client", "chain", true, {"-tls1_2"}, "true"},
+      // Forward secrecy with either key: a TLS 1.2 client offering only
+      // ephemeral ECDH key exchange is served.
+      {"EC key, TLS 1.2 client with ECDHE only",
+       "chain",
+       true,
+       {"-tls1_2", "-cipher", "ECDHE"},
+       "true"},
+      {"RSA key, TLS 1.2 client with ECDHE only",
+       "rsa",
+       true,
+       {"-tls1_2", "-cipher", "ECDHE"},
+       "true"},
+      {"RSA key, TLS 1.2 client with RSA key exchange only",
+       "rsa",
+       true,
+       {"-tls1_2", "-cipher", "kRSA"},
+       "true"},
       {"no client certificate", "chain", false, {}, "nil 1"},
       {"leaf only: s_client cannot verify", "pem", true, {}, "nil 1"},
   };
