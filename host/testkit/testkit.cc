@@ -276,7 +276,9 @@ int run(const std::vector<std::string>& argv, std::string* output, int timeout_m
 }
 
 bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms) {
-  long long deadline = now_ms() + timeout_ms;
+  // Under an emulator every process runs several times slower.
+  static const int slowdown = target_emulator().empty() ? 1 : 4;
+  long long deadline = now_ms() + static_cast<long long>(timeout_ms) * slowdown;
   for (;;) {
     if (pred()) return true;
     if (now_ms() >= deadline) return false;

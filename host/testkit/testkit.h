@@ -74,7 +74,8 @@ class Child {
 int run(const std::vector<std::string>& argv, std::string* output = nullptr, int timeout_ms = 30000,
         const SpawnOptions& opts = {});
 
-// Polls pred every step_ms until it holds or timeout_ms passes.
+// Polls pred every step_ms until it holds or timeout_ms passes (four times
+// as long under the target's emulator).
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = 5000, int step_ms = 10);
 
 // A currently unused TCP port on 127.0.0.1.
