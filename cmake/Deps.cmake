@@ -23,6 +23,7 @@ find_library(NETSNMP_AGENT_LIB netsnmpagent REQUIRED)
 find_library(NETSNMP_LIB netsnmp REQUIRED)
 add_library(netsnmp_agent INTERFACE)
 target_link_libraries(netsnmp_agent INTERFACE ${NETSNMP_AGENT_LIB} ${NETSNMP_LIB})
+target_include_directories(netsnmp_agent INTERFACE ${NETSNMPAGENT_INCLUDE_DIRS})
 
 include(PlatformLibs)
 

@@ -53,6 +53,10 @@ function(eo_gtest name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  # under an emulator everything takes several times longer
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
 endfunction()

@@ -12,6 +12,8 @@ Usage: $0 [options]
   --trap-port P     UDP port where snmptrapd listens (1162)
   --http-port P     TCP port of the HTTP server (8080)
   --build DIR       build folder with bin/ and lib/ (./build)
+  --emulator CMD    run our programs under CMD, for a build for another
+                    architecture (e.g. "qemu-mips-static -L SYSROOT")
   --tour            run a scripted walk-through, exit 0 only if every step passed
   --private         run in private mount and network namespaces (root); the
                     commands printed then work only from inside them
@@ -25,7 +27,7 @@ EOF
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 outlets=8 buses=2 snmp_port=1161 trap_port=1162 http_port=8080
-build=$top/build tour=0 private=0 hold=0
+build=$top/build tour=0 private=0 hold=0 emulator=
 args=("$@")
 while [ $# -gt 0 ]; do
 	case $1 in
@@ -35,6 +37,7 @@ while [ $# -gt 0 ]; do
 	--trap-port) trap_port=$2; shift ;;
 	--http-port) http_port=$2; shift ;;
 	--build) build=$(cd "$2" && pwd); shift ;;
+	--emulator) emulator=$2; shift ;;
 	--tour) tour=1 ;;
 	--private) private=1 ;;
 	--hold) hold=1 ;;
@@ -68,6 +71,8 @@ if [ $private = 1 ] && [ -z "${DEMO_IN_PRIVATE:-}" ]; then
 fi
 
 bin=$build/bin
+# our programs, and the plug-in inside uhttpd, may be built for the target
+read -r -a emu <<<"$emulator"
 plugin=$build/lib/fdgate.so
 bus_socket=/var/run/ubus/ubus.sock
 agentx=/tmp/snmpd_agentx
@@ -80,7 +85,7 @@ if [ "$(id -u)" != 0 ]; then
 	echo "run as root: the bus socket and the AgentX socket live at fixed system paths" >&2
 	exit 1
 fi
-if [ -S $bus_socket ] && "$bin/ubus" -s $bus_socket -t 1 list >/dev/null 2>&1; then
+if [ -S $bus_socket ] && "${emu[@]}" "$bin/ubus" -s $bus_socket -t 1 list >/dev/null 2>&1; then
 	echo "a bus daemon already answers at $bus_socket; stop it or use --private" >&2
 	exit 1
 fi
@@ -137,17 +142,17 @@ wait_for() {
 	exit 1
 }
 
-ubus() { "$bin/ubus" -s $bus_socket "$@"; }
+ubus() { "${emu[@]}" "$bin/ubus" -s $bus_socket "$@"; }
 snmp_env=(env SNMPCONFPATH="$run" SNMP_PERSISTENT_DIR="$run/persist" MIBS=)
 
 # the bus and the device
 mkdir -p /var/run/ubus
 rm -f $bus_socket
-start ubusd "$bin/ubusd" -s $bus_socket
+start ubusd "${emu[@]}" "$bin/ubusd" -s $bus_socket
 wait_for "the bus daemon" test -S $bus_socket
 on=()
 for ((i = 0; i < outlets; i++)); do on+=(--on $i); done
-start powersim "$bin/powersim" -s $bus_socket --outlets "$outlets" --buses "$buses" "${on[@]}" \
+start powersim "${emu[@]}" "$bin/powersim" -s $bus_socket --outlets "$outlets" --buses "$buses" "${on[@]}" \
 	--switch-delay 300 --drift 2000 --log "$run/sets.log" --http-object $web
 wait_for "the simulated power switch" ubus -t 1 call $web last
 
@@ -168,17 +173,18 @@ EOF
 rm -f $agentx
 start snmpd "${snmp_env[@]}" /usr/sbin/snmpd -f -Lo -C -c "$run/snmpd.conf"
 wait_for "snmpd" test -S $agentx
-start eoagent "$bin/eoagent" $relay $meter
+start eoagent "${emu[@]}" "$bin/eoagent" $relay $meter
 walk() { snmpwalk -v2c -c public -On -Lo 127.0.0.1:$snmp_port 1.3.6.1.2.1.229 "$@"; }
 wait_for "the energy-object subagent" sh -c "snmpget -v2c -c public -On -Lo 127.0.0.1:$snmp_port \
 	1.3.6.1.2.1.229.1.2.1.8.1 | grep -q INTEGER"
 
 # HTTP: the server with the ubus-fd plug-in in front of the simulator's web object
-start uhttpd "$bin/uhttpd" -p 127.0.0.1:$http_port -P "$plugin" -s $bus_socket -x $prefix -o $web
+start uhttpd "${emu[@]}" "$bin/uhttpd" -p 127.0.0.1:$http_port -P "$plugin" -s $bus_socket -x $prefix -o $web
 wait_for "the HTTP server" curl -sf -o /dev/null "http://127.0.0.1:$http_port$prefix/outlets"
 
 # the serial bridge, with a simulated device at the other end of its line
-start serialpeer "$bin/serialpeer" --log "$run/serial.log" --every 20 -- "$bin/uartlink" $serial
+start serialpeer "${emu[@]}" "$bin/serialpeer" --log "$run/serial.log" --every 20 -- \
+	"${emu[@]}" "$bin/uartlink" $serial
 wait_for "the serial bridge" ubus -t 1 call $serial get_heartbeat
 
 cat <<EOF
@@ -294,7 +300,7 @@ curl -s "http://127.0.0.1:$http_port$prefix/switch?outlet=3&state=on" 2>&1 | ind
 expect_within 5 "eoPowerOperState.3 is on (259)" oper_state_is 3 259
 
 step "Send a line over the serial bridge"
-"$bin/ubus" -s $bus_socket listen orv.serial.recv >"$run/events" 2>&1 &
+"${emu[@]}" "$bin/ubus" -s $bus_socket listen orv.serial.recv >"$run/events" 2>&1 &
 listener=$!
 sleep 0.5
 show "ubus call $serial send '{\"line\":\"hello from the tour\"}'"

@@ -25,9 +25,39 @@ namespace testkit {
 
 bool g_private_ns = false;
 
+// The emulator command (words separated by '|') when the programs are built
+// for another architecture, empty otherwise.
+std::vector<std::string> target_emulator() {
+  std::vector<std::string> words;
+#ifdef EO_TARGET_EMULATOR
+  std::string list = EO_TARGET_EMULATOR;
+  for (size_t start = 0; start <= list.size();) {
+    size_t end = list.find('|', start);
+    if (end == std::string::npos) end = list.size();
+    if (end > start) words.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+#endif
+  return words;
+}
+
 bool in_private_namespaces() { return g_private_ns; }
 
 namespace {
+
+// A program the kernel cannot run (built for the target): run it under the
+// emulator, with the same argument vector. Returns only on failure.
+void exec_emulated(const std::vector<char*>& args, const std::vector<char*>& envp) {
+  std::vector<std::string> emu = target_emulator();
+  if (emu.empty()) return;
+  std::vector<char*> full;
+  for (auto& w : emu) full.push_back(const_cast<char*>(w.c_str()));
+  full.push_back(const_cast<char*>("-0"));
+  full.push_back(args[0]);
+  full.insert(full.end(), args.begin(), args.end());  // program, its arguments, nullptr
+  execve(full[0], full.data(), envp.data());
+  errno = ENOEXEC;
+}
 
 long long now_ms() {
   timespec ts;
@@ -167,6 +197,7 @@ Child::Child(const std::vector<std::string>& argv, const SpawnOptions& opts) {
   if (opts.stderr_fd >= 0) dup2(opts.stderr_fd, 2);
   if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
   execve(args[0], args.data(), envp.data());
+  if (errno == ENOEXEC) exec_emulated(args, envp);
   execvpe(args[0], args.data(), envp.data());
   fprintf(stderr, "testkit: cannot run %s: %s\n", args[0], strerror(errno));
   _exit(127);
@@ -245,7 +276,9 @@ int run(const std::vector<std::string>& argv, std::string* output, int timeout_m
 }
 
 bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms) {
-  long long deadline = now_ms() + timeout_ms;
+  // Under an emulator every process runs several times slower.
+  static const int slowdown = target_emulator().empty() ? 1 : 4;
+  long long deadline = now_ms() + static_cast<long long>(timeout_ms) * slowdown;
   for (;;) {
     if (pred()) return true;
     if (now_ms() >= deadline) return false;
@@ -355,6 +388,21 @@ std::string needed_libraries(const std::string& binary) {
     needed += dynamic.substr(open + 1, close - open - 1) + " ";
   }
   return needed;
+}
+
+std::vector<std::string> program_argv(const std::string& program) {
+  std::vector<std::string> argv = target_emulator();
+  if (!argv.empty()) argv.insert(argv.end(), {"-0", program});
+  argv.push_back(program);
+  return argv;
+}
+
+std::string exec_image(const std::string& program) {
+  std::vector<std::string> emu = target_emulator();
+  if (emu.empty()) return read_file(program);
+  std::string script = "#!/bin/sh\nexec";
+  for (auto& w : emu) script += " '" + w + "'";
+  return script + " -0 \"$0\" '" + program + "' \"$@\"\n";
 }
 
 std::string bin_path(std::string_view name) {

@@ -74,7 +74,8 @@ class Child {
 int run(const std::vector<std::string>& argv, std::string* output = nullptr, int timeout_ms = 30000,
         const SpawnOptions& opts = {});
 
-// Polls pred every step_ms until it holds or timeout_ms passes.
+// Polls pred every step_ms until it holds or timeout_ms passes (four times
+// as long under the target's emulator).
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = 5000, int step_ms = 10);
 
 // A currently unused TCP port on 127.0.0.1.
@@ -101,6 +102,19 @@ int count_fds(pid_t pid);
 // The shared libraries a binary names as NEEDED, each followed by a space,
 // in the order readelf lists them ("libc.so.6 "); empty if unreadable.
 std::string needed_libraries(const std::string& binary);
+
+// The command (program and options) that runs programs built for the target
+// when this build is for another architecture; empty for a native build.
+std::vector<std::string> target_emulator();
+
+// The argument vector that runs `program` from another program (such as
+// prlimit or setpriv): the program alone, or under the target's emulator.
+std::vector<std::string> program_argv(const std::string& program);
+
+// What to place at a fixed path so that another program can exec `program`
+// there: its contents, or, when the build is for another architecture, a
+// script that runs it under the emulator with the argv[0] it was given.
+std::string exec_image(const std::string& program);
 
 // Full path of a built program / module (from the build tree).
 std::string bin_path(std::string_view name);

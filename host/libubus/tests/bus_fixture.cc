@@ -80,9 +80,31 @@ uint32_t fnv1a(const char* p, size_t n) {
   return h;
 }
 
+// The build's program `name`, or the command in the environment variable
+// `var` (words separated by spaces): the cross-endian runs put a daemon or
+// peer built for the other architecture there, under its emulator.
+static std::vector<std::string> program(const char* var, const char* name) {
+  const char* command = getenv(var);
+  if (!command || !*command) return {testkit::bin_path(name)};
+  std::vector<std::string> words;
+  std::string word;
+  for (const char* p = command;; ++p) {
+    if (*p && *p != ' ') {
+      word += *p;
+      continue;
+    }
+    if (!word.empty()) words.push_back(word);
+    word.clear();
+    if (!*p) break;
+  }
+  return words;
+}
+
 void BusTest::SetUp() {
   sock_ = dir_ / "ubus.sock";
-  daemon_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+  std::vector<std::string> daemon = program("EO_BUS_DAEMON", "ubusd");
+  daemon.insert(daemon.end(), {"-s", sock_});
+  daemon_ = testkit::Child(daemon);
   ASSERT_TRUE(testkit::wait_until([&] { return can_connect(sock_); })) << "ubusd did not come up";
   uloop_init();
 }
@@ -103,7 +125,8 @@ struct ubus_context* BusTest::connect() {
 }
 
 testkit::Child& BusTest::start_peer(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {testkit::bin_path("bus_peer"), sock_};
+  std::vector<std::string> argv = program("EO_BUS_PEER", "bus_peer");
+  argv.push_back(sock_);
   argv.insert(argv.end(), args.begin(), args.end());
   testkit::SpawnOptions opts;
   opts.capture_output = true;

@@ -27,15 +27,15 @@ bool allocation_fails() {
   return false;
 }
 
-void* hook_malloc(size_t size, const char*, int) {
+void* hook_malloc(size_t size) {
   if (allocation_fails()) return nullptr;
   void* p = malloc(size);
   if (p) g_live_blocks++;
   return p;
 }
 
-void* hook_realloc(void* old, size_t size, const char* file, int line) {
-  if (!old) return hook_malloc(size, file, line);
+void* hook_realloc(void* old, size_t size) {
+  if (!old) return hook_malloc(size);
   if (size == 0) {
     free(old);
     g_live_blocks--;
@@ -45,13 +45,22 @@ void* hook_realloc(void* old, size_t size, const char* file, int line) {
   return realloc(old, size);
 }
 
-void hook_free(void* p, const char*, int) {
+void hook_free(void* p) {
   if (!p) return;
   free(p);
   g_live_blocks--;
 }
 
+// 1.1 and later pass the caller's file and line as well.
+#if OPENSSL_VERSION_NUMBER < 0x10100000L
 const bool g_hooks_installed = CRYPTO_set_mem_functions(hook_malloc, hook_realloc, hook_free) == 1;
+#else
+void* hook_malloc_at(size_t size, const char*, int) { return hook_malloc(size); }
+void* hook_realloc_at(void* old, size_t size, const char*, int) { return hook_realloc(old, size); }
+void hook_free_at(void* p, const char*, int) { hook_free(p); }
+const bool g_hooks_installed =
+    CRYPTO_set_mem_functions(hook_malloc_at, hook_realloc_at, hook_free_at) == 1;
+#endif
 
 // --- contexts and connections made and freed, through ex_data ------------
 
@@ -60,16 +69,27 @@ int g_ctx_index = -1;
 int g_ssl_index = -1;
 char g_marker;  // ex_data value of objects counted as made
 
-void ctx_made(void*, void*, CRYPTO_EX_DATA* ad, int idx, long, void*) {
+// The "new" callbacks return a status under 1.0 and nothing since 1.1.
+#if OPENSSL_VERSION_NUMBER < 0x10100000L
+using ex_new_result = int;
+#define EX_NEW_DONE return 1
+#else
+using ex_new_result = void;
+#define EX_NEW_DONE return
+#endif
+
+ex_new_result ctx_made(void*, void*, CRYPTO_EX_DATA* ad, int idx, long, void*) {
   if (CRYPTO_set_ex_data(ad, idx, &g_marker) == 1) g_counters.contexts_made++;
+  EX_NEW_DONE;
 }
 
 void ctx_freed(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
   if (ptr == &g_marker) g_counters.contexts_freed++;
 }
 
-void ssl_made(void*, void*, CRYPTO_EX_DATA* ad, int idx, long, void*) {
+ex_new_result ssl_made(void*, void*, CRYPTO_EX_DATA* ad, int idx, long, void*) {
   if (CRYPTO_set_ex_data(ad, idx, &g_marker) == 1) g_counters.connections_made++;
+  EX_NEW_DONE;
 }
 
 void ssl_freed(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {

@@ -30,9 +30,10 @@ Pki::Pki() : dir_("ckpki") {
     openssl(args);
   };
   auto signed_by = [&](const char* name, const char* subject, const char* issuer,
-                       const char* extensions, int serial) {
+                       const char* extensions, int serial,
+                       const std::vector<std::string>& new_key = kNewKey) {
     std::vector<std::string> args = {"req"};
-    args.insert(args.end(), kNewKey.begin(), kNewKey.end());
+    args.insert(args.end(), new_key.begin(), new_key.end());
     args.insert(args.end(),
                 {"-keyout", path(name) + ".key", "-out", path(name) + ".csr", "-subj", subject});
     openssl(args);
@@ -49,12 +50,17 @@ Pki::Pki() : dir_("ckpki") {
   signed_by("server", "/CN=localhost", "inter",
             "subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n", 3);
   signed_by("client", "/CN=cipherkit client", "ca", "extendedKeyUsage=clientAuth\n", 4);
+  signed_by("server-rsa", "/CN=localhost", "inter",
+            "subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n", 5,
+            {"-newkey", "rsa:2048", "-nodes"});
   openssl({"x509", "-in", path("server.pem"), "-outform", "DER", "-out", path("server.der")});
   openssl({"pkey", "-in", path("server.key"), "-outform", "DER", "-out", path("server.key.der")});
   if (ok()) {
     std::string chain =
         testkit::read_file(path("server.pem")) + testkit::read_file(path("inter.pem"));
     testkit::write_file(path("server-chain.pem"), chain);
+    testkit::write_file(path("server-rsa-chain.pem"), testkit::read_file(path("server-rsa.pem")) +
+                                                          testkit::read_file(path("inter.pem")));
   }
 }
 

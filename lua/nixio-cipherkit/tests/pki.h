@@ -1,5 +1,5 @@
 // Certificates and keys made with the openssl tool for one test:
-//   root CA -> intermediate CA -> server (CN localhost)
+//   root CA -> intermediate CA -> server (CN localhost), EC and RSA keys
 //   root CA -> client
 //   an unrelated CA that signed nothing we use
 #pragma once
@@ -19,7 +19,8 @@ class Pki {
 
   // Files: ca.pem, other-ca.pem, inter.pem, server.pem, server.key,
   // server-chain.pem (server then intermediate), server.der, server.key.der,
-  // client.pem, client.key.
+  // client.pem, client.key; server-rsa.pem, server-rsa.key and
+  // server-rsa-chain.pem: the server again, with an RSA key.
 
  private:
   bool openssl(const std::vector<std::string>& args);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include "../compat.h"
 #include "luatest.h"
 #include "pki.h"
 #include "testkit.h"
@@ -41,10 +42,14 @@ int l_ctx_info(lua_State* L) {
   auto* ctx = static_cast<SSL_CTX*>(handle_of(L, 1));
   luaL_argcheck(L, ctx != nullptr, 1, "no handle");
   lua_pushinteger(L, SSL_CTX_get_verify_mode(ctx));
+#if OPENSSL_VERSION_NUMBER < 0x10100000L
+  const SSL_METHOD* method = ctx->method;
+#else
   const SSL_METHOD* method = SSL_CTX_get_ssl_method(ctx);
-  lua_pushstring(L, method == TLS_server_method()   ? "server"
-                    : method == TLS_client_method() ? "client"
-                                                    : "other");
+#endif
+  lua_pushstring(L, method == cipherkit::tls_method(true)    ? "server"
+                    : method == cipherkit::tls_method(false) ? "client"
+                                                             : "other");
   return 2;
 }
 
@@ -116,6 +121,10 @@ function server_context(kind)
   local ctx = nixio.tls("server")
   if kind == "pem" then
     expect_eq("server cert", true, ctx:set_cert(PKI .. "/server.pem", "pem"))
+  elseif kind == "rsa" then
+    expect_eq("server chain", true, ctx:set_cert(PKI .. "/server-rsa-chain.pem"))
+    expect_eq("server key", true, ctx:set_key(PKI .. "/server-rsa.key"))
+    return ctx
   else
     expect_eq("server chain", true, ctx:set_cert(PKI .. "/server-chain.pem"))
   end
@@ -807,6 +816,23 @@ TEST_F(cipherkit_openssl, server_against_s_client) {
   const Case cases[] = {
       {"chain, client certificate", "chain", true, {}, "true"},
       {"TLS 1.2 client", "chain", true, {"-tls1_2"}, "true"},
+      // Forward secrecy with either key: a TLS 1.2 client offering only
+      // ephemeral ECDH key exchange is served.
+      {"EC key, TLS 1.2 client with ECDHE only",
+       "chain",
+       true,
+       {"-tls1_2", "-cipher", "ECDHE"},
+       "true"},
+      {"RSA key, TLS 1.2 client with ECDHE only",
+       "rsa",
+       true,
+       {"-tls1_2", "-cipher", "ECDHE"},
+       "true"},
+      {"RSA key, TLS 1.2 client with RSA key exchange only",
+       "rsa",
+       true,
+       {"-tls1_2", "-cipher", "kRSA"},
+       "true"},
       {"no client certificate", "chain", false, {}, "nil 1"},
       {"leaf only: s_client cannot verify", "pem", true, {}, "nil 1"},
   };
