@@ -74,6 +74,10 @@ int client_end = -1;     // the HTTP client's end of its connection
 int writer = -1;         // a response descriptor's other end, kept open
 struct client *current;  // the client whose request went to the plug-in
 uint16_t invoke_seq;     // the call of the current request
+// Its final status went out: a descriptor sent after it would reach a
+// request no longer pending, which the bus library leaves open (as the
+// device's does) without telling the plug-in, so the peer sends none.
+bool call_over;
 bool client_reads = true;
 
 // ---- the bus peer ----
@@ -137,6 +141,7 @@ void handle_request(struct client *cl, char *url, struct path_info *pi) {
   current = cl;
   ubus_fd_handle_request(cl, url, pi);
   invoke_seq = fdgate::state->ctx->request_seq;  // the call just sent
+  call_over = false;
 }
 
 // ---- reply operations ----
@@ -239,14 +244,17 @@ void run_operation(input &in) {
       break;
     case 1:
       send_status(invoke_seq, kObjectId, status_of(in), -1);
+      call_over = true;
       break;
     case 2: {
       int fd = response_descriptor(in);
+      if (fd >= 0 && call_over) close(fd), fd = -1;
       if (fd >= 0) send_status(invoke_seq, kObjectId, status_of(in), fd);
+      call_over = true;
       break;
     }
     case 3: {  // a descriptor along with a data message
-      int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      int fd = call_over ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC);
       struct blob_buf b = {};
       blob_buf_init(&b, 0);
       void *data = blob_nest_start(&b, UBUS_ATTR_DATA);
@@ -263,8 +271,9 @@ void run_operation(input &in) {
       // a descriptor only for this request: the bus library leaves one
       // for a request that is not its own to whoever gave that up
       bool ours = !(which & 3);
-      int fd = (which & 4) && ours ? response_descriptor(in) : -1;
+      int fd = (which & 4) && ours && !call_over ? response_descriptor(in) : -1;
       send_status(seq, peer, status_of(in), fd);
+      if (ours) call_over = true;
       break;
     }
     case 5:
