@@ -139,9 +139,12 @@ struct ubus_event_handler *removals;  // the plug-in's watch on removed objects
 void handle_request(struct client *cl, char *url, struct path_info *pi) {
   bus_drain();
   current = cl;
+  uint16_t before = fdgate::state->ctx->request_seq;
   ubus_fd_handle_request(cl, url, pi);
-  invoke_seq = fdgate::state->ctx->request_seq;  // the call just sent
-  call_over = false;
+  if (fdgate::state->ctx->request_seq != before) {  // a call went out
+    invoke_seq = fdgate::state->ctx->request_seq;
+    call_over = false;
+  }
 }
 
 // ---- reply operations ----
