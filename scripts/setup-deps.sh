@@ -9,7 +9,7 @@ PACKAGES="
   libsnmp-dev snmpd snmp snmptrapd
   libc-ares-dev libssl-dev openssl libjson-c-dev
   dnsmasq-base curl wrk nginx-light iproute2 util-linux procps psmisc python3
-  gcc-mips-linux-gnu g++-mips-linux-gnu libc6-dev-mips-cross qemu-user-static dpkg-dev
+  gcc-mips-linux-gnu g++-mips-linux-gnu libc6-dev-mips-cross qemu-user-static dpkg-dev file
 "
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 export DEBIAN_FRONTEND=noninteractive
