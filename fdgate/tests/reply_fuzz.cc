@@ -269,7 +269,9 @@ void run_operation(input &in) {
     }
     case 4: {  // a reply for another request or from another peer
       uint8_t which = in.byte();
-      uint16_t seq = static_cast<uint16_t>(invoke_seq + (which & 1 ? 1 : 0));
+      // another request's number, far from any this input's requests get:
+      // the next one's would end that call before its own status came
+      uint16_t seq = static_cast<uint16_t>(invoke_seq + (which & 1 ? 0x8000 : 0));
       uint32_t peer = which & 2 ? kObjectId + 1 : kObjectId;
       // a descriptor only for this request: the bus library leaves one
       // for a request that is not its own to whoever gave that up
