@@ -141,7 +141,8 @@ void handle_request(struct client *cl, char *url, struct path_info *pi) {
   current = cl;
   uint16_t before = fdgate::state->ctx->request_seq;
   ubus_fd_handle_request(cl, url, pi);
-  if (fdgate::state->ctx->request_seq != before) {  // a call went out
+  // a call went out (a send that failed used a number but left no call)
+  if (fdgate::state->ctx->request_seq != before && fdgate::dispatch_of(cl)->req) {
     invoke_seq = fdgate::state->ctx->request_seq;
     call_over = false;
   }
