@@ -19,6 +19,10 @@ constexpr long power_state_on = 259;
 constexpr long first_bus_index = 257;
 constexpr int max_outlets = static_cast<int>(first_bus_index - 1);
 
+// Whether outlet `index` (from 0) has a row: beyond the first max_outlets
+// its entity index would name a bus.
+inline bool outlet_published(int index) { return index >= 0 && index < max_outlets; }
+
 struct outlet_accounting {
   uint32_t time_in_state[2];  // hundredths of a second, earlier stays only
   uint32_t entries[2];

@@ -73,7 +73,7 @@ netsnmp_handler_registration *make_registration(const char *name, const oid *tab
 void add_outlet_row(void *data, int index, bool physical_state, bool transient_state,
                     const char *reason) {
   auto *ctx = static_cast<mib_context *>(data);
-  if (index < 0 || index >= max_outlets) return;
+  if (!outlet_published(index)) return;
   netsnmp_table_row *row = new_row(index + 1);
   if (!row) return;
   set_integer(row, power_column, 0);
@@ -132,7 +132,7 @@ void add_power_state_row(mib_context *ctx, long entity, long state, long max_pow
 
 void add_power_state_rows(void *data, int index, bool, bool, const char *) {
   auto *ctx = static_cast<mib_context *>(data);
-  if (index < 0 || index >= max_outlets) return;
+  if (!outlet_published(index)) return;
   add_power_state_row(ctx, index + 1, power_state_off, 0);
   add_power_state_row(ctx, index + 1, power_state_on, 400);
 }
@@ -236,8 +236,7 @@ void shift_time_in_state(void *context, unsigned long delta) {
 void outlet_state_changed(void *context, int index, bool physical_state, bool transient_state,
                           const char *reason) {
   auto *ctx = static_cast<mib_context *>(context);
-  // an unpublished outlet's index would name a bus
-  if (index < 0 || index >= max_outlets) return;
+  if (!outlet_published(index)) return;
   netsnmp_table_row *row = power_row(ctx, index + 1);
   if (!row) return;
   set_integer(row, admin_state_column, power_state_of(transient_state));

@@ -44,6 +44,12 @@ void close_stream(struct ustream_fd *sf) {
   sf->fd.fd = -1;
 }
 
+// Response bytes to the client; the response has started.
+void relay_out(struct client *cl, ubus_fd_dispatch *d, const char *data, int len) {
+  ops->write_body(cl, data, len);
+  d->response_started = true;
+}
+
 // A descriptor the event loop cannot watch (a regular file, say) is read to
 // its end here and now.
 void drain_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
@@ -53,10 +59,7 @@ void drain_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 
-  while ((len = read(fd, buf, sizeof(buf))) > 0) {
-    ops->write_body(cl, buf, static_cast<int>(len));
-    d->response_started = true;
-  }
+  while ((len = read(fd, buf, sizeof(buf))) > 0) relay_out(cl, d, buf, static_cast<int>(len));
   close(fd);
 }
 
@@ -79,10 +82,7 @@ bool read_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
   for (;;) {
     ssize_t len = read(fd, buf, sizeof(buf));
     if (len < 0) return false;  // the stream sees the error
-    if (len > 0) {
-      ops->write_body(cl, buf, static_cast<int>(len));
-      d->response_started = true;
-    }
+    if (len > 0) relay_out(cl, d, buf, static_cast<int>(len));
     // a pipe read stops short only when the pipe is empty: the end
     if (len < static_cast<ssize_t>(sizeof(buf))) break;
     if (ustream_pending_data(cl->us, true)) return false;
@@ -138,8 +138,7 @@ void ubus_fd_response_read(struct ustream *s, int) {
   int len;
 
   while ((data = ustream_get_read_buf(s, &len)) != nullptr) {
-    ops->write_body(cl, data, len);
-    d->response_started = true;
+    relay_out(cl, d, data, len);
     ustream_consume(s, len);
   }
 

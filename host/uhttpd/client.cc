@@ -199,22 +199,17 @@ void emit_body(struct client *cl, const char *data, int len) {
   }
 
   char line[16];
-  int line_len = chunk_line(line, len);
-  if (cl->corked_len + line_len + len + 2 <= static_cast<int>(sizeof(cl->corked))) {
-    put(cl, line, line_len);  // collected: one write for all of it anyway
-    put(cl, data, len);
-    put(cl, "\r\n", 2);
-    return;
-  }
-
-  // one write for the usual block sizes
-  char frame[kWriteBufferLen + 16];
-  if (len <= kWriteBufferLen) {
-    int n = line_len;
-    memcpy(frame, line, static_cast<size_t>(n));
-    memcpy(frame + n, data, static_cast<size_t>(len));
-    memcpy(frame + n + len, "\r\n", 2);
-    put(cl, frame, n + len + 2);
+  const int line_len = chunk_line(line, len);
+  // A chunk that fits what put collects goes out in one write anyway; up to
+  // the usual block size it is framed here into one write.
+  const bool collected =
+      cl->corked_len + line_len + len + 2 <= static_cast<int>(sizeof(cl->corked));
+  if (!collected && len <= kWriteBufferLen) {
+    char frame[kWriteBufferLen + 16];
+    memcpy(frame, line, static_cast<size_t>(line_len));
+    memcpy(frame + line_len, data, static_cast<size_t>(len));
+    memcpy(frame + line_len + len, "\r\n", 2);
+    put(cl, frame, line_len + len + 2);
     return;
   }
   put(cl, line, line_len);

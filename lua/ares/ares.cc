@@ -292,20 +292,23 @@ int channel_process(lua_State* L) {
   // both lists are read before c-ares runs any completion
   mark_ready(L, 2, sockets, false);
   mark_ready(L, 3, sockets, true);
-  // Completions may open and close sockets, so the list is searched again
-  // after every socket; each call also handles the time-outs.
+  // Completions may open and close sockets, so after every socket the list
+  // is searched again, from the descriptor above the one just handled (the
+  // list is in descriptor order, and only sockets known before the first
+  // call are marked); each call also handles the time-outs.
   bool any = false;
-  for (;;) {
-    int i = 0;
+  for (int i = 0;;) {
     while (i < sockets->count && !sockets->items[i].ready_read && !sockets->items[i].ready_write)
       ++i;
     if (i == sockets->count) break;
     watched_socket& s = sockets->items[i];
-    ares_socket_t read_fd = s.ready_read ? s.fd : ARES_SOCKET_BAD;
-    ares_socket_t write_fd = s.ready_write ? s.fd : ARES_SOCKET_BAD;
+    const ares_socket_t fd = s.fd;
+    ares_socket_t read_fd = s.ready_read ? fd : ARES_SOCKET_BAD;
+    ares_socket_t write_fd = s.ready_write ? fd : ARES_SOCKET_BAD;
     s.ready_read = s.ready_write = false;
     any = true;
     ares_process_fd(channel->handle, read_fd, write_fd);
+    i = socket_position(sockets, fd + 1);
   }
   if (!any) ares_process_fd(channel->handle, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
   return 0;

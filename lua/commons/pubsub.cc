@@ -142,20 +142,14 @@ int publish(lua_State* L) {
   while (lua_next(L, subscribers)) {
     if (!spill) {
       const int top = subscribers + stacked + 2;  // the callbacks, the key and this callback
+      if (top > checked_top) {
+        if (lua_checkstack(L, keep + kSnapshotChunk))
+          checked_top = top + kSnapshotChunk;
+        else if (lua_checkstack(L, keep))
+          checked_top = top;
+      }
       if (top <= checked_top) {
         lua_insert(L, -2);  // the callback stays below the key
-        ++stacked;
-        continue;
-      }
-      if (lua_checkstack(L, keep + kSnapshotChunk)) {
-        checked_top = top + kSnapshotChunk;
-        lua_insert(L, -2);
-        ++stacked;
-        continue;
-      }
-      if (lua_checkstack(L, keep)) {
-        checked_top = top;
-        lua_insert(L, -2);
         ++stacked;
         continue;
       }
