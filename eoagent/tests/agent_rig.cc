@@ -1,8 +1,6 @@
 #include "agent_rig.h"
 
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <memory>
@@ -10,16 +8,6 @@
 namespace {
 
 constexpr const char *agentx_socket = "/tmp/snmpd_agentx";
-
-bool accepts(const char *path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
 
 }  // namespace
 
@@ -64,7 +52,7 @@ bool AgentRig::start_snmpd() {
   opts.capture_output = true;
   unlink(agentx_socket);  // a master killed earlier leaves its socket behind
   snmpd_ = testkit::Child({"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", conf}, opts);
-  return testkit::wait_until([] { return accepts(agentx_socket); }, 10000);
+  return testkit::wait_listening(agentx_socket, 10000);
 }
 
 bool AgentRig::start_trapd() {

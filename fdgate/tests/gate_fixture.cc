@@ -106,9 +106,7 @@ bool wait_output(testkit::Child &c, const char *needle, int timeout_ms) {
 void GateTest::SetUp() {
   sock_ = dir_ / "ubus.sock";
   ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
-  struct stat st;
-  ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }))
-      << "ubusd did not create " << sock_;
+  ASSERT_TRUE(testkit::wait_listening(sock_)) << "ubusd did not listen on " << sock_;
 
   testkit::SpawnOptions opts;
   opts.capture_output = true;

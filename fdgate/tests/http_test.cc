@@ -233,8 +233,7 @@ class GatePatientTest : public GateTest {
   void restart_bus() {
     unlink(sock_.c_str());
     ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
-    struct stat st;
-    ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }));
+    ASSERT_TRUE(testkit::wait_listening(sock_));
     testkit::SpawnOptions opts;
     opts.capture_output = true;
     method_server_ = testkit::Child(

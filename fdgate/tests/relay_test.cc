@@ -94,8 +94,7 @@ class RelayTest : public ::testing::Test {
   void SetUp() override {
     sock_ = dir_ / "ubus.sock";
     ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
-    struct stat st;
-    ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }));
+    ASSERT_TRUE(testkit::wait_listening(sock_));
     testkit::SpawnOptions opts;
     opts.capture_output = true;
     server_ = testkit::Child({testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"},
@@ -481,8 +480,7 @@ TEST_F(RelayTest, BusRestartIsSurvived) {
 
   unlink(sock_.c_str());
   ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
-  struct stat st;
-  ASSERT_TRUE(testkit::wait_until([&] { return stat(sock_.c_str(), &st) == 0; }));
+  ASSERT_TRUE(testkit::wait_listening(sock_));
   testkit::SpawnOptions opts;
   opts.capture_output = true;
   server_ =

@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -284,6 +285,22 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms, int step_ms) 
     if (now_ms() >= deadline) return false;
     usleep(step_ms * 1000);
   }
+}
+
+bool wait_listening(const std::string& path, int timeout_ms) {
+  sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(sa.sun_path)) return false;
+  memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+  return wait_until(
+      [&] {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
+        close(fd);
+        return ok;
+      },
+      timeout_ms);
 }
 
 static int free_port(int type) {

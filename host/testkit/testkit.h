@@ -78,6 +78,11 @@ int run(const std::vector<std::string>& argv, std::string* output = nullptr, int
 // as long under the target's emulator).
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = 5000, int step_ms = 10);
 
+// Waits until a stream socket at `path` accepts connections. A server's
+// socket file appears when it binds, before it listens: its existence alone
+// does not say a client can connect yet.
+bool wait_listening(const std::string& path, int timeout_ms = 5000);
+
 // A currently unused TCP port on 127.0.0.1.
 int free_tcp_port();
 int free_udp_port();

@@ -77,7 +77,7 @@ class Bridge : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(testkit::private_tmpfs("/var/run/ubus"));
     bus_ = testkit::Child({testkit::bin_path("ubusd"), "-s", kSocket});
-    ASSERT_TRUE(testkit::wait_until([] { return access(kSocket, F_OK) == 0; }));
+    ASSERT_TRUE(testkit::wait_listening(kSocket));
     uloop_init();
     ctx_ = ubus_connect(kSocket);
     ASSERT_NE(ctx_, nullptr);
@@ -206,7 +206,7 @@ class Bridge : public ::testing::Test {
 class Line : public Bridge {
  protected:
   void SetUp() override {
-    Bridge::SetUp();
+    ASSERT_NO_FATAL_FAILURE(Bridge::SetUp());
     start_bridge();
   }
 };
@@ -278,7 +278,7 @@ TEST_F(Line, BridgeOutlivesABusRestart) {
   EXPECT_EQ(beats.find_first_not_of('U'), std::string::npos) << beats;
 
   bus_ = testkit::Child({testkit::bin_path("ubusd"), "-s", kSocket});
-  ASSERT_TRUE(testkit::wait_until([] { return access(kSocket, F_OK) == 0; }));
+  ASSERT_TRUE(testkit::wait_listening(kSocket));
   ctx_ = ubus_connect(kSocket);
   ASSERT_NE(ctx_, nullptr);
   ubus_add_uloop(ctx_);
@@ -314,7 +314,7 @@ TEST_F(Line, BridgeOutlivesABusRestart) {
   ctx_ = nullptr;
   unlink(kSocket);
   bus_ = testkit::Child({testkit::bin_path("ubusd"), "-s", kSocket});
-  ASSERT_TRUE(testkit::wait_until([] { return access(kSocket, F_OK) == 0; }));
+  ASSERT_TRUE(testkit::wait_listening(kSocket));
   ctx_ = ubus_connect(kSocket);
   ASSERT_NE(ctx_, nullptr);
   ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))

@@ -363,10 +363,7 @@ TEST_F(BusCall, LookupMatchesExactPathsAndWildcards) {
 TEST_F(BusCall, NullPathConnectsToTheDefaultSocket) {
   ASSERT_TRUE(testkit::private_tmpfs("/var/run/ubus"));
   testkit::Child daemon({testkit::bin_path("ubusd")});
-  ASSERT_TRUE(testkit::wait_until([] {
-    struct stat st;
-    return stat(UBUS_UNIX_SOCKET, &st) == 0;
-  }));
+  ASSERT_TRUE(testkit::wait_listening(UBUS_UNIX_SOCKET));
   struct ubus_context* ctx = nullptr;
   ASSERT_TRUE(testkit::wait_until([&] { return (ctx = ubus_connect(nullptr)) != nullptr; }));
   EXPECT_EQ(ubus_lookup(ctx, nullptr, nullptr, nullptr), 0);

@@ -1,8 +1,6 @@
 #include "bus_fixture.h"
 
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -41,16 +39,6 @@ namespace {
 
 void collect_reply(struct ubus_request* req, int, struct blob_attr* msg) {
   static_cast<CallResult*>(req->priv)->replies.push_back(copy_blob(msg));
-}
-
-bool can_connect(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", path.c_str());
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
-  close(fd);
-  return ok;
 }
 
 }  // namespace
@@ -105,7 +93,7 @@ void BusTest::SetUp() {
   std::vector<std::string> daemon = program("EO_BUS_DAEMON", "ubusd");
   daemon.insert(daemon.end(), {"-s", sock_});
   daemon_ = testkit::Child(daemon);
-  ASSERT_TRUE(testkit::wait_until([&] { return can_connect(sock_); })) << "ubusd did not come up";
+  ASSERT_TRUE(testkit::wait_listening(sock_)) << "ubusd did not come up";
   uloop_init();
 }
 

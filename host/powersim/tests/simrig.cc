@@ -126,7 +126,7 @@ struct BusClient::subscription {
 bool start_ubusd(testkit::Child *daemon) {
   if (!testkit::private_tmpfs("/var/run/ubus")) return false;
   *daemon = testkit::Child({testkit::bin_path("ubusd"), "-s", bus_socket});
-  return testkit::wait_until([] { return access(bus_socket, F_OK) == 0; }, 5000);
+  return testkit::wait_listening(bus_socket);
 }
 
 bool start_powersim(testkit::Child *sim, const std::vector<std::string> &args) {
