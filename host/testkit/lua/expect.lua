@@ -31,7 +31,7 @@
 --       are tables) by identity.
 --   show(v) -> string
 --       Readable, deterministic text of a value: keys sorted, floats keep
---       ".0", cycles shown as <cycle>; strings longer than 64 bytes or with
+--       ".0", cycles shown as <cycle>; strings longer than 200 bytes or with
 --       bytes outside printable ASCII as <N bytes: first bytes in hex>.
 --   plain(text) -> pattern
 --       A pattern matching `text` literally (its magic characters escaped),
@@ -53,7 +53,7 @@ local function show_number(v)
 end
 
 local function show_string(v)
-  if #v <= 64 and not v:find("[^%w%p ]") then return string.format("%q", v) end
+  if #v <= 200 and not v:find("[^%w%p ]") then return string.format("%q", v) end
   local head = v:sub(1, 16):gsub(".", function(c) return string.format("%02x", c:byte()) end)
   return string.format("<%d bytes: %s%s>", #v, head, #v > 16 and "..." or "")
 end
@@ -117,7 +117,7 @@ local function label(what) return what or "value" end
 -- Where two strings first differ, for strings too long to show whole.
 local function difference(got, want)
   if type(got) ~= "string" or type(want) ~= "string" then return "" end
-  if #got <= 64 and #want <= 64 then return "" end
+  if #got <= 200 and #want <= 200 then return "" end
   local i = 1
   while i <= #got and got:byte(i) == want:byte(i) do i = i + 1 end
   return string.format(" (first difference at byte %d)", i)

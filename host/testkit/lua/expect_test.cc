@@ -98,10 +98,10 @@ TEST_F(LuaExpect, UnequalValuesFailWithBothShownAtTheCallersLine) {
 
 TEST_F(LuaExpect, LongStringsNameTheirFirstDifference) {
   EXPECT_EQ("", run(std::string(kFails) + R"lua(
-    local want = string.rep("a", 100)
-    local got = string.rep("a", 70) .. "b" .. string.rep("a", 29)
+    local want = string.rep("a", 300)
+    local got = string.rep("a", 70) .. "b" .. string.rep("a", 229)
     local err = fails(function() expect(got, want, "long") end)
-    assert(err:find("<100 bytes: 61616161616161616161616161616161...>", 1, true), err)
+    assert(err:find("<300 bytes: 61616161616161616161616161616161...>", 1, true), err)
     assert(err:find("(first difference at byte 71)", 1, true), err)
     assert(show("\0\1") == "<2 bytes: 0001>", show("\0\1"))
   )lua"));
