@@ -282,6 +282,58 @@ TEST(detour_ops, LongShiftsDoNotDependOnTheTableLibraryOfTheDay) {
   )lua"));
 }
 
+// A container may claim any length, up to the largest integer: positions
+// near it still shift one by one through the accessors, the position after
+// the last wrapping around as Lua's own integer arithmetic does, and no
+// error comes from a helper the caller never called.
+TEST(detour_ops, ShiftsNearTheLargestLengthGoThroughTheAccessors) {
+  State lua;
+  EXPECT_EQ("", lua.run(with_detour(R"lua(
+    local max, min = math.maxinteger, math.mininteger
+    local function huge()
+      local store, log = {}, {}
+      local proxy = setmetatable({}, {
+        __index = function(_, k) log[#log + 1] = "r" .. k; return store[k] end,
+        __newindex = function(_, k, v) log[#log + 1] = "w" .. k; store[k] = v end,
+        __len = function() return max end,
+      })
+      return proxy, store, log
+    end
+    cases({
+      -- {position, elements shifted}: short and long shifts alike
+      {max, 1}, {max - 1, 2}, {max - 20, 21}, {max - 40, 41},
+    }, function(row)
+      local p, shifted = row[1], row[2]
+      local proxy, store, log = huge()
+      store[max] = "last"
+      expect({detour.insert(proxy, p, "new")}, {p, "new"}, "results")
+      local want = {}
+      for i = max, p, -1 do
+        want[#want + 1] = "r" .. i
+        want[#want + 1] = "w" .. (i == max and min or i + 1)
+      end
+      want[#want + 1] = "w" .. p
+      expect(#want, 2 * shifted + 1, "accesses counted")
+      expect(log, want, "accesses")
+      expect({store[min], store[p]}, {"last", "new"}, "the last element wrapped, the new one in")
+      expect(next(proxy), nil, "the proxy stays empty")
+    end, "insert")
+
+    -- at the end: the position after the largest one
+    local proxy, store, log = huge()
+    expect({detour.insert(proxy, nil, "end")}, {min, "end"}, "insert at the end")
+    expect(log, {"w" .. min}, "accesses of insert at the end")
+    -- remove shifts down, which never wraps
+    proxy, store, log = huge()
+    store[max] = "last"
+    expect({detour.remove(proxy, max - 20, false)}, {max - 20, nil}, "remove")
+    expect(#log, 2 * 20 + 1, "accesses of remove")
+    expect({log[#log - 2], log[#log - 1], log[#log]}, {"r" .. max, "w" .. (max - 1), "w" .. max},
+           "last accesses of remove")
+    expect({store[max - 1], store[max]}, {"last", nil}, "store after remove")
+  )lua")));
+}
+
 TEST(detour_ops, ContainerMetamethodsTakeTheWorkOver) {
   State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(

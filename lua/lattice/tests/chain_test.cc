@@ -402,6 +402,37 @@ TEST_F(LatticeChain, SelectWildcardTraversals) {
             "");
 }
 
+// Light userdata other than the null marker are ordinary values: a select
+// keeps them as results of its last step (only nil and the null marker are
+// dropped there) and, not being containers, drops them midway.
+TEST_F(LatticeChain, SelectKeepsLightUserdataThatAreNotTheNullMarker) {
+  lua_State *L = lua_.state();
+  static int first, second;
+  lua_pushlightuserdata(L, &first);
+  lua_setglobal(L, "HANDLE");
+  lua_pushlightuserdata(L, &second);
+  lua_setglobal(L, "OTHER");
+  EXPECT_EQ(lua_.run(R"lua(
+    expect(HANDLE ~= null and OTHER ~= null and HANDLE ~= OTHER, true, "distinct handles")
+    cases({
+      {name = "a field of every element",
+       expr = {'select', {'quote', {{x = HANDLE}, {x = null}, {x = 1}, {x = OTHER}}}, true, 'x'},
+       want = {HANDLE, 1, OTHER}},
+      {name = "wildcard last", expr = {'select', {'quote', {HANDLE, null, 2, OTHER}}, true},
+       want = {HANDLE, 2, OTHER}},
+      {name = "number key last", expr = {'select', {'quote', {{HANDLE}, {null}, {OTHER}}}, true, 0},
+       want = {HANDLE, OTHER}},
+      {name = "the root alone", expr = {'select', HANDLE}, want = {HANDLE}},
+      {name = "dropped midway", expr = {'select', {'quote', {{x = HANDLE}}}, true, 'x', 'y'},
+       want = {}},
+      {name = "get of a handle", expr = {'get', {'quote', {x = HANDLE}}, 'x'}, want = HANDLE},
+    }, function(row)
+      check(row.expr, row.want, true)
+    end)
+  )lua"),
+            "");
+}
+
 TEST_F(LatticeChain, SelectResultHasExactlyTheKeptValues) {
   EXPECT_EQ(lua_.run(R"lua(
     local got = reduce({'select', {'quote', {{a = 1}, {b = 2}, {a = 3}, {b = 4}, {b = 5}}}, true, 'a'})
