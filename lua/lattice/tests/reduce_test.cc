@@ -337,6 +337,48 @@ TEST_F(LatticeReduce, DeepNestingEndsInAnError) {
             "");
 }
 
+// One reduction descends at most 200 nested tables (forms and plain tables
+// alike); the next level raises instead of exhausting the machine stack.
+TEST_F(LatticeReduce, NestingLimitIsTwoHundredTables) {
+  EXPECT_EQ(lua_.run(R"lua(
+    local function nest(n, wrap)
+      local t = 1
+      for _ = 1, n do t = wrap(t) end
+      return t
+    end
+    cases({
+      {name = "forms", wrap = function(t) return {'sum', t, 1} end, want = 201},
+      {name = "plain tables", wrap = function(t) return {x = t} end},
+    }, function(row)
+      local got, constant = reduce(nest(200, row.wrap))
+      expect(constant, true, "200 levels reduce")
+      if row.want then expect(got, row.want, "value at 200 levels") end
+      expect_error(function() return reduce(nest(201, row.wrap)) end,
+                   "expression nested too deeply", "201 levels")
+    end)
+  )lua"),
+            "");
+}
+
+// The arguments of one form all sit on the Lua stack, whose size Lua
+// bounds (a million slots): a longer list raises Lua's stack overflow.
+TEST_F(LatticeReduce, ArgumentsPastTheLuaStackRaise) {
+  EXPECT_EQ(lua_.run(R"lua(
+    local function ones(n)  -- {1, 1, ...} filled by doubling, fast under an emulator too
+      local t = {1}
+      while #t < n do table.move(t, 1, math.min(#t, n - #t), #t + 1) end
+      return t
+    end
+    local list = ones(1000000)
+    expect(#list, 1000000, "argument count")
+    expect_error(function() return reduce({'apply', 'sum', {'quote', list}}) end,
+                 "stack overflow (too many arguments)", "a million arguments")
+    list = ones(100000)
+    expect(reduce({'apply', 'sum', {'quote', list}}), 100000, "a hundred thousand arguments")
+  )lua"),
+            "");
+}
+
 TEST_F(LatticeReduce, CyclicStructuresEndInAnError) {
   EXPECT_EQ(lua_.run(R"lua(
     local plain = {}
