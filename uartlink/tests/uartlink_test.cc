@@ -170,6 +170,43 @@ class Bridge : public ::testing::Test {
     return ret;
   }
 
+  // Sends `line` without waiting, reading the terminal meanwhile; returns
+  // the method's status (-1: no answer within timeout_ms) and stores what
+  // the bridge wrote in *written.
+  int send_line_reading(const std::string& line, std::string* written, int timeout_ms) {
+    uint32_t id;
+    int ret = ubus_lookup_id(ctx_, kObject, &id);
+    if (ret) return ret;
+    struct blob_buf b = {};
+    blob_buf_init(&b, 0);
+    blobmsg_add_string(&b, "line", line.c_str());
+    struct ubus_request req;
+    ret = ubus_invoke_async(ctx_, id, "send", b.head, &req);
+    blob_buf_free(&b);
+    if (ret) return ret;
+    int status = -1;
+    req.priv = &status;
+    req.complete_cb = [](struct ubus_request* r, int st) { *static_cast<int*>(r->priv) = st; };
+    ubus_complete_request_async(ctx_, &req);
+    long long deadline = now_ms() + timeout_ms;
+    // after the answer, collect what is still on its way
+    long long quiet_until = 0;
+    while (now_ms() < deadline && (status == -1 || now_ms() < quiet_until)) {
+      uloop_run_timeout(1);
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 5) <= 0) continue;
+      char buf[65536];
+      ssize_t n = read(master_, buf, sizeof buf);
+      if (n > 0) written->append(buf, n);
+      if (status != -1) quiet_until = now_ms() + 200;
+    }
+    if (status == -1) ubus_abort_request(ctx_, &req);
+    if (quiet_until) read_more(written, 200);
+    return status;
+  }
+
+  void read_more(std::string* out, int ms) { *out += read_master(ms); }
+
   // Runs the bus loop until `count` events arrived or timeout_ms passed.
   std::vector<Event> events(size_t count, int timeout_ms = 3000) {
     long long deadline = now_ms() + timeout_ms;
@@ -320,6 +357,101 @@ TEST_F(Line, BridgeOutlivesABusRestart) {
   ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
       << "the object did not come back after the second restart";
   EXPECT_TRUE(bridge_.running());
+}
+
+// The send descriptor is non-blocking (standard input and output share one
+// open file, as a serial device opened once for both does): a line longer
+// than the terminal's buffer must still leave whole, then CR LF.
+TEST_F(Line, SendKeepsALineLongerThanTheTerminalBuffer) {
+  ASSERT_EQ(set_heartbeat(false), 0);
+  read_master(600);
+  std::string line;
+  for (int i = 0; line.size() < 256 * 1024; ++i) line += "chunk " + std::to_string(i) + ";";
+  std::string written;
+  EXPECT_EQ(send_line_reading(line, &written, 20000), 0);
+  EXPECT_EQ(written.size(), line.size() + 2);
+  EXPECT_TRUE(written == line + "\r\n") << "the line arrived cut or garbled";
+
+  // a peer that takes nothing: the method gives up with 9, and the bridge
+  // goes on serving
+  long long began = now_ms();
+  EXPECT_EQ(send_line(line.c_str()), UBUS_STATUS_UNKNOWN_ERROR);
+  EXPECT_GE(now_ms() - began, 900) << "gave up before the line stalled for a second";
+  Reply reply;
+  EXPECT_EQ(call("get_heartbeat", nullptr, &reply), 0);
+  EXPECT_TRUE(reply.seen);
+}
+
+// A serial peer that sends as fast as the line goes (a pseudo-terminal is
+// faster than any port): the bridge reads a bounded amount per wake-up, so
+// the heartbeat keeps its period and methods answer.
+TEST_F(Line, FloodKeepsTheHeartbeatAndMethodsOnTime) {
+  ASSERT_EQ(ubus_unregister_event_handler(ctx_, &listener_.handler), 0);
+  testkit::SpawnOptions opts;
+  opts.stdout_fd = master_;
+  testkit::Child flood({"/usr/bin/yes", "flood of lines"}, opts);
+  const long long tolerance = testkit::target_emulator().empty() ? 250 : 750;
+
+  std::vector<long long> beats;
+  long long end = now_ms() + 3000;
+  while (now_ms() < end) {
+    pollfd p{master_, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    char buf[256];
+    ssize_t n = read(master_, buf, sizeof buf);
+    for (ssize_t i = 0; i < n; ++i)
+      if (buf[i] == 'U') beats.push_back(now_ms());
+  }
+  ASSERT_GE(beats.size(), 4u) << "heartbeat bytes in 3 s of flood";
+  for (size_t i = 1; i < beats.size(); ++i)
+    EXPECT_LE(beats[i] - beats[i - 1], 500 + tolerance) << "gap before beat " << i;
+
+  for (int i = 0; i < 3; ++i) {
+    uint32_t id;
+    ASSERT_EQ(ubus_lookup_id(ctx_, kObject, &id), 0);
+    struct blob_buf b = {};
+    blob_buf_init(&b, 0);
+    long long began = now_ms();
+    EXPECT_EQ(ubus_invoke(ctx_, id, "get_heartbeat", b.head, nullptr, nullptr,
+                          static_cast<int>(500 + tolerance)),
+              0)
+        << "call " << i << " during the flood";
+    blob_buf_free(&b);
+    EXPECT_LE(now_ms() - began, 500 + tolerance);
+  }
+  EXPECT_TRUE(flood.running()) << "the flood ended early: nothing was measured under load";
+}
+
+// Events leave without waiting for the daemon, but only so many: with the
+// daemon stopped the bridge sends a window of 16 events (the last of which
+// waits for its answer) and reads no further; once the daemon runs again
+// every line arrives, once and in order.
+TEST_F(Line, EventsInFlightAreBoundedWhileTheDaemonStalls) {
+  constexpr int kWindow = 16;
+  constexpr int kLines = 40;
+  int slave = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(slave, 0);
+  auto unread = [&] {
+    int n = -1;
+    return ioctl(slave, FIONREAD, &n) == 0 ? n : -1;
+  };
+  bus_.signal(SIGSTOP);
+  int taken = 0;
+  for (; taken < kLines; ++taken) {
+    write_master("stalled " + std::to_string(taken) + "\n");
+    usleep(20000);
+    if (!testkit::wait_until([&] { return unread() == 0; }, 500)) break;
+  }
+  int left = unread();
+  for (int i = taken + 1; i < kLines; ++i) write_master("stalled " + std::to_string(i) + "\n");
+  bus_.signal(SIGCONT);
+  close(slave);
+  EXPECT_EQ(taken, kWindow) << "lines the bridge read (and published) while the daemon was stopped";
+  EXPECT_GT(left, 0) << "the line after the window was not left waiting on the terminal";
+
+  auto got = events(kLines, 10000);
+  ASSERT_EQ(got.size(), static_cast<size_t>(kLines));
+  for (int i = 0; i < kLines; ++i) EXPECT_EQ(got[i].line, "stalled " + std::to_string(i));
 }
 
 TEST_F(Line, OverlongLineLosesItsFirstKilobyte) {
