@@ -267,6 +267,11 @@ void bus_retry(struct uloop_timeout* t) {
     }
     b->connected = true;
     ubus_add_uloop(&b->ctx);
+    // a call that reached us while the reconnect registered our object again
+    // waits in the library's queue, which the library works through from its
+    // pending timer; the socket was not in the loop then, so nothing may have
+    // armed that timer
+    uloop_timeout_set(&b->ctx.pending_timer, 0);
     b->reader.unacknowledged = 0;
   }
   // the bus library registers known objects again on reconnection; one it

@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,6 +39,13 @@ namespace {
 constexpr const char kSocket[] = "/var/run/ubus/ubus.sock";
 constexpr const char kObject[] = "serial.test";
 constexpr const char kEnvTool[] = "/usr/sbin/fw_printenv";
+
+// The bus daemon on our socket: the build's, or an integrator's (EO_UBUSD).
+std::vector<std::string> bus_argv() {
+  std::vector<std::string> argv = testkit::program_argv(testkit::bus_daemon_program());
+  argv.insert(argv.end(), {"-s", kSocket});
+  return argv;
+}
 
 long long now_ms() {
   timespec ts;
@@ -76,7 +86,7 @@ class Bridge : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(testkit::private_tmpfs("/var/run/ubus"));
-    bus_ = testkit::Child({testkit::bin_path("ubusd"), "-s", kSocket});
+    bus_ = testkit::Child(bus_argv());
     ASSERT_TRUE(testkit::wait_listening(kSocket));
     uloop_init();
     ctx_ = ubus_connect(kSocket);
@@ -117,6 +127,7 @@ class Bridge : public ::testing::Test {
     int slave = open(slave_path_.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
     testkit::SpawnOptions opts;
+    opts.env = bridge_env_;
     opts.stdin_fd = slave;
     opts.stdout_fd = slave;
     opts.capture_output = true;  // stderr; stdout goes to the terminal
@@ -233,6 +244,7 @@ class Bridge : public ::testing::Test {
   }
 
   testkit::Child bus_, bridge_;
+  std::vector<std::string> bridge_env_;
   struct ubus_context* ctx_ = nullptr;
   Listener listener_;
   std::vector<Event> events_;
@@ -314,7 +326,7 @@ TEST_F(Line, BridgeOutlivesABusRestart) {
   EXPECT_GE(beats.size(), 2u) << "heartbeat while the bus is away";
   EXPECT_EQ(beats.find_first_not_of('U'), std::string::npos) << beats;
 
-  bus_ = testkit::Child({testkit::bin_path("ubusd"), "-s", kSocket});
+  bus_ = testkit::Child(bus_argv());
   ASSERT_TRUE(testkit::wait_listening(kSocket));
   ctx_ = ubus_connect(kSocket);
   ASSERT_NE(ctx_, nullptr);
@@ -350,7 +362,7 @@ TEST_F(Line, BridgeOutlivesABusRestart) {
   ubus_free(ctx_);
   ctx_ = nullptr;
   unlink(kSocket);
-  bus_ = testkit::Child({testkit::bin_path("ubusd"), "-s", kSocket});
+  bus_ = testkit::Child(bus_argv());
   ASSERT_TRUE(testkit::wait_listening(kSocket));
   ctx_ = ubus_connect(kSocket);
   ASSERT_NE(ctx_, nullptr);
@@ -513,6 +525,194 @@ TEST_F(Line, HeartbeatFollowsItsSwitch) {
   EXPECT_EQ(call("set_heartbeat", b.head), UBUS_STATUS_INVALID_ARGUMENT);
   blob_buf_free(&b);
 }
+
+// A listener on the bus socket that accepts and closes at once: a daemon
+// that dies before its greeting, so a client's reconnect fails after its
+// socket connected.
+class SilentDaemon {
+ public:
+  explicit SilentDaemon(const char* path) {
+    unlink(path);
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    strncpy(sa.sun_path, path, sizeof sa.sun_path - 1);
+    if (fd_ >= 0 &&
+        (bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd_, 16) != 0)) {
+      close(fd_);
+      fd_ = -1;
+    }
+    path_ = path;
+  }
+  ~SilentDaemon() {
+    if (fd_ >= 0) close(fd_);
+    unlink(path_.c_str());
+  }
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // Closes every connection waiting; returns how many there were.
+  int refuse() {
+    int n = 0;
+    for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++n) close(c);
+    return n;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+long rss_kib(pid_t pid) {
+  std::string status = testkit::read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+// Bus restarts under both generations of the bus library (the current one
+// completes pending requests with TIMEOUT before reporting the loss, the
+// older one completes none), as the bridge meets them on devices.
+class Restart : public Bridge, public ::testing::WithParamInterface<testkit::BusGeneration> {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(Bridge::SetUp());
+    bridge_env_.push_back(testkit::bus_generation_env(GetParam()));
+    ASSERT_NO_FATAL_FAILURE(start_bridge());
+    ASSERT_EQ(set_heartbeat(true), 0);
+  }
+
+  // Ends the daemon with `sig`; our own connection goes with it.
+  void bus_away(int sig) {
+    bus_.signal(sig);
+    ASSERT_NE(bus_.wait(5000), -1);
+    ubus_free(ctx_);
+    ctx_ = nullptr;
+    unlink(kSocket);
+  }
+
+  // Runs for `ms` while the bus is away, keeping the terminal drained and,
+  // when given, the silent daemon refusing; returns the heartbeat bytes.
+  std::string while_away(int ms, SilentDaemon* silent = nullptr, int* refused = nullptr) {
+    std::string beats;
+    long long deadline = now_ms() + ms;
+    for (long long left; (left = deadline - now_ms()) > 0;) {
+      pollfd p[2] = {{master_, POLLIN, 0}, {silent ? silent->fd() : -1, POLLIN, 0}};
+      if (poll(p, 2, static_cast<int>(left < 20 ? left : 20)) <= 0) continue;
+      if (p[1].revents) *refused += silent->refuse();
+      if (p[0].revents & POLLIN) {
+        char buf[256];
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n > 0) beats.append(buf, n);
+      }
+    }
+    return beats;
+  }
+
+  void bus_back() {
+    bus_ = testkit::Child(bus_argv());
+    ASSERT_TRUE(testkit::wait_listening(kSocket));
+    ctx_ = ubus_connect(kSocket);
+    ASSERT_NE(ctx_, nullptr);
+    ubus_add_uloop(ctx_);
+    memset(&listener_.handler, 0, sizeof listener_.handler);
+    listener_.handler.cb = on_event;
+    ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
+    events_.clear();
+  }
+
+  // The bridge is back on the bus: its object answers and its events arrive.
+  void expect_served(const std::string& tag) {
+    uint32_t id = 0;
+    ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
+        << tag << ": the object did not come back\n"
+        << bridge_.output();
+    Reply reply;
+    EXPECT_EQ(call("get_heartbeat", nullptr, &reply), 0) << tag;
+    EXPECT_TRUE(reply.seen && reply.heartbeat) << tag;
+    write_master(tag + "\n");
+    auto got = events(1);
+    ASSERT_EQ(got.size(), 1u) << tag << ": no event after the restart";
+    EXPECT_EQ(got[0].line, tag);
+  }
+};
+
+// Each signal with each delay before the daemon is back.
+TEST_P(Restart, EverySignalAndDelay) {
+  const int signals[] = {SIGTERM, SIGKILL};
+  const int delays_ms[] = {0, 300, 2000};
+  for (int sig : signals) {
+    for (int delay : delays_ms) {
+      std::string tag =
+          std::string(sig == SIGTERM ? "term" : "kill") + " after " + std::to_string(delay) + " ms";
+      ASSERT_NO_FATAL_FAILURE(bus_away(sig));
+      std::string beats = while_away(delay);
+      EXPECT_TRUE(bridge_.running()) << tag << ": the bridge ended with the daemon\n"
+                                     << bridge_.output();
+      if (delay >= 2000) {
+        EXPECT_GE(beats.size(), 3u) << tag << ": heartbeat while away";
+      }
+      EXPECT_EQ(beats.find_first_not_of('U'), std::string::npos) << tag << ": " << beats;
+      ASSERT_NO_FATAL_FAILURE(bus_back());
+      ASSERT_NO_FATAL_FAILURE(expect_served(tag));
+    }
+  }
+}
+
+// A reconnect that fails after its socket connected (the daemon died before
+// its greeting) must not end the retries, however the context looks after
+// it.
+TEST_P(Restart, ReconnectFailingAfterItsConnectIsRetried) {
+  ASSERT_NO_FATAL_FAILURE(bus_away(SIGKILL));
+  int refused = 0;
+  {
+    SilentDaemon silent(kSocket);
+    ASSERT_TRUE(silent.ok());
+    while_away(2500, &silent, &refused);
+  }
+  EXPECT_GE(refused, 2) << "reconnects the bridge tried against the silent daemon";
+  ASSERT_NO_FATAL_FAILURE(bus_back());
+  ASSERT_NO_FATAL_FAILURE(expect_served("after a silent daemon"));
+}
+
+// The daemon dies while the bridge waits for an event's answer (the daemon
+// stopped first, so the wait is under way when it goes).
+TEST_P(Restart, DaemonDyingWhileAnEventWaitsForItsAnswer) {
+  bus_.signal(SIGSTOP);
+  for (int i = 0; i < 20; ++i) write_master("pending " + std::to_string(i) + "\n");
+  while_away(300);
+  ASSERT_NO_FATAL_FAILURE(bus_away(SIGKILL));
+  while_away(300);
+  ASSERT_NO_FATAL_FAILURE(bus_back());
+  ASSERT_NO_FATAL_FAILURE(expect_served("after a loss mid-wait"));
+}
+
+// Ten restarts in a row: served after each, descriptors and memory flat.
+TEST_P(Restart, TenInARowLeaveNothingBehind) {
+  int fds_before = -1;
+  long rss_before = -1;
+  for (int round = 0; round < 10; ++round) {
+    std::string tag = "round " + std::to_string(round);
+    ASSERT_NO_FATAL_FAILURE(bus_away(round % 2 ? SIGKILL : SIGTERM));
+    while_away(round % 3 ? 0 : 300);
+    ASSERT_NO_FATAL_FAILURE(bus_back());
+    ASSERT_NO_FATAL_FAILURE(expect_served(tag));
+    if (round == 1) {  // after a first round has warmed up the allocator
+      fds_before = testkit::count_fds(bridge_.pid());
+      rss_before = rss_kib(bridge_.pid());
+    }
+  }
+  int fds_after = testkit::count_fds(bridge_.pid());
+  long rss_after = rss_kib(bridge_.pid());
+  ASSERT_GT(fds_before, 0);
+  ASSERT_GT(rss_before, 0);
+  printf("bridge after round 1 / round 9: %d / %d descriptors, %ld / %ld KiB resident\n",
+         fds_before, fds_after, rss_before, rss_after);
+  EXPECT_EQ(fds_after, fds_before) << "descriptors after round 1 and after round 9";
+  EXPECT_LE(rss_after - rss_before, 1024)
+      << "resident KiB after round 1: " << rss_before << ", after round 9: " << rss_after;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bus, Restart, ::testing::ValuesIn(testkit::kBusGenerations),
+                         testkit::BusGenerationName());
 
 class StartUp : public Bridge {
  protected:
