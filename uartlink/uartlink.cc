@@ -295,47 +295,62 @@ void close_from(int first) {
   for (long fd = first; fd < limit; ++fd) close(static_cast<int>(fd));
 }
 
+// A descriptor closed when its owner ends (nothing unwinds through the
+// start-up, so the scope's end is the only way out).
+class owned_fd {
+ public:
+  explicit owned_fd(int fd) : fd_(fd) {}
+  ~owned_fd() { reset(); }
+  owned_fd(const owned_fd&) = delete;
+  owned_fd& operator=(const owned_fd&) = delete;
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// In the child: the tool with its output into the pipe, nothing else open.
+[[noreturn]] void exec_env_tool(int devnull, int pipe_in) {
+  dup2(devnull, 0);
+  dup2(devnull, 2);
+  dup2(pipe_in, 1);
+  close_from(3);
+  char* const argv[] = {const_cast<char*>(kEnvTool), const_cast<char*>("-n"),
+                        const_cast<char*>("baudrate"), nullptr};
+  execv(kEnvTool, argv);
+  _exit(255);
+}
+
+bool ended_well(pid_t pid) {
+  int status;
+  pid_t waited;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  return waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Reads "baudrate" from the boot loader environment; 0 when unusable.
 int read_baudrate() {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return 0;
-  int devnull = open("/dev/null", O_RDWR);
-  if (devnull < 0) {
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    return 0;
-  }
+  int ends[2];
+  if (pipe(ends) != 0) return 0;
+  owned_fd pipe_out(ends[0]), pipe_in(ends[1]);
+  owned_fd devnull(open("/dev/null", O_RDWR));
+  if (devnull.get() < 0) return 0;
   pid_t pid = fork();
-  if (pid == 0) {
-    dup2(devnull, 0);
-    dup2(devnull, 2);
-    dup2(pipe_fds[1], 1);
-    close_from(3);
-    char* const argv[] = {const_cast<char*>(kEnvTool), const_cast<char*>("-n"),
-                          const_cast<char*>("baudrate"), nullptr};
-    execv(kEnvTool, argv);
-    _exit(255);
-  }
-  close(devnull);
-  close(pipe_fds[1]);
-  int baud = 0;
-  if (pid > 0) {
-    int status;
-    pid_t waited;
-    do {
-      waited = waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-      char text[10];
-      ssize_t n = read(pipe_fds[0], text, sizeof text - 1);
-      if (n > 0) {
-        text[n] = '\0';
-        baud = atoi(text);
-      }
-    }
-  }
-  close(pipe_fds[0]);
-  return baud;
+  if (pid == 0) exec_env_tool(devnull.get(), pipe_in.get());
+  devnull.reset();
+  pipe_in.reset();
+  if (pid < 0 || !ended_well(pid)) return 0;
+  char text[10];
+  ssize_t n = read(pipe_out.get(), text, sizeof text - 1);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  return atoi(text);
 }
 
 // Raw input and output, line conditions marked in the stream, 8 bits
