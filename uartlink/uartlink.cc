@@ -107,10 +107,10 @@ long long monotonic_ms() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// Writes all `len` bytes or fails. The send descriptor can be non-blocking
-// without our asking (standard input and output may share one open file,
-// and the receive side is made non-blocking): when it is full, wait for
-// room, giving up once it has taken nothing for kWriteStallMs.
+// Writes all `len` bytes or fails. The send descriptor is non-blocking
+// (and would be even if we did not make it so whenever standard input and
+// output share one open file): when it is full, wait for room, giving up
+// once it has taken nothing for kWriteStallMs.
 bool write_fully(int fd, const char* data, size_t len) {
   long long stall_deadline = monotonic_ms() + kWriteStallMs;
   while (len > 0) {
@@ -413,7 +413,11 @@ int start(bridge& b, const char* path) {
     return 255;
   }
   *port = {0, 1, true};
+  // both sides non-blocking: reads end when the line is drained, and a line
+  // that stops taking bytes can hold neither the heartbeat nor a "send" for
+  // longer than kWriteStallMs, however the two descriptors were opened
   fcntl(port->rx_fd, F_SETFL, fcntl(port->rx_fd, F_GETFL) | O_NONBLOCK);
+  fcntl(port->tx_fd, F_SETFL, fcntl(port->tx_fd, F_GETFL) | O_NONBLOCK);
   set_raw_mode(*port, baud);
   b.object.port = port;
 

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -402,7 +403,9 @@ TEST_F(Line, FloodKeepsTheHeartbeatAndMethodsOnTime) {
   testkit::SpawnOptions opts;
   opts.stdout_fd = master_;
   testkit::Child flood({"/usr/bin/yes", "flood of lines"}, opts);
-  const long long tolerance = testkit::target_emulator().empty() ? 250 : 750;
+  // the fault this catches stops the heartbeat for good; the tolerance only
+  // absorbs a loaded machine (2 cores shared with the flood and the daemon)
+  const long long tolerance = testkit::target_emulator().empty() ? 500 : 1500;
 
   std::vector<long long> beats;
   long long end = now_ms() + 3000;
@@ -415,8 +418,12 @@ TEST_F(Line, FloodKeepsTheHeartbeatAndMethodsOnTime) {
       if (buf[i] == 'U') beats.push_back(now_ms());
   }
   ASSERT_GE(beats.size(), 4u) << "heartbeat bytes in 3 s of flood";
-  for (size_t i = 1; i < beats.size(); ++i)
+  long long widest = 0;
+  for (size_t i = 1; i < beats.size(); ++i) {
     EXPECT_LE(beats[i] - beats[i - 1], 500 + tolerance) << "gap before beat " << i;
+    widest = std::max(widest, beats[i] - beats[i - 1]);
+  }
+  printf("heartbeat under the flood: %zu beats, widest gap %lld ms\n", beats.size(), widest);
 
   for (int i = 0; i < 3; ++i) {
     uint32_t id;
@@ -430,6 +437,7 @@ TEST_F(Line, FloodKeepsTheHeartbeatAndMethodsOnTime) {
         << "call " << i << " during the flood";
     blob_buf_free(&b);
     EXPECT_LE(now_ms() - began, 500 + tolerance);
+    printf("call %d during the flood answered in %lld ms\n", i, now_ms() - began);
   }
   EXPECT_TRUE(flood.running()) << "the flood ended early: nothing was measured under load";
 }
