@@ -227,7 +227,9 @@ void serial_send_event(void* target, const char* event, const char* line) {
 void read_serial(bridge* b) {
   serial_reader& r = b->reader;
   for (int taken = 0; taken < kReadBudget;) {
-    ssize_t n = read(r.watch.fd, free_space(r.lines), free_room(r.lines));
+    int room = free_room(r.lines);
+    if (room > kReadBudget - taken) room = kReadBudget - taken;
+    ssize_t n = read(r.watch.fd, free_space(r.lines), room);
     if (n <= 0) return;  // drained, end of file or error: wait for the next edge
     taken += static_cast<int>(n);
     take_bytes(r.lines, static_cast<int>(n), serial_send_event, b);
