@@ -309,69 +309,6 @@ TEST_F(Line, BurstArrivesWholeAndInOrder) {
   EXPECT_TRUE(reply.seen);
 }
 
-// The bus daemon restarts: the bridge keeps the serial side going, then
-// registers its object with the new daemon, whose clients can call it and
-// receive its events.
-TEST_F(Line, BridgeOutlivesABusRestart) {
-  write_master("before\n");
-  ASSERT_EQ(events(1).size(), 1u);
-
-  bus_.signal(SIGTERM);
-  ASSERT_NE(bus_.wait(5000), -1);
-  ubus_free(ctx_);  // our own connection went with the daemon
-  ctx_ = nullptr;
-  std::string beats = read_master(1300);
-  EXPECT_TRUE(bridge_.running()) << "the bridge ended with the bus daemon, status "
-                                 << bridge_.status() << "\n"
-                                 << bridge_.output();
-  EXPECT_GE(beats.size(), 2u) << "heartbeat while the bus is away";
-  EXPECT_EQ(beats.find_first_not_of('U'), std::string::npos) << beats;
-
-  bus_ = testkit::Child(bus_argv());
-  ASSERT_TRUE(testkit::wait_listening(kSocket));
-  ctx_ = ubus_connect(kSocket);
-  ASSERT_NE(ctx_, nullptr);
-  ubus_add_uloop(ctx_);
-  memset(&listener_.handler, 0, sizeof listener_.handler);
-  listener_.handler.cb = on_event;
-  ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
-  events_.clear();
-
-  uint32_t id = 0;
-  ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
-      << "the object did not come back\n"
-      << bridge_.output();
-  Reply reply;
-  EXPECT_EQ(call("get_heartbeat", nullptr, &reply), 0);
-  EXPECT_TRUE(reply.seen && reply.heartbeat);
-  ASSERT_EQ(set_heartbeat(false), 0);
-  read_master(600);
-  EXPECT_EQ(send_line("again"), 0);
-  EXPECT_EQ(read_master(300), "again\r\n");
-
-  // more events than one batch, after the restart
-  std::string lines;
-  for (int i = 0; i < 40; ++i) lines += "after " + std::to_string(i) + "\n";
-  write_master(lines);
-  auto got = events(40);
-  ASSERT_EQ(got.size(), 40u);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(got[i].line, "after " + std::to_string(i));
-
-  // and again: a second restart is handled like the first
-  bus_.signal(SIGKILL);
-  ASSERT_NE(bus_.wait(5000), -1);
-  ubus_free(ctx_);
-  ctx_ = nullptr;
-  unlink(kSocket);
-  bus_ = testkit::Child(bus_argv());
-  ASSERT_TRUE(testkit::wait_listening(kSocket));
-  ctx_ = ubus_connect(kSocket);
-  ASSERT_NE(ctx_, nullptr);
-  ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
-      << "the object did not come back after the second restart";
-  EXPECT_TRUE(bridge_.running());
-}
-
 // The send descriptor is non-blocking (standard input and output share one
 // open file, as a serial device opened once for both does): a line longer
 // than the terminal's buffer must still leave whole, then CR LF.
@@ -642,6 +579,69 @@ class Restart : public Bridge, public ::testing::WithParamInterface<testkit::Bus
     EXPECT_EQ(got[0].line, tag);
   }
 };
+
+// The bus daemon restarts: the bridge keeps the serial side going, then
+// registers its object with the new daemon, whose clients can call it and
+// receive its events (with each generation of the bus library).
+TEST_P(Restart, BridgeOutlivesABusRestart) {
+  write_master("before\n");
+  ASSERT_EQ(events(1).size(), 1u);
+
+  bus_.signal(SIGTERM);
+  ASSERT_NE(bus_.wait(5000), -1);
+  ubus_free(ctx_);  // our own connection went with the daemon
+  ctx_ = nullptr;
+  std::string beats = read_master(1300);
+  EXPECT_TRUE(bridge_.running()) << "the bridge ended with the bus daemon, status "
+                                 << bridge_.status() << "\n"
+                                 << bridge_.output();
+  EXPECT_GE(beats.size(), 2u) << "heartbeat while the bus is away";
+  EXPECT_EQ(beats.find_first_not_of('U'), std::string::npos) << beats;
+
+  bus_ = testkit::Child(bus_argv());
+  ASSERT_TRUE(testkit::wait_listening(kSocket));
+  ctx_ = ubus_connect(kSocket);
+  ASSERT_NE(ctx_, nullptr);
+  ubus_add_uloop(ctx_);
+  memset(&listener_.handler, 0, sizeof listener_.handler);
+  listener_.handler.cb = on_event;
+  ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
+  events_.clear();
+
+  uint32_t id = 0;
+  ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
+      << "the object did not come back\n"
+      << bridge_.output();
+  Reply reply;
+  EXPECT_EQ(call("get_heartbeat", nullptr, &reply), 0);
+  EXPECT_TRUE(reply.seen && reply.heartbeat);
+  ASSERT_EQ(set_heartbeat(false), 0);
+  read_master(600);
+  EXPECT_EQ(send_line("again"), 0);
+  EXPECT_EQ(read_master(300), "again\r\n");
+
+  // more events than one batch, after the restart
+  std::string lines;
+  for (int i = 0; i < 40; ++i) lines += "after " + std::to_string(i) + "\n";
+  write_master(lines);
+  auto got = events(40);
+  ASSERT_EQ(got.size(), 40u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(got[i].line, "after " + std::to_string(i));
+
+  // and again: a second restart is handled like the first
+  bus_.signal(SIGKILL);
+  ASSERT_NE(bus_.wait(5000), -1);
+  ubus_free(ctx_);
+  ctx_ = nullptr;
+  unlink(kSocket);
+  bus_ = testkit::Child(bus_argv());
+  ASSERT_TRUE(testkit::wait_listening(kSocket));
+  ctx_ = ubus_connect(kSocket);
+  ASSERT_NE(ctx_, nullptr);
+  ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
+      << "the object did not come back after the second restart";
+  EXPECT_TRUE(bridge_.running());
+}
 
 // Each signal with each delay before the daemon is back.
 TEST_P(Restart, EverySignalAndDelay) {
