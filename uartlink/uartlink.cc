@@ -9,12 +9,14 @@
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 extern "C" {
@@ -38,6 +40,13 @@ constexpr int kReconnectMs = 1000;
 // every kEventWindow-th one, which waits: the daemon has then handled all
 // events before it, so no more than kEventWindow - 1 are ever unanswered.
 constexpr unsigned kEventWindow = 16;
+// Bytes taken from the serial line per wake-up. One buffer's worth: at most
+// 512 events (two-byte lines), so a flood at any line speed leaves the loop
+// free, between two of these, for the heartbeat and the bus.
+constexpr int kReadBudget = kReceiveCapacity;
+// A "send" whose line the descriptor stops taking for this long gives up
+// (status 9); while bytes keep leaving it waits, however long the line.
+constexpr int kWriteStallMs = 1000;
 constexpr char kHeartbeatByte = 0x55;
 constexpr const char kEnvTool[] = "/usr/sbin/fw_printenv";
 
@@ -54,22 +63,28 @@ struct serial_object {
 
 struct serial_reader {
   struct uloop_fd watch;
-  struct ubus_context* ctx;
-  serial_object* object;
+  struct uloop_timeout resume;  // more reading once the loop had its turn
   line_buffer lines;
   unsigned unacknowledged;  // events sent since the last one that waited
-};
-
-struct bus_link {
-  struct uloop_timeout retry;
-  struct ubus_context* ctx;
-  serial_object* object;
-  serial_reader* reader;
 };
 
 struct heartbeat_timer {
   struct uloop_timeout timeout;
   serial_port_state* port;
+};
+
+// Everything the running bridge holds; stop() releases it, whichever
+// start-up step failed.
+struct bridge {
+  struct ubus_context ctx;  // embedded, so the bus callbacks find the bridge
+  bool bus_open;            // ctx holds a connection (or a dead one) to shut down
+  // Our own record of the connection: after a failed ubus_reconnect the
+  // context's descriptor, eof and error fields may still look connected.
+  bool connected;
+  struct uloop_timeout retry;
+  serial_object object;
+  serial_reader reader;
+  heartbeat_timer heartbeat;
 };
 
 enum { SEND_LINE, __SEND_MAX };
@@ -86,8 +101,34 @@ serial_port_state* port_of(struct ubus_object* obj) {
   return container_of(obj, serial_object, obj)->port;
 }
 
-bool write_all(int fd, const char* data, size_t len) {
-  return write(fd, data, len) == static_cast<ssize_t>(len);
+long long monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Writes all `len` bytes or fails. The send descriptor is non-blocking
+// (and would be even if we did not make it so whenever standard input and
+// output share one open file): when it is full, wait for room, giving up
+// once it has taken nothing for kWriteStallMs.
+bool write_fully(int fd, const char* data, size_t len) {
+  long long stall_deadline = monotonic_ms() + kWriteStallMs;
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n > 0) {
+      data += n;
+      len -= static_cast<size_t>(n);
+      stall_deadline = monotonic_ms() + kWriteStallMs;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    long long left = stall_deadline - monotonic_ms();
+    if (left <= 0) return false;
+    struct pollfd room = {fd, POLLOUT, 0};
+    if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+  }
+  return true;
 }
 
 int serial_send(struct ubus_context* ctx, struct ubus_object* obj, struct ubus_request_data* req,
@@ -98,8 +139,9 @@ int serial_send(struct ubus_context* ctx, struct ubus_object* obj, struct ubus_r
   blobmsg_parse(send_policy, __SEND_MAX, tb, blob_data(msg), blob_len(msg));
   if (!tb[SEND_LINE]) return UBUS_STATUS_INVALID_ARGUMENT;
   const char* line = blobmsg_get_string(tb[SEND_LINE]);
-  // text and line end leave in this one call, so no heartbeat byte falls between
-  if (!write_all(port->tx_fd, line, strlen(line)) || !write_all(port->tx_fd, "\r\n", 2))
+  // text and line end leave in this one handler call, so no heartbeat byte
+  // falls between them
+  if (!write_fully(port->tx_fd, line, strlen(line)) || !write_fully(port->tx_fd, "\r\n", 2))
     return UBUS_STATUS_UNKNOWN_ERROR;
   struct blob_buf reply = {};
   blob_buf_init(&reply, 0);
@@ -143,12 +185,6 @@ struct ubus_method serial_methods[] = {
 
 struct ubus_object_type serial_type = UBUS_OBJECT_TYPE("serial_port", serial_methods);
 
-struct event_target {
-  struct ubus_context* ctx;
-  const char* object_name;
-  unsigned* unacknowledged;
-};
-
 // The same message as ubus_send_event sends, without waiting for the
 // daemon's answer (which the bus library drops when it comes).
 void send_event_unacknowledged(struct ubus_context* ctx, const char* event, const char* line,
@@ -166,29 +202,47 @@ void send_event_unacknowledged(struct ubus_context* ctx, const char* event, cons
   blob_buf_free(&b);
 }
 
-void serial_send_event(void* ctx, const char* event, const char* line) {
-  auto* target = static_cast<event_target*>(ctx);
-  if (++*target->unacknowledged < kEventWindow) {
-    send_event_unacknowledged(target->ctx, event, line, target->object_name);
+// Publishes one received line; while the bus is away lines are dropped.
+void serial_send_event(void* target, const char* event, const char* line) {
+  auto* b = static_cast<bridge*>(target);
+  if (!b->connected) return;
+  const char* object_name = b->object.obj.name;
+  if (++b->reader.unacknowledged < kEventWindow) {
+    send_event_unacknowledged(&b->ctx, event, line, object_name);
     return;
   }
-  *target->unacknowledged = 0;
-  struct blob_buf b = {};
-  blob_buf_init(&b, 0);
-  blobmsg_add_string(&b, "line", line);
-  blobmsg_add_string(&b, "object", target->object_name);
-  ubus_send_event(target->ctx, event, b.head);
-  blob_buf_free(&b);
+  b->reader.unacknowledged = 0;
+  struct blob_buf msg = {};
+  blob_buf_init(&msg, 0);
+  blobmsg_add_string(&msg, "line", line);
+  blobmsg_add_string(&msg, "object", object_name);
+  ubus_send_event(&b->ctx, event, msg.head);
+  blob_buf_free(&msg);
+}
+
+// Takes at most kReadBudget bytes. The watch is edge-triggered: when the
+// budget runs out with bytes perhaps still waiting, no new edge may come,
+// so the resume timer brings us back once the loop has run its timers and
+// the bus.
+void read_serial(bridge* b) {
+  serial_reader& r = b->reader;
+  for (int taken = 0; taken < kReadBudget;) {
+    int room = free_room(r.lines);
+    if (room > kReadBudget - taken) room = kReadBudget - taken;
+    ssize_t n = read(r.watch.fd, free_space(r.lines), room);
+    if (n <= 0) return;  // drained, end of file or error: wait for the next edge
+    taken += static_cast<int>(n);
+    take_bytes(r.lines, static_cast<int>(n), serial_send_event, b);
+  }
+  uloop_timeout_set(&r.resume, 0);
 }
 
 void serial_read_cb(struct uloop_fd* fd, unsigned int) {
-  serial_reader* reader = container_of(fd, serial_reader, watch);
-  event_target target = {reader->ctx, reader->object->obj.name, &reader->unacknowledged};
-  for (;;) {
-    ssize_t n = read(fd->fd, free_space(reader->lines), free_room(reader->lines));
-    if (n <= 0) break;
-    take_bytes(reader->lines, static_cast<int>(n), serial_send_event, &target);
-  }
+  read_serial(container_of(fd, bridge, reader.watch));
+}
+
+void serial_read_resume(struct uloop_timeout* t) {
+  read_serial(container_of(t, bridge, reader.resume));
 }
 
 void serial_heartbeat_tick(struct uloop_timeout* t) {
@@ -203,26 +257,37 @@ void serial_heartbeat_tick(struct uloop_timeout* t) {
 // Reconnects and registers the object again; re-arms itself until both
 // are done.
 void bus_retry(struct uloop_timeout* t) {
-  bus_link* link = container_of(t, bus_link, retry);
-  struct ubus_context* ctx = link->ctx;
-  if (ctx->sock.fd < 0 || ctx->sock.eof || ctx->sock.error) {
-    if (ubus_reconnect(ctx, nullptr) != 0) {
+  bridge* b = container_of(t, bridge, retry);
+  if (!b->connected) {
+    if (ubus_reconnect(&b->ctx, nullptr) != 0) {
+      // a reconnect that failed after its socket connected leaves that
+      // closed number in the context; forget it, so that the next attempt
+      // (or the shutdown) closes nothing that has reused it
+      b->ctx.sock.fd = -1;
       uloop_timeout_set(t, kReconnectMs);
       return;
     }
-    ubus_add_uloop(ctx);
-    link->reader->unacknowledged = 0;
+    b->connected = true;
+    ubus_add_uloop(&b->ctx);
+    // a call that reached us while the reconnect registered our object again
+    // waits in the library's queue, which the library works through from its
+    // pending timer; the socket was not in the loop then, so nothing may have
+    // armed that timer
+    uloop_timeout_set(&b->ctx.pending_timer, 0);
+    b->reader.unacknowledged = 0;
   }
   // the bus library registers known objects again on reconnection; one it
   // could not register (the daemon refused it) is tried again here
-  if (link->object->obj.id == 0 && ubus_add_object(ctx, &link->object->obj) != 0)
+  if (b->object.obj.id == 0 && ubus_add_object(&b->ctx, &b->object.obj) != 0)
     uloop_timeout_set(t, kReconnectMs);
 }
 
-bus_link* g_link;
-
 // The bus daemon went away (called from inside the bus library).
-void bus_lost(struct ubus_context*) { uloop_timeout_set(&g_link->retry, 0); }
+void bus_lost(struct ubus_context* ctx) {
+  bridge* b = container_of(ctx, bridge, ctx);
+  b->connected = false;
+  uloop_timeout_set(&b->retry, 0);
+}
 
 void close_from(int first) {
 #ifdef SYS_close_range
@@ -232,47 +297,62 @@ void close_from(int first) {
   for (long fd = first; fd < limit; ++fd) close(static_cast<int>(fd));
 }
 
+// A descriptor closed when its owner ends (nothing unwinds through the
+// start-up, so the scope's end is the only way out).
+class owned_fd {
+ public:
+  explicit owned_fd(int fd) : fd_(fd) {}
+  ~owned_fd() { reset(); }
+  owned_fd(const owned_fd&) = delete;
+  owned_fd& operator=(const owned_fd&) = delete;
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// In the child: the tool with its output into the pipe, nothing else open.
+[[noreturn]] void exec_env_tool(int devnull, int pipe_in) {
+  dup2(devnull, 0);
+  dup2(devnull, 2);
+  dup2(pipe_in, 1);
+  close_from(3);
+  char* const argv[] = {const_cast<char*>(kEnvTool), const_cast<char*>("-n"),
+                        const_cast<char*>("baudrate"), nullptr};
+  execv(kEnvTool, argv);
+  _exit(255);
+}
+
+bool ended_well(pid_t pid) {
+  int status;
+  pid_t waited;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  return waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Reads "baudrate" from the boot loader environment; 0 when unusable.
 int read_baudrate() {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return 0;
-  int devnull = open("/dev/null", O_RDWR);
-  if (devnull < 0) {
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    return 0;
-  }
+  int ends[2];
+  if (pipe(ends) != 0) return 0;
+  owned_fd pipe_out(ends[0]), pipe_in(ends[1]);
+  owned_fd devnull(open("/dev/null", O_RDWR));
+  if (devnull.get() < 0) return 0;
   pid_t pid = fork();
-  if (pid == 0) {
-    dup2(devnull, 0);
-    dup2(devnull, 2);
-    dup2(pipe_fds[1], 1);
-    close_from(3);
-    char* const argv[] = {const_cast<char*>(kEnvTool), const_cast<char*>("-n"),
-                          const_cast<char*>("baudrate"), nullptr};
-    execv(kEnvTool, argv);
-    _exit(255);
-  }
-  close(devnull);
-  close(pipe_fds[1]);
-  int baud = 0;
-  if (pid > 0) {
-    int status;
-    pid_t waited;
-    do {
-      waited = waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-      char text[10];
-      ssize_t n = read(pipe_fds[0], text, sizeof text - 1);
-      if (n > 0) {
-        text[n] = '\0';
-        baud = atoi(text);
-      }
-    }
-  }
-  close(pipe_fds[0]);
-  return baud;
+  if (pid == 0) exec_env_tool(devnull.get(), pipe_in.get());
+  devnull.reset();
+  pipe_in.reset();
+  if (pid < 0 || !ended_well(pid)) return 0;
+  char text[10];
+  ssize_t n = read(pipe_out.get(), text, sizeof text - 1);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  return atoi(text);
 }
 
 // Raw input and output, line conditions marked in the stream, 8 bits
@@ -304,35 +384,26 @@ void set_raw_mode(const serial_port_state& port, int baud) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "Usage: %s <ubus_object_path> \n", argc > 0 && argv[0] ? argv[0] : "uartlink");
-    return 255;
-  }
-  const char* path = argv[1];
-
-  uloop_init();
-  struct ubus_context* ctx = ubus_connect(nullptr);
-  if (!ctx) {
+// Start-up, in order; returns 0, or 255 after its one-line message.
+int start(bridge& b, const char* path) {
+  if (ubus_connect_ctx(&b.ctx, nullptr) != 0) {
     fprintf(stderr, "Failed to connect to ubus\n");
-    uloop_done();
     return 255;
   }
-  ubus_add_uloop(ctx);
+  b.bus_open = true;
+  b.connected = true;
+  b.ctx.connection_lost = bus_lost;
+  b.retry.cb = bus_retry;
+  ubus_add_uloop(&b.ctx);
 
-  static serial_object object;
-  memset(&object, 0, sizeof object);
-  object.obj.name = path;
-  object.obj.type = &serial_type;
-  object.obj.methods = serial_methods;
-  object.obj.n_methods = ARRAY_SIZE(serial_methods);
-  int ret = ubus_add_object(ctx, &object.obj);
+  memset(&b.object, 0, sizeof b.object);
+  b.object.obj.name = path;
+  b.object.obj.type = &serial_type;
+  b.object.obj.methods = serial_methods;
+  b.object.obj.n_methods = ARRAY_SIZE(serial_methods);
+  int ret = ubus_add_object(&b.ctx, &b.object.obj);
   if (ret != 0) {
     fprintf(stderr, "Failed to connect to create ubus object %s: %d\n", path, ret);
-    ubus_free(ctx);
-    uloop_done();
     return 255;
   }
 
@@ -341,44 +412,54 @@ int main(int argc, char** argv) {
       baud ? static_cast<serial_port_state*>(calloc(1, sizeof(serial_port_state))) : nullptr;
   if (!port) {
     fprintf(stderr, "Failed to connect to serial port\n");
-    ubus_free(ctx);
-    uloop_done();
     return 255;
   }
   *port = {0, 1, true};
+  // both sides non-blocking: reads end when the line is drained, and a line
+  // that stops taking bytes can hold neither the heartbeat nor a "send" for
+  // longer than kWriteStallMs, however the two descriptors were opened
   fcntl(port->rx_fd, F_SETFL, fcntl(port->rx_fd, F_GETFL) | O_NONBLOCK);
+  fcntl(port->tx_fd, F_SETFL, fcntl(port->tx_fd, F_GETFL) | O_NONBLOCK);
   set_raw_mode(*port, baud);
-  object.port = port;
+  b.object.port = port;
 
-  static serial_reader reader;
-  reader.watch.fd = port->rx_fd;
-  reader.watch.cb = serial_read_cb;
-  reader.ctx = ctx;
-  reader.object = &object;
-  uloop_fd_add(&reader.watch, ULOOP_READ | ULOOP_EDGE_TRIGGER);
+  b.reader.watch.fd = port->rx_fd;
+  b.reader.watch.cb = serial_read_cb;
+  b.reader.resume.cb = serial_read_resume;
+  uloop_fd_add(&b.reader.watch, ULOOP_READ | ULOOP_EDGE_TRIGGER);
 
-  static bus_link link;
-  link.retry.cb = bus_retry;
-  link.ctx = ctx;
-  link.object = &object;
-  link.reader = &reader;
-  g_link = &link;
-  ctx->connection_lost = bus_lost;
-
-  static heartbeat_timer heartbeat;
-  heartbeat.timeout.cb = serial_heartbeat_tick;
-  heartbeat.port = port;
-  uloop_timeout_set(&heartbeat.timeout, kHeartbeatMs);
-
-  uloop_run();
-
-  uloop_timeout_cancel(&heartbeat.timeout);
-  uloop_timeout_cancel(&link.retry);
-  uloop_fd_delete(&reader.watch);
-  object.port = nullptr;
-  heartbeat.port = nullptr;
-  free(port);
-  ubus_free(ctx);
-  uloop_done();
+  b.heartbeat.timeout.cb = serial_heartbeat_tick;
+  b.heartbeat.port = port;
+  uloop_timeout_set(&b.heartbeat.timeout, kHeartbeatMs);
   return 0;
+}
+
+// Releases what start() acquired, in reverse order; safe after any step.
+void stop(bridge& b) {
+  uloop_timeout_cancel(&b.heartbeat.timeout);
+  b.heartbeat.port = nullptr;
+  uloop_timeout_cancel(&b.reader.resume);
+  if (b.reader.watch.registered) uloop_fd_delete(&b.reader.watch);
+  serial_port_state* port = b.object.port;
+  b.object.port = nullptr;
+  free(port);
+  uloop_timeout_cancel(&b.retry);
+  if (b.bus_open) ubus_shutdown(&b.ctx);
+  b.bus_open = false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "Usage: %s <ubus_object_path> \n", argc > 0 && argv[0] ? argv[0] : "uartlink");
+    return 255;
+  }
+  uloop_init();
+  static bridge b;  // zeroed: stop() can tell what start() reached
+  int status = start(b, argv[1]);
+  if (status == 0) uloop_run();
+  stop(b);
+  uloop_done();
+  return status;
 }

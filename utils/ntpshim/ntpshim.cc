@@ -36,8 +36,8 @@ struct free_deleter {
   void operator()(void* p) const { free(p); }
 };
 
-// Failures before the daemon runs: the reason, as the only output.
-int fail(int error) {
+// The wrapper could not start the daemon: the reason, as the only output.
+int start_failed(int error) {
   fputs(strerror(error), stderr);
   return 255;
 }
@@ -51,7 +51,6 @@ extern "C" void forward_signal(int sig, siginfo_t*, void*) {
 }
 
 int main(int argc, char** argv) {
-  int result = -1;
   const bool own = own_daemon_present();
 
   // program [applet] -S script arguments... NULL
@@ -59,7 +58,7 @@ int main(int argc, char** argv) {
   const size_t count = nargs + 3 + (own ? 1 : 2);
   std::unique_ptr<const char*[], free_deleter> args(
       static_cast<const char**>(calloc(count, sizeof(const char*))));
-  if (!args) return fail(ENOMEM);
+  if (!args) return start_failed(ENOMEM);
   size_t n = 0;
   args[n++] = own ? own_daemon : multi_call;
   if (!own) args[n++] = applet;
@@ -82,7 +81,7 @@ int main(int argc, char** argv) {
     args.reset();
     _exit(255);
   }
-  if (child_pid < 0) return fail(errno);
+  if (child_pid < 0) return start_failed(errno);
 
   struct sigaction action;
   memset(&action, 0, sizeof action);
@@ -97,7 +96,6 @@ int main(int argc, char** argv) {
   pid_t ended;
   while ((ended = waitpid(child_pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  if (ended == child_pid)
-    result = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-  return result < 0 ? 255 : result;
+  if (ended != child_pid) return 255;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
