@@ -44,9 +44,10 @@ int fake_buses(void *meter, bus_visitor visit, void *data) {
   return static_cast<int>(dev->bus_powers.size());
 }
 
-void fake_set(void *relay, const char *requester, int index, bool value, const char *) {
+int fake_set(void *relay, const char *requester, int index, bool value, const char *) {
   static_cast<FakeDevice *>(relay)->writes.push_back(
       {requester ? requester : "(none)", index, value});
+  return 0;
 }
 
 std::vector<std::string> logged;
@@ -71,7 +72,7 @@ class eoagent_mib : public testing::Test {
     dev.outlets = std::move(outlets);
     dev.bus_powers = std::move(buses);
     ops = device_ops{};
-    ops.relay = ops.relay_for_writes = ops.meter = &dev;
+    ops.relay = ops.reachable_relay = ops.meter = &dev;
     ops.enumerate_outlets = fake_outlets;
     ops.enumerate_buses = fake_buses;
     ops.set_outlet_transient = fake_set;
