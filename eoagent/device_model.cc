@@ -21,6 +21,9 @@ constexpr int call_timeout_ms = 3000;
 constexpr int max_added_bus_count = 256;
 constexpr size_t list_path_size = 256;
 constexpr const char *unknown_reason = "unknown";
+// What every bus is rated for, and how exactly the meter measures it.
+constexpr float bus_nameplate_watts = 1200.0f;
+constexpr float bus_accuracy = 0.01f;  // 1 %
 
 // A blob_buf released when it goes out of scope.
 struct scoped_blob_buf {
@@ -69,17 +72,17 @@ double blob_double(const blob_attr *attr) {
   return value;
 }
 
-bool is_type(const blob_attr *attr, int type, size_t size) {
+bool has_type_and_size(const blob_attr *attr, int type, size_t size) {
   return blobmsg_type(attr) == type && blobmsg_data_len(attr) >= size;
 }
 
 // A double narrowed to float, or a 32-bit integer; false for anything else.
 bool read_measurement(const blob_attr *attr, float *out) {
-  if (is_type(attr, BLOBMSG_TYPE_DOUBLE, 8)) {
+  if (has_type_and_size(attr, BLOBMSG_TYPE_DOUBLE, 8)) {
     *out = static_cast<float>(blob_double(attr));
     return true;
   }
-  if (is_type(attr, BLOBMSG_TYPE_INT32, 4)) {
+  if (has_type_and_size(attr, BLOBMSG_TYPE_INT32, 4)) {
     *out = static_cast<float>(static_cast<int32_t>(blobmsg_get_u32(const_cast<blob_attr *>(attr))));
     return true;
   }
@@ -89,9 +92,9 @@ bool read_measurement(const blob_attr *attr, float *out) {
 // Power factor as published in percent: double, unsigned 32-bit, else 0.
 float read_power_factor(const blob_attr *attr) {
   float percent = 0;
-  if (is_type(attr, BLOBMSG_TYPE_DOUBLE, 8))
+  if (has_type_and_size(attr, BLOBMSG_TYPE_DOUBLE, 8))
     percent = static_cast<float>(blob_double(attr));
-  else if (is_type(attr, BLOBMSG_TYPE_INT32, 4))
+  else if (has_type_and_size(attr, BLOBMSG_TYPE_INT32, 4))
     percent = static_cast<float>(blobmsg_get_u32(const_cast<blob_attr *>(attr)));
   return percent / 100;
 }
@@ -667,7 +670,7 @@ bool open_value(meter_handle *meter, const char *meter_path, const blob_attr *ke
     scoped_blob_buf bus_field, name_field, value_field;
     blob_attr *attr;
     if (!get_reported(handle, path, "bus", &bus_field.buf) || !(attr = bus_field.first()) ||
-        !is_type(attr, BLOBMSG_TYPE_INT32, 4))
+        !has_type_and_size(attr, BLOBMSG_TYPE_INT32, 4))
       break;
     int b = static_cast<int32_t>(blobmsg_get_u32(attr));
     // a bus beyond the list may be added, but not without bound: each one
@@ -770,7 +773,7 @@ void discard_meter(meter_handle *meter) {
 int enumerate_buses(void *meter_data, bus_visitor visit, void *data) {
   auto *meter = static_cast<meter_handle *>(meter_data);
   for (int i = 0; i < meter->count; ++i)
-    visit(data, i, bus_power(*meter->buses[i]), 1200.0f, 0.01f);
+    visit(data, i, bus_power(*meter->buses[i]), bus_nameplate_watts, bus_accuracy);
   return meter->count;
 }
 

@@ -40,16 +40,28 @@ void watch(snmp_fd_bridge *bridge, int fd) {
   set_watched(bridge, fd, true);
 }
 
+// Takes the watcher of `fd` off the loop. It is only retired, not freed:
+// this runs from net-snmp's reads, that is from a watcher's callback,
+// possibly the callback of this very watcher.
 void unwatch(snmp_fd_bridge *bridge, int fd) {
   for (snmp_fd_watch **link = &bridge->watchers; *link; link = &(*link)->next) {
     snmp_fd_watch *w = *link;
     if (w->fd.fd != fd) continue;
     uloop_fd_delete(&w->fd);
     *link = w->next;
-    free(w);
+    w->next = bridge->retired;
+    bridge->retired = w;
     break;
   }
   set_watched(bridge, fd, false);
+}
+
+void free_list(snmp_fd_watch *w) {
+  while (w) {
+    snmp_fd_watch *next = w->next;
+    free(w);
+    w = next;
+  }
 }
 
 // Absolute expiry on the loop's clock, now + `delay`.
@@ -76,6 +88,11 @@ void init_snmp_fd_bridge(snmp_fd_bridge *bridge) {
 }
 
 void sync_snmp_fds(snmp_fd_bridge *bridge) {
+  // Watchers retired earlier are off the loop and their callbacks have
+  // returned (a retired watcher gets no more calls): free them now.
+  free_list(bridge->retired);
+  bridge->retired = nullptr;
+
   int count = 0;
   int block = 1;
   // The large set keeps working when net-snmp holds a descriptor beyond
@@ -116,6 +133,8 @@ void close_snmp_fd_bridge(snmp_fd_bridge *bridge) {
     bridge->watchers = w->next;
     free(w);
   }
+  free_list(bridge->retired);
+  bridge->retired = nullptr;
   memset(bridge->watched, 0, sizeof bridge->watched);
   bridge->count = 0;
 }

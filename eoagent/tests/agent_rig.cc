@@ -28,7 +28,7 @@ std::vector<std::string> AgentRig::snmp_env() const {
 bool AgentRig::start_bus() {
   if (!ubusd_.started()) return simrig::start_ubusd(&ubusd_);
   // again, on the private folder the first start mounted
-  ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", simrig::bus_socket});
+  ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", simrig::bus_socket});
   return testkit::wait_listening(simrig::bus_socket, 10000);
 }
 

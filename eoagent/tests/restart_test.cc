@@ -25,7 +25,7 @@ const std::string lost_line = "lost the bus: serving the last values read";
 const std::string gone_line = "the relay or meter left the bus: serving the last values read";
 const std::string back_line = "bus is back: relay and meter read again";
 
-enum class Generation { current, legacy };
+using testkit::BusGeneration;
 
 std::string show(const std::map<std::string, std::string> &values) {
   std::string text;
@@ -58,12 +58,11 @@ long resident_kib(pid_t pid) {
   return pos == std::string::npos ? -1 : atol(status.c_str() + pos + 6);
 }
 
-void use_generation(AgentRig *rig, Generation generation) {
-  rig->set_bus_env(
-      {std::string("EO_UBUS_LEGACY_LOSS=") + (generation == Generation::legacy ? "1" : "0")});
+void use_generation(AgentRig *rig, BusGeneration generation) {
+  rig->set_bus_env({testkit::bus_generation_env(generation)});
 }
 
-using RestartCase = std::tuple<Generation, int, int>;  // generation, signal, delay (ms)
+using RestartCase = std::tuple<BusGeneration, int, int>;  // generation, signal, delay (ms)
 
 class eoagent_bus_restart : public testing::TestWithParam<RestartCase> {};
 
@@ -136,17 +135,17 @@ TEST_P(eoagent_bus_restart, serves_through_the_outage_and_reads_the_switch_again
 
 std::string restart_name(const testing::TestParamInfo<RestartCase> &info) {
   auto [generation, sig, delay_ms] = info.param;
-  return std::string(generation == Generation::legacy ? "legacy" : "current") + "_" +
+  return std::string(testkit::bus_generation_name(generation)) + "_" +
          (sig == SIGKILL ? "kill" : "term") + "_" + std::to_string(delay_ms) + "ms";
 }
 
 INSTANTIATE_TEST_SUITE_P(matrix, eoagent_bus_restart,
-                         testing::Combine(testing::Values(Generation::current, Generation::legacy),
+                         testing::Combine(testing::ValuesIn(testkit::kBusGenerations),
                                           testing::Values(SIGTERM, SIGKILL),
                                           testing::Values(0, 300, 2000)),
                          restart_name);
 
-class eoagent_restarts : public testing::TestWithParam<Generation> {};
+class eoagent_restarts : public testing::TestWithParam<BusGeneration> {};
 
 // Ten restarts in a row, the daemon back at once: after each the agent
 // reads the switch again; its descriptors and memory do not grow.
@@ -190,11 +189,8 @@ TEST_P(eoagent_restarts, ten_in_a_row_leave_descriptors_and_memory_flat) {
   EXPECT_EQ(11u, count(rig.agent_output(), lost_line));
 }
 
-INSTANTIATE_TEST_SUITE_P(generations, eoagent_restarts,
-                         testing::Values(Generation::current, Generation::legacy),
-                         [](const testing::TestParamInfo<Generation> &info) {
-                           return info.param == Generation::legacy ? "legacy" : "current";
-                         });
+INSTANTIATE_TEST_SUITE_P(generations, eoagent_restarts, testing::ValuesIn(testkit::kBusGenerations),
+                         testkit::BusGenerationName());
 
 // The simulator alone restarts (the bus stays): its objects leave the bus,
 // the agent notices, serves what it had, and reads the new switch.
