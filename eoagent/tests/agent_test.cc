@@ -95,6 +95,21 @@ TEST(eoagent_agent, start_up_failures) {
   }
 }
 
+// A list object's path ("<relay>.outlets") has room for 255 bytes: a
+// longer one is cut, its lookup fails, and start-up ends with the line
+// naming the path that was looked up.
+TEST(eoagent_agent, list_paths_beyond_255_bytes_are_not_found) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_bus() && rig.start_sim({}) && rig.start_snmpd());
+  const std::string relay(250, 'r');
+  EXPECT_FALSE(rig.start_agent({relay, "meter"}));
+  EXPECT_EQ(255, exit_code(rig.agent().wait(5000)));
+  std::string cut = (relay + ".outlets").substr(0, 255);
+  EXPECT_NE(std::string::npos, rig.agent_output().find(cut + ": lookup failed: Not found (4)\n"
+                                                             "Failed to open relay ubus object\n"))
+      << rig.agent_output();
+}
+
 TEST(eoagent_agent, ends_with_255_when_the_master_goes_away) {
   AgentRig rig;
   ASSERT_TRUE(rig.start_all()) << rig.agent_output();
