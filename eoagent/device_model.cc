@@ -2,6 +2,7 @@
 // values with "get", live updates through subscriptions, outlet writes
 // with "set". Every call carries the agent's credential block.
 #include "device.h"
+#include "outer_of.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -212,11 +213,6 @@ bool split_notification(blob_attr *msg, const char **key, blob_attr **value) {
   *key = blobmsg_get_string(first);
   *value = second;
   return true;
-}
-
-template <typename Outer, typename Member>
-Outer *outer_of(Member *member, size_t offset) {
-  return reinterpret_cast<Outer *>(reinterpret_cast<char *>(member) - offset);
 }
 
 ubus_subscriber *subscriber_of(ubus_object *obj) {

@@ -3,6 +3,8 @@
 // net-snmp reports.
 #include "snmp_bridge.h"
 
+#include "outer_of.h"
+
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -84,7 +86,6 @@ extern "C" {
 void init_snmp_fd_bridge(snmp_fd_bridge *bridge) {
   memset(bridge, 0, sizeof *bridge);
   bridge->timer.cb = on_snmp_timer;
-  bridge->self = bridge;
 }
 
 void sync_snmp_fds(snmp_fd_bridge *bridge) {
@@ -140,8 +141,7 @@ void close_snmp_fd_bridge(snmp_fd_bridge *bridge) {
 }
 
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
-  auto *w =
-      reinterpret_cast<snmp_fd_watch *>(reinterpret_cast<char *>(fd) - offsetof(snmp_fd_watch, fd));
+  auto *w = outer_of<snmp_fd_watch>(fd, offsetof(snmp_fd_watch, fd));
   if (fd->eof || fd->error) {
     uloop_cancelled = true;
     return;
@@ -156,8 +156,7 @@ void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
 }
 
 void on_snmp_timer(uloop_timeout *timer) {
-  auto *bridge = reinterpret_cast<snmp_fd_bridge *>(reinterpret_cast<char *>(timer) -
-                                                    offsetof(snmp_fd_bridge, timer));
+  auto *bridge = outer_of<snmp_fd_bridge>(timer, offsetof(snmp_fd_bridge, timer));
   snmp_timeout();
   // The agent library does not run alarms from a signal: run those that
   // are due here, or their expiry stays in the past and the loop spins.

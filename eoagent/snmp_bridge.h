@@ -28,8 +28,8 @@ struct snmp_fd_bridge {
   // Watchers taken off the loop, freed at the next synchronisation: the
   // one being dropped may be the watcher whose callback is running.
   snmp_fd_watch *retired;
-  uloop_timeout timer;  // runs net-snmp's timeouts
-  snmp_fd_bridge *self;
+  // runs net-snmp's timeouts; its callback finds the bridge by offset
+  uloop_timeout timer;
   bool reported_high_fd;  // the log line about descriptors >= 1024 is out
 };
 

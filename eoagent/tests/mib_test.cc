@@ -194,6 +194,8 @@ TEST_F(eoagent_mib, bus_power_is_truncated_toward_zero) {
 
 // Off from start, on after 5 s, read 3 s later: 500 ticks off, 300 on.
 TEST_F(eoagent_mib, time_in_state_and_entries) {
+  // the first stay starts when the tables are built: at 0
+  netsnmp_set_agent_uptime(0);
   start({{false, false}}, {});
   netsnmp_set_agent_uptime(500);
   ops.outlet_state_changed(ops.outlet_listener, 0, true, true, "unknown");
