@@ -22,10 +22,11 @@ typedef void (*bus_visitor)(void *data, int index, float power, float nameplate_
 struct device_ops {
   void *relay;                                                              // 0
   int (*enumerate_outlets)(void *relay, outlet_visitor visit, void *data);  // 1
-  void *relay_for_writes;                                                   // 2
-  void (*set_outlet_transient)(void *relay, const char *requester_address, int index, bool value,
-                               const char *source);  // 3
-  void *outlet_listener;                             // 4
+  void *reachable_relay;  // 2: the relay while the bus is up, else null
+  // Returns the bus status of the "set" (0 when the relay took it).
+  int (*set_outlet_transient)(void *relay, const char *requester_address, int index, bool value,
+                              const char *source);  // 3
+  void *outlet_listener;                            // 4
   void (*outlet_state_changed)(void *data, int index, bool physical_state, bool transient_state,
                                const char *reason);                    // 5
   void *meter;                                                         // 6
@@ -43,6 +44,7 @@ struct object_handle {
   char *cred;
   size_t cred_len;
   uint32_t id;
+  int status;  // bus status of the last call made through the handle
 };
 
 // Key segments of object paths.
@@ -51,7 +53,10 @@ size_t key_segment_size(const blob_attr *key);
 // bytes); returns the segment length, or -1 when it does not fit.
 int encode_key_segment(char *out, size_t size, const blob_attr *key);
 
-object_handle *lookup_object(ubus_context *ctx, const char *requester_address, const char *path);
+// Null when the path does not resolve; `status` (may be null) gets the
+// lookup's bus status.
+object_handle *lookup_object(ubus_context *ctx, const char *requester_address, const char *path,
+                             int *status = nullptr);
 void free_object_handle(object_handle *handle);
 // Copies the reply field "keys" / "value" into `out`; true when it was found.
 bool object_keys(object_handle *handle, struct blob_buf *out);
@@ -63,13 +68,26 @@ struct relay_handle;
 struct meter_handle;
 
 relay_handle *open_relay(ubus_context *ctx, const char *relay_path, device_ops *ops);
+// Unsubscribes from the relay's objects and frees the handle.
 void close_relay(relay_handle *relay);
+// Frees the handle without a word on the bus: for a connection that is gone.
+void discard_relay(relay_handle *relay);
 meter_handle *open_meter(ubus_context *ctx, const char *meter_path, device_ops *ops);
 void close_meter(meter_handle *meter);
+void discard_meter(meter_handle *meter);
+
+// Called (when set) from within the bus library when an object the relay
+// or meter handles subscribe to leaves the bus: the handles are stale and
+// must be opened again, later, outside the callback.
+extern void (*device_object_removed)(void);
+
+// Whether reads that fail while opening the relay or meter are logged, one
+// line each on standard error (on by default).
+extern bool report_failed_reads;
 
 int enumerate_outlets(void *relay, outlet_visitor visit, void *data);
-void set_outlet_transient(void *relay, const char *requester_address, int index, bool value,
-                          const char *source);
+int set_outlet_transient(void *relay, const char *requester_address, int index, bool value,
+                         const char *source);
 int enumerate_buses(void *meter, bus_visitor visit, void *data);
 
 }  // extern "C"

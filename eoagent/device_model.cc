@@ -2,6 +2,7 @@
 // values with "get", live updates through subscriptions, outlet writes
 // with "set". Every call carries the agent's credential block.
 #include "device.h"
+#include "outer_of.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +22,9 @@ constexpr int call_timeout_ms = 3000;
 constexpr int max_added_bus_count = 256;
 constexpr size_t list_path_size = 256;
 constexpr const char *unknown_reason = "unknown";
+// What every bus is rated for, and how exactly the meter measures it.
+constexpr float bus_nameplate_watts = 1200.0f;
+constexpr float bus_accuracy = 0.01f;  // 1 %
 
 // A blob_buf released when it goes out of scope.
 struct scoped_blob_buf {
@@ -69,17 +73,17 @@ double blob_double(const blob_attr *attr) {
   return value;
 }
 
-bool is_type(const blob_attr *attr, int type, size_t size) {
+bool has_type_and_size(const blob_attr *attr, int type, size_t size) {
   return blobmsg_type(attr) == type && blobmsg_data_len(attr) >= size;
 }
 
 // A double narrowed to float, or a 32-bit integer; false for anything else.
 bool read_measurement(const blob_attr *attr, float *out) {
-  if (is_type(attr, BLOBMSG_TYPE_DOUBLE, 8)) {
+  if (has_type_and_size(attr, BLOBMSG_TYPE_DOUBLE, 8)) {
     *out = static_cast<float>(blob_double(attr));
     return true;
   }
-  if (is_type(attr, BLOBMSG_TYPE_INT32, 4)) {
+  if (has_type_and_size(attr, BLOBMSG_TYPE_INT32, 4)) {
     *out = static_cast<float>(static_cast<int32_t>(blobmsg_get_u32(const_cast<blob_attr *>(attr))));
     return true;
   }
@@ -89,9 +93,9 @@ bool read_measurement(const blob_attr *attr, float *out) {
 // Power factor as published in percent: double, unsigned 32-bit, else 0.
 float read_power_factor(const blob_attr *attr) {
   float percent = 0;
-  if (is_type(attr, BLOBMSG_TYPE_DOUBLE, 8))
+  if (has_type_and_size(attr, BLOBMSG_TYPE_DOUBLE, 8))
     percent = static_cast<float>(blob_double(attr));
-  else if (is_type(attr, BLOBMSG_TYPE_INT32, 4))
+  else if (has_type_and_size(attr, BLOBMSG_TYPE_INT32, 4))
     percent = static_cast<float>(blobmsg_get_u32(const_cast<blob_attr *>(attr)));
   return percent / 100;
 }
@@ -168,8 +172,33 @@ void start_message(blob_buf *msg, const object_handle *handle) {
 }
 
 bool invoke(object_handle *handle, const char *method, blob_buf *msg, reply_filter *filter) {
-  ubus_invoke_fd(handle->ctx, handle->id, method, msg->head, on_reply, filter, call_timeout_ms, -1);
+  handle->status = ubus_invoke_fd(handle->ctx, handle->id, method, msg->head, on_reply, filter,
+                                  call_timeout_ms, -1);
   return filter->found;
+}
+
+// One line for a read that failed while the relay or meter was being
+// opened: the object, the call and the bus status.
+void report_read(const char *path, const char *call, const char *key, int status) {
+  if (!report_failed_reads) return;
+  fprintf(stderr, "%s: %s%s%s failed: %s (%d)\n", path, call, key ? " of " : "", key ? key : "",
+          ubus_strerror(status), status);
+}
+
+// Looks `path` up, reporting a failure.
+object_handle *lookup_reported(ubus_context *ctx, const char *path) {
+  int status = 0;
+  object_handle *handle = lookup_object(ctx, nullptr, path, &status);
+  if (!handle) report_read(path, "lookup", nullptr, status ? status : UBUS_STATUS_NO_MEMORY);
+  return handle;
+}
+
+// A "get" of `key` from the object at `path`, reporting a failed call;
+// a reply without "value" is not a failure here.
+bool get_reported(object_handle *handle, const char *path, const char *key, blob_buf *out) {
+  bool found = object_get(handle, key, out);
+  if (handle->status != UBUS_STATUS_OK) report_read(path, "get", key, handle->status);
+  return found;
 }
 
 // The first two attributes of a notification: the changed key (a string)
@@ -186,21 +215,21 @@ bool split_notification(blob_attr *msg, const char **key, blob_attr **value) {
   return true;
 }
 
-template <typename Outer, typename Member>
-Outer *outer_of(Member *member, size_t offset) {
-  return reinterpret_cast<Outer *>(reinterpret_cast<char *>(member) - offset);
-}
-
 ubus_subscriber *subscriber_of(ubus_object *obj) {
   return outer_of<ubus_subscriber>(obj, offsetof(ubus_subscriber, obj));
 }
 
 bool registered(const ubus_subscriber &sub) { return sub.obj.id != 0; }
 
+void on_target_removed(ubus_context *, ubus_subscriber *, uint32_t) {
+  if (device_object_removed) device_object_removed();
+}
+
 // Registers the subscriber once, then subscribes it to `id`.
 void watch_object(ubus_context *ctx, ubus_subscriber *sub, ubus_handler_t cb, uint32_t id) {
   if (!registered(*sub)) {
     sub->cb = cb;
+    sub->remove_cb = on_target_removed;
     if (ubus_register_subscriber(ctx, sub) != 0) return;
   }
   ubus_subscribe(ctx, sub, id);
@@ -247,6 +276,9 @@ struct meter_handle {
 };
 
 extern "C" {
+
+bool report_failed_reads = true;
+void (*device_object_removed)(void) = nullptr;
 
 size_t key_segment_size(const blob_attr *key) {
   if (!valid_blobmsg(key, false)) return 0;
@@ -308,29 +340,29 @@ int encode_key_segment(char *out, size_t size, const blob_attr *key) {
   return append_escaped(out, size, &len, number) ? static_cast<int>(len) : -1;
 }
 
-object_handle *lookup_object(ubus_context *ctx, const char *requester_address, const char *path) {
+object_handle *lookup_object(ubus_context *ctx, const char *requester_address, const char *path,
+                             int *status) {
   uint32_t id;
-  if (ubus_lookup_id(ctx, path, &id) != 0) return nullptr;
+  int found = ubus_lookup_id(ctx, path, &id);
+  if (status) *status = found;
+  if (found != 0) return nullptr;
 
-  blob_buf cred{};
-  blob_buf_init(&cred, BLOBMSG_TYPE_TABLE);
-  blobmsg_add_string(&cred, "agent", "snmp");
-  blobmsg_add_u8(&cred, "is_admin", 1);
-  if (requester_address) blobmsg_add_string(&cred, "ip_address", requester_address);
-  blobmsg_add_u8(&cred, "outlet_access", 1);
+  scoped_blob_buf cred;
+  blobmsg_add_string(&cred.buf, "agent", "snmp");
+  blobmsg_add_u8(&cred.buf, "is_admin", 1);
+  if (requester_address) blobmsg_add_string(&cred.buf, "ip_address", requester_address);
+  blobmsg_add_u8(&cred.buf, "outlet_access", 1);
 
-  size_t len = blob_len(cred.head);
+  size_t len = blob_len(cred.buf.head);
   auto *handle = static_cast<object_handle *>(calloc(1, sizeof(object_handle)));
   char *copy = static_cast<char *>(malloc(len + 1));
   if (!handle || !copy) {
     free(handle);
     free(copy);
-    blob_buf_free(&cred);
     return nullptr;
   }
-  memcpy(copy, blob_data(cred.head), len);
+  memcpy(copy, blob_data(cred.buf.head), len);
   copy[len] = 0;
-  blob_buf_free(&cred);
   handle->ctx = ctx;
   handle->cred = copy;
   handle->cred_len = len + 1;
@@ -376,9 +408,9 @@ void object_set(object_handle *handle, const char *key, blob_buf *message) {
 namespace {
 
 // Reads one boolean key of an outlet; a key that is not found reads false.
-bool read_outlet_flag(object_handle *handle, const char *key) {
+bool read_outlet_flag(object_handle *handle, const char *path, const char *key) {
   scoped_blob_buf value;
-  if (!object_get(handle, key, &value.buf)) return false;
+  if (!get_reported(handle, path, key, &value.buf)) return false;
   blob_attr *attr = value.first();
   return attr && first_byte_set(attr);
 }
@@ -408,11 +440,14 @@ int outlet_notified(ubus_context *, ubus_object *obj, ubus_request_data *, const
   return 0;
 }
 
-void release_outlets(relay_handle *relay, int upto) {
+// Frees the first `upto` outlet records; `unsubscribe` also takes their
+// subscribers off the bus (only while the connection is up).
+void release_outlets(relay_handle *relay, int upto, bool unsubscribe) {
   for (int i = 0; i < upto; ++i) {
     outlet_record &rec = relay->outlets[i];
     free(rec.path);
-    if (registered(rec.subscriber)) ubus_remove_object(relay->ctx, &rec.subscriber.obj);
+    if (unsubscribe && registered(rec.subscriber))
+      ubus_remove_object(relay->ctx, &rec.subscriber.obj);
   }
   free(relay->outlets);
 }
@@ -421,7 +456,7 @@ void release_outlets(relay_handle *relay, int upto) {
 bool open_outlet(relay_handle *relay, const char *relay_path, int i, const blob_attr *key) {
   char *path = item_path(relay_path, ".outlets.", key);
   if (!path) return false;
-  object_handle *handle = lookup_object(relay->ctx, nullptr, path);
+  object_handle *handle = lookup_reported(relay->ctx, path);
   if (!handle) {
     free(path);
     return false;
@@ -431,8 +466,8 @@ bool open_outlet(relay_handle *relay, const char *relay_path, int i, const blob_
   rec.relay = relay;
   rec.path = path;
   watch_object(relay->ctx, &rec.subscriber, outlet_notified, handle->id);
-  rec.transient_state = read_outlet_flag(handle, "transient_state");
-  rec.physical_state = read_outlet_flag(handle, "physical_state");
+  rec.transient_state = read_outlet_flag(handle, path, "transient_state");
+  rec.physical_state = read_outlet_flag(handle, path, "physical_state");
   free_object_handle(handle);
   return true;
 }
@@ -449,13 +484,14 @@ relay_handle *open_relay(ubus_context *ctx, const char *relay_path, device_ops *
 
   char list_path[list_path_size];
   snprintf(list_path, sizeof list_path, "%s.%s", relay_path, "outlets");
-  object_handle *list = lookup_object(ctx, nullptr, list_path);
+  object_handle *list = lookup_reported(ctx, list_path);
   if (!list) {
     free(relay);
     return nullptr;
   }
   scoped_blob_buf keys;
   bool has_keys = object_keys(list, &keys.buf);
+  if (list->status != UBUS_STATUS_OK) report_read(list_path, "keys", nullptr, list->status);
   free_object_handle(list);
 
   blob_attr *key_list = has_keys ? keys.first() : nullptr;
@@ -469,16 +505,17 @@ relay_handle *open_relay(ubus_context *ctx, const char *relay_path, device_ops *
     attr_walk walk(blobmsg_data(key_list), blobmsg_data_len(key_list));
     for (int i = 0; i < count; ++i) {
       if (!open_outlet(relay, relay_path, i, walk.next())) {
-        release_outlets(relay, i);
+        release_outlets(relay, i, true);
         free(relay);
         return nullptr;
       }
     }
   }
   relay->count = count;
+  if (count == 0 && report_failed_reads) fprintf(stderr, "%s: no outlets\n", list_path);
 
   ops->relay = relay;
-  ops->relay_for_writes = relay;
+  ops->reachable_relay = relay;
   ops->enumerate_outlets = enumerate_outlets;
   ops->set_outlet_transient = set_outlet_transient;
   return relay;
@@ -486,7 +523,13 @@ relay_handle *open_relay(ubus_context *ctx, const char *relay_path, device_ops *
 
 void close_relay(relay_handle *relay) {
   if (!relay) return;
-  release_outlets(relay, relay->count);
+  release_outlets(relay, relay->count, true);
+  free(relay);
+}
+
+void discard_relay(relay_handle *relay) {
+  if (!relay) return;
+  release_outlets(relay, relay->count, false);
   free(relay);
 }
 
@@ -499,16 +542,20 @@ int enumerate_outlets(void *relay_data, outlet_visitor visit, void *data) {
   return relay->count;
 }
 
-void set_outlet_transient(void *relay_data, const char *requester_address, int index, bool value,
-                          const char *) {
+int set_outlet_transient(void *relay_data, const char *requester_address, int index, bool value,
+                         const char *) {
   auto *relay = static_cast<relay_handle *>(relay_data);
-  if (index < 0 || index >= relay->count) return;
-  object_handle *handle = lookup_object(relay->ctx, requester_address, relay->outlets[index].path);
-  if (!handle) return;
+  if (index < 0 || index >= relay->count) return UBUS_STATUS_NOT_FOUND;
+  int status = 0;
+  object_handle *handle =
+      lookup_object(relay->ctx, requester_address, relay->outlets[index].path, &status);
+  if (!handle) return status ? status : UBUS_STATUS_NO_MEMORY;
   scoped_blob_buf msg;
   blobmsg_add_u8(&msg.buf, "value", value ? 1 : 0);
   object_set(handle, "transient_state", &msg.buf);
+  status = handle->status;
   free_object_handle(handle);
+  return status;
 }
 
 }  // extern "C"
@@ -548,12 +595,12 @@ constexpr ubus_handler_t bus_handlers[3] = {bus_notified<bus_slot::current>,
                                             bus_notified<bus_slot::voltage>,
                                             bus_notified<bus_slot::power_factor>};
 
-void release_buses(meter_handle *meter) {
+void release_buses(meter_handle *meter, bool unsubscribe) {
   for (int i = 0; i < meter->count; ++i) {
     bus_record *bus = meter->buses[i];
     if (!bus) continue;
     for (ubus_subscriber &sub : bus->subscribers)
-      if (registered(sub)) ubus_remove_object(meter->ctx, &sub.obj);
+      if (unsubscribe && registered(sub)) ubus_remove_object(meter->ctx, &sub.obj);
     free(bus);
   }
   free(meter->buses);
@@ -584,11 +631,14 @@ bool grow_buses(meter_handle *meter, int count) {
 bool open_bus(meter_handle *meter, const char *meter_path, int i, const blob_attr *key) {
   char *path = item_path(meter_path, ".buses.", key);
   if (!path) return false;
-  object_handle *handle = lookup_object(meter->ctx, nullptr, path);
-  free(path);
-  if (!handle) return false;
+  object_handle *handle = lookup_reported(meter->ctx, path);
+  if (!handle) {
+    free(path);
+    return false;
+  }
   scoped_blob_buf value;
-  bool found = object_get(handle, "power_factor_percent", &value.buf);
+  bool found = get_reported(handle, path, "power_factor_percent", &value.buf);
+  free(path);
   blob_attr *attr = found ? value.first() : nullptr;
   if (attr) {
     bus_record *bus = meter->buses[i];
@@ -605,16 +655,18 @@ bool open_bus(meter_handle *meter, const char *meter_path, int i, const blob_att
 bool open_value(meter_handle *meter, const char *meter_path, const blob_attr *key) {
   char *path = item_path(meter_path, ".values.", key);
   if (!path) return false;
-  object_handle *handle = lookup_object(meter->ctx, nullptr, path);
-  free(path);
-  if (!handle) return false;
+  object_handle *handle = lookup_reported(meter->ctx, path);
+  if (!handle) {
+    free(path);
+    return false;
+  }
 
   bool ok = true;
   do {
     scoped_blob_buf bus_field, name_field, value_field;
     blob_attr *attr;
-    if (!object_get(handle, "bus", &bus_field.buf) || !(attr = bus_field.first()) ||
-        !is_type(attr, BLOBMSG_TYPE_INT32, 4))
+    if (!get_reported(handle, path, "bus", &bus_field.buf) || !(attr = bus_field.first()) ||
+        !has_type_and_size(attr, BLOBMSG_TYPE_INT32, 4))
       break;
     int b = static_cast<int32_t>(blobmsg_get_u32(attr));
     // a bus beyond the list may be added, but not without bound: each one
@@ -624,7 +676,7 @@ bool open_value(meter_handle *meter, const char *meter_path, const blob_attr *ke
       ok = false;
       break;
     }
-    if (!object_get(handle, "name", &name_field.buf) || !(attr = name_field.first()) ||
+    if (!get_reported(handle, path, "name", &name_field.buf) || !(attr = name_field.first()) ||
         blobmsg_type(attr) != BLOBMSG_TYPE_STRING)
       break;
     bus_slot slot;
@@ -635,7 +687,7 @@ bool open_value(meter_handle *meter, const char *meter_path, const blob_attr *ke
     else
       break;
     float reading;
-    if (!object_get(handle, "value", &value_field.buf) || !(attr = value_field.first()) ||
+    if (!get_reported(handle, path, "value", &value_field.buf) || !(attr = value_field.first()) ||
         !read_measurement(attr, &reading))
       break;
     bus_record *bus = meter->buses[b];
@@ -644,6 +696,7 @@ bool open_value(meter_handle *meter, const char *meter_path, const blob_attr *ke
     watch_object(meter->ctx, &bus->subscribers[n], bus_handlers[n], handle->id);
   } while (false);
   free_object_handle(handle);
+  free(path);
   return ok;
 }
 
@@ -652,10 +705,11 @@ blob_attr *list_keys(ubus_context *ctx, const char *meter_path, const char *list
                      scoped_blob_buf *out, bool *reached) {
   char list_path[list_path_size];
   snprintf(list_path, sizeof list_path, "%s.%s", meter_path, list);
-  object_handle *handle = lookup_object(ctx, nullptr, list_path);
+  object_handle *handle = lookup_reported(ctx, list_path);
   *reached = handle != nullptr;
   if (!handle) return nullptr;
   bool found = object_keys(handle, &out->buf);
+  if (handle->status != UBUS_STATUS_OK) report_read(list_path, "keys", nullptr, handle->status);
   free_object_handle(handle);
   return found ? out->first() : nullptr;
 }
@@ -691,7 +745,7 @@ meter_handle *open_meter(ubus_context *ctx, const char *meter_path, device_ops *
   meter->ctx = ctx;
   meter->ops = ops;
   if (!fill_meter(meter, meter_path)) {
-    release_buses(meter);
+    release_buses(meter, true);
     free(meter);
     return nullptr;
   }
@@ -702,14 +756,20 @@ meter_handle *open_meter(ubus_context *ctx, const char *meter_path, device_ops *
 
 void close_meter(meter_handle *meter) {
   if (!meter) return;
-  release_buses(meter);
+  release_buses(meter, true);
+  free(meter);
+}
+
+void discard_meter(meter_handle *meter) {
+  if (!meter) return;
+  release_buses(meter, false);
   free(meter);
 }
 
 int enumerate_buses(void *meter_data, bus_visitor visit, void *data) {
   auto *meter = static_cast<meter_handle *>(meter_data);
   for (int i = 0; i < meter->count; ++i)
-    visit(data, i, bus_power(*meter->buses[i]), 1200.0f, 0.01f);
+    visit(data, i, bus_power(*meter->buses[i]), bus_nameplate_watts, bus_accuracy);
   return meter->count;
 }
 

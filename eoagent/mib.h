@@ -10,10 +10,12 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include "device.h"
+#include "mib_schema.h"
 
 // Power-state values of an outlet's two boolean states.
 constexpr long power_state_off = 257;
 constexpr long power_state_on = 259;
+constexpr long power_state_of(bool state) { return state ? power_state_on : power_state_off; }
 // Entity indexes: outlet i is i + 1, bus i is i + 257; outlets from the
 // 257th on have no index of their own and are not published.
 constexpr long first_bus_index = 257;
@@ -34,17 +36,31 @@ struct mib_context {
   device_ops *ops;
   netsnmp_table_data_set *power_table;
   netsnmp_table_data_set *power_state_table;
+  // One entry per outlet row: outlets 1 .. accounting_count have rows, and
+  // only they can be written.
   outlet_accounting *accounting;
   int accounting_count;
+  int bus_rows;
+  bool out_of_memory_logged;
   char *requester_address;
 };
+
+// Allocation used for the MIB context and the outlet accounting; tests
+// put a failing one in its place.
+extern void *(*mib_realloc)(void *block, size_t size);
 
 extern "C" {
 
 extern bool notifications_enabled;
 
 void init_eoPowerEnableStatusNotification(void);
-void init_mib_tables(device_ops *ops);
+// False (with a log line) when the MIB context cannot be allocated.
+bool init_mib_tables(device_ops *ops);
+// Brings the rows in line with the device after it was opened again (the
+// bus came back): rows of outlets and buses that are gone are removed, new
+// ones added, the others take the current values (a changed outlet state
+// counts and is notified as a change); reasons written by managers stay.
+void refresh_mib_rows(void *context);
 void free_mib_context(void *context);
 
 // The agent's uptime jumped by `delta` hundredths of a second (modulo

@@ -12,13 +12,9 @@
 extern "C" const oid snmptrap_oid[];
 extern "C" const size_t snmptrap_oid_len;
 
+using namespace eo_mib;
+
 namespace {
-
-constexpr oid enable_notification_oid[] = {1, 3, 6, 1, 2, 1, 229, 0, 1};
-constexpr oid power_state_notification_oid[] = {1, 3, 6, 1, 2, 1, 229, 0, 2};
-constexpr unsigned admin_state_column = 8, oper_state_column = 9, reason_column = 10;
-
-constexpr long truth_true = 1, truth_false = 2;
 
 bool valid_power_state(long value) { return value == power_state_off || value == power_state_on; }
 
@@ -36,8 +32,19 @@ const netsnmp_pdu *request_pdu(const netsnmp_agent_request_info *reqinfo) {
   return reqinfo && reqinfo->asp ? reqinfo->asp->pdu : nullptr;
 }
 
-bool is_outlet(const mib_context *ctx, long entity) {
+// Outlet rows are entities 1 .. accounting_count (see mib_context).
+bool has_outlet_row(const mib_context *ctx, const netsnmp_table_request_info *info) {
+  if (!info->indexes || !info->indexes->val.integer) return false;
+  long entity = *info->indexes->val.integer;
   return entity >= 1 && entity <= ctx->accounting_count;
+}
+
+// First-phase check of a new eoPowerStateEnterReason.
+int check_reason(const netsnmp_request_info *request) {
+  const netsnmp_variable_list *vb = request->requestvb;
+  if (vb->type != ASN_OCTET_STR) return SNMP_ERR_WRONGTYPE;
+  if (vb->val_len > max_reason_length) return SNMP_ERR_WRONGLENGTH;
+  return SNMP_ERR_NOERROR;
 }
 
 // First-phase check of one eoPowerTable write; an SNMP error or 0.
@@ -47,11 +54,27 @@ int check_power_write(mib_context *ctx, netsnmp_request_info *request) {
   // rows are fixed: a write never creates one
   if (!netsnmp_table_data_get(ctx->power_table->table, info->indexes))
     return SNMP_ERR_INCONSISTENTNAME;
-  if (info->colnum != admin_state_column) return SNMP_ERR_NOERROR;
-  // only outlets can be switched; bus rows have no relay behind them
-  if (!info->indexes || !info->indexes->val.integer || !is_outlet(ctx, *info->indexes->val.integer))
-    return SNMP_ERR_NOTWRITABLE;
+  if (info->colnum != admin_state && info->colnum != state_enter_reason) return SNMP_ERR_NOERROR;
+  // only outlets can be switched or given a reason; bus rows have no relay
+  if (!has_outlet_row(ctx, info)) return SNMP_ERR_NOTWRITABLE;
+  if (info->colnum == state_enter_reason) return check_reason(request);
   if (!valid_power_state(integer_value(request))) return SNMP_ERR_WRONGVALUE;
+  // while the bus is away a switch could not reach the relay: say so now
+  // rather than accept it and drop it
+  if (!ctx->ops->reachable_relay) return SNMP_ERR_RESOURCEUNAVAILABLE;
+  return SNMP_ERR_NOERROR;
+}
+
+// Second look just before the commit: the bus may have gone since the
+// first phase (an AgentX set takes several exchanges with the master).
+int recheck_power_writes(mib_context *ctx, netsnmp_agent_request_info *reqinfo,
+                         netsnmp_request_info *requests) {
+  for (netsnmp_request_info *request = requests; request; request = request->next) {
+    netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
+    if (!info || info->colnum != admin_state || ctx->ops->reachable_relay) continue;
+    netsnmp_set_request_error(reqinfo, request, SNMP_ERR_COMMITFAILED);
+    return SNMP_ERR_COMMITFAILED;
+  }
   return SNMP_ERR_NOERROR;
 }
 
@@ -76,24 +99,31 @@ int commit_power_writes(mib_context *ctx, netsnmp_agent_request_info *reqinfo,
   const device_ops *ops = ctx->ops;
   for (netsnmp_request_info *request = requests; request; request = request->next) {
     netsnmp_table_request_info *info = netsnmp_extract_table_info(request);
-    if (!info || info->number_indexes != 1 || info->colnum != admin_state_column) continue;
+    if (!info || info->number_indexes != 1 || info->colnum != admin_state) continue;
     long outlet = info->indexes && info->indexes->val.integer ? *info->indexes->val.integer : 0;
     long value = integer_value(request);
-    if (!ops->set_outlet_transient || !valid_power_state(value)) {
+    if (!ops->set_outlet_transient || !ops->reachable_relay || !valid_power_state(value)) {
       netsnmp_set_request_error(reqinfo, request, SNMP_ERR_COMMITFAILED);
       drop_requester(ctx);
       return SNMP_ERR_COMMITFAILED;
     }
-    ops->set_outlet_transient(ops->relay_for_writes, ctx->requester_address,
-                              static_cast<int>(outlet - 1), value == power_state_on, "snmp");
+    int status =
+        ops->set_outlet_transient(ops->reachable_relay, ctx->requester_address,
+                                  static_cast<int>(outlet - 1), value == power_state_on, "snmp");
+    // the master has answered the manager by now: the log is all that is left
+    if (status != 0)
+      snmp_log(LOG_ERR, "eoPowerAdminState.%ld = %ld did not reach the relay (bus status %d)\n",
+               outlet, value, status);
   }
   drop_requester(ctx);
   return SNMP_ERR_NOERROR;
 }
 
-void add_entity_integer(netsnmp_variable_list **vars, unsigned column, long entity, long value) {
-  oid name[] = {1, 3, 6, 1, 2, 1, 229, 1, 2, 1, column, static_cast<oid>(entity)};
-  snmp_varlist_add_variable(vars, name, OID_LENGTH(name), ASN_INTEGER, &value, sizeof value);
+// The instance of `column` of power-table row `entity`.
+void add_power_column(netsnmp_variable_list **vars, unsigned column, long entity, u_char type,
+                      const void *value, size_t len) {
+  oid name[] = {EO_MIB_OID, 1, 2, entry_arc, column, static_cast<oid>(entity)};
+  snmp_varlist_add_variable(vars, name, OID_LENGTH(name), type, value, len);
 }
 
 }  // namespace
@@ -169,6 +199,8 @@ int power_table_handler(netsnmp_mib_handler *, netsnmp_handler_registration *reg
   switch (reqinfo->mode) {
     case MODE_SET_RESERVE1:
       return reserve_power_writes(ctx, reqinfo, requests);
+    case MODE_SET_ACTION:
+      return recheck_power_writes(ctx, reqinfo, requests);
     case MODE_SET_COMMIT:
       return commit_power_writes(ctx, reqinfo, requests);
     case MODE_SET_FREE:
@@ -184,14 +216,11 @@ void send_power_state_notification(long entity, bool physical_state, bool transi
   if (!notifications_enabled) return;
   netsnmp_variable_list *vars = nullptr;
   snmp_varlist_add_variable(&vars, snmptrap_oid, snmptrap_oid_len, ASN_OBJECT_ID,
-                            power_state_notification_oid, sizeof power_state_notification_oid);
-  add_entity_integer(&vars, admin_state_column, entity,
-                     transient_state ? power_state_on : power_state_off);
-  add_entity_integer(&vars, oper_state_column, entity,
-                     physical_state ? power_state_on : power_state_off);
-  oid reason_oid[] = {1, 3, 6, 1, 2, 1, 229, 1, 2, 1, reason_column, static_cast<oid>(entity)};
-  snmp_varlist_add_variable(&vars, reason_oid, OID_LENGTH(reason_oid), ASN_OCTET_STR, reason,
-                            strlen(reason));
+                            power_state_change_oid, sizeof power_state_change_oid);
+  long admin = power_state_of(transient_state), oper = power_state_of(physical_state);
+  add_power_column(&vars, admin_state, entity, ASN_INTEGER, &admin, sizeof admin);
+  add_power_column(&vars, oper_state, entity, ASN_INTEGER, &oper, sizeof oper);
+  add_power_column(&vars, state_enter_reason, entity, ASN_OCTET_STR, reason, strlen(reason));
   send_v2trap(vars);
   snmp_free_varbind(vars);
 }

@@ -3,6 +3,8 @@
 // net-snmp reports.
 #include "snmp_bridge.h"
 
+#include "outer_of.h"
+
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,16 +42,28 @@ void watch(snmp_fd_bridge *bridge, int fd) {
   set_watched(bridge, fd, true);
 }
 
+// Takes the watcher of `fd` off the loop. It is only retired, not freed:
+// this runs from net-snmp's reads, that is from a watcher's callback,
+// possibly the callback of this very watcher.
 void unwatch(snmp_fd_bridge *bridge, int fd) {
   for (snmp_fd_watch **link = &bridge->watchers; *link; link = &(*link)->next) {
     snmp_fd_watch *w = *link;
     if (w->fd.fd != fd) continue;
     uloop_fd_delete(&w->fd);
     *link = w->next;
-    free(w);
+    w->next = bridge->retired;
+    bridge->retired = w;
     break;
   }
   set_watched(bridge, fd, false);
+}
+
+void free_list(snmp_fd_watch *w) {
+  while (w) {
+    snmp_fd_watch *next = w->next;
+    free(w);
+    w = next;
+  }
 }
 
 // Absolute expiry on the loop's clock, now + `delay`.
@@ -72,10 +86,14 @@ extern "C" {
 void init_snmp_fd_bridge(snmp_fd_bridge *bridge) {
   memset(bridge, 0, sizeof *bridge);
   bridge->timer.cb = on_snmp_timer;
-  bridge->self = bridge;
 }
 
 void sync_snmp_fds(snmp_fd_bridge *bridge) {
+  // Watchers retired earlier are off the loop and their callbacks have
+  // returned (a retired watcher gets no more calls): free them now.
+  free_list(bridge->retired);
+  bridge->retired = nullptr;
+
   int count = 0;
   int block = 1;
   // The large set keeps working when net-snmp holds a descriptor beyond
@@ -116,13 +134,14 @@ void close_snmp_fd_bridge(snmp_fd_bridge *bridge) {
     bridge->watchers = w->next;
     free(w);
   }
+  free_list(bridge->retired);
+  bridge->retired = nullptr;
   memset(bridge->watched, 0, sizeof bridge->watched);
   bridge->count = 0;
 }
 
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
-  auto *w =
-      reinterpret_cast<snmp_fd_watch *>(reinterpret_cast<char *>(fd) - offsetof(snmp_fd_watch, fd));
+  auto *w = outer_of<snmp_fd_watch>(fd, offsetof(snmp_fd_watch, fd));
   if (fd->eof || fd->error) {
     uloop_cancelled = true;
     return;
@@ -137,8 +156,7 @@ void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
 }
 
 void on_snmp_timer(uloop_timeout *timer) {
-  auto *bridge = reinterpret_cast<snmp_fd_bridge *>(reinterpret_cast<char *>(timer) -
-                                                    offsetof(snmp_fd_bridge, timer));
+  auto *bridge = outer_of<snmp_fd_bridge>(timer, offsetof(snmp_fd_bridge, timer));
   snmp_timeout();
   // The agent library does not run alarms from a signal: run those that
   // are due here, or their expiry stays in the past and the loop spins.

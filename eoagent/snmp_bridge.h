@@ -25,14 +25,17 @@ struct snmp_fd_bridge {
   int count;  // descriptor count at the last synchronisation
   uint32_t watched[snmp_fd_limit / 32];
   snmp_fd_watch *watchers;  // newest first
-  uloop_timeout timer;      // runs net-snmp's timeouts
-  snmp_fd_bridge *self;
+  // Watchers taken off the loop, freed at the next synchronisation: the
+  // one being dropped may be the watcher whose callback is running.
+  snmp_fd_watch *retired;
+  // runs net-snmp's timeouts; its callback finds the bridge by offset
+  uloop_timeout timer;
   bool reported_high_fd;  // the log line about descriptors >= 1024 is out
 };
 
 void init_snmp_fd_bridge(snmp_fd_bridge *bridge);
 void sync_snmp_fds(snmp_fd_bridge *bridge);
-// Stops the timer and releases every watcher.
+// Stops the timer and releases every watcher, retired ones included.
 void close_snmp_fd_bridge(snmp_fd_bridge *bridge);
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int events);
 void on_snmp_timer(uloop_timeout *timer);

@@ -1,5 +1,6 @@
 #include "agent_rig.h"
 
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -24,16 +25,44 @@ std::vector<std::string> AgentRig::snmp_env() const {
           "/eoagent/tests/lsan.supp:print_suppressions=0"};
 }
 
-bool AgentRig::start_bus() { return simrig::start_ubusd(&ubusd_); }
-
-bool AgentRig::start_sim(const std::vector<std::string> &args) {
-  std::vector<std::string> all = args;
-  all.push_back("--log");
-  all.push_back(dir_ / "sets.log");
-  return simrig::start_powersim(&sim_, all);
+bool AgentRig::start_bus() {
+  if (!ubusd_.started()) return simrig::start_ubusd(&ubusd_);
+  // again, on the private folder the first start mounted
+  ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", simrig::bus_socket});
+  return testkit::wait_listening(simrig::bus_socket, 10000);
 }
 
-bool AgentRig::start_snmpd() {
+void AgentRig::stop_bus(int sig) {
+  bus_.reset();
+  ubusd_.signal(sig);
+  ubusd_.wait(5000);
+  sim_.wait(5000);
+}
+
+bool AgentRig::start_sim(const std::vector<std::string> &args) {
+  std::vector<std::string> argv{testkit::bin_path("powersim")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back("--log");
+  argv.push_back(dir_ / "sets.log");
+  testkit::SpawnOptions opts;
+  opts.capture_output = true;
+  opts.env = bus_env_;
+  sim_ = testkit::Child(argv, opts);
+  return testkit::wait_until(
+             [this] {
+               return sim_.output().find("powersim ready") != std::string::npos || !sim_.running();
+             },
+             10000) &&
+         sim_.running();
+}
+
+bool AgentRig::restart_sim(const std::vector<std::string> &args) {
+  sim_.signal(SIGTERM);
+  sim_.wait(5000);
+  return start_sim(args);
+}
+
+bool AgentRig::start_snmpd(const std::vector<std::string> &runner) {
   std::string conf = dir_ / "snmpd.conf";
   testkit::write_file(conf,
                       "master agentx\n"
@@ -51,7 +80,10 @@ bool AgentRig::start_snmpd() {
   opts.env = snmp_env();
   opts.capture_output = true;
   unlink(agentx_socket);  // a master killed earlier leaves its socket behind
-  snmpd_ = testkit::Child({"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", conf}, opts);
+  std::vector<std::string> argv = runner;
+  for (const char *arg : {"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c"}) argv.push_back(arg);
+  argv.push_back(conf);
+  snmpd_ = testkit::Child(argv, opts);
   return testkit::wait_listening(agentx_socket, 10000);
 }
 
@@ -73,6 +105,7 @@ bool AgentRig::start_agent(const std::vector<std::string> &args) {
   argv.insert(argv.end(), args.begin(), args.end());
   testkit::SpawnOptions opts;
   opts.env = snmp_env();
+  opts.env.insert(opts.env.end(), bus_env_.begin(), bus_env_.end());
   opts.capture_output = true;
   agent_ = testkit::Child(argv, opts);
   return testkit::wait_until(

@@ -19,12 +19,22 @@ class AgentRig {
   bool start_bus();
   // powersim with `args` and a "set" log in the rig's folder.
   bool start_sim(const std::vector<std::string> &args);
-  bool start_snmpd();
+  // snmpd, run through `runner` when given (e.g. setpriv to another user).
+  bool start_snmpd(const std::vector<std::string> &runner = {});
   bool start_trapd();
   // eoagent with `args`; waits until it is serving or has ended.
   bool start_agent(const std::vector<std::string> &args = {"relay", "meter"});
   // All of the above; the agent serving.
   bool start_all(const std::vector<std::string> &sim_args = {});
+
+  // Environment entries ("NAME=value") for the bus programs started from
+  // now on (the agent and the simulator), e.g. the bus library generation.
+  void set_bus_env(std::vector<std::string> env) { bus_env_ = std::move(env); }
+  // Stops the bus daemon with `sig` and reaps it; the simulator, whose
+  // bus is gone, ends by itself (it is reaped too).
+  void stop_bus(int sig);
+  // Stops the simulator (SIGTERM) and starts it again with `args`.
+  bool restart_sim(const std::vector<std::string> &args);
 
   // Runs an SNMP command-line tool against snmpd; returns its exit code.
   int tool(const std::string &name, const std::vector<std::string> &args, std::string *out);
@@ -52,4 +62,5 @@ class AgentRig {
   int snmp_port_, trap_port_;
   testkit::Child ubusd_, sim_, snmpd_, trapd_, agent_;
   std::unique_ptr<simrig::BusClient> bus_;
+  std::vector<std::string> bus_env_;
 };

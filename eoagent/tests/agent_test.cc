@@ -2,6 +2,7 @@
 // master, snmptrapd as the receiver of notifications, the SNMP tools as
 // the manager.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,6 +95,21 @@ TEST(eoagent_agent, start_up_failures) {
   }
 }
 
+// A list object's path ("<relay>.outlets") has room for 255 bytes: a
+// longer one is cut, its lookup fails, and start-up ends with the line
+// naming the path that was looked up.
+TEST(eoagent_agent, list_paths_beyond_255_bytes_are_not_found) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_bus() && rig.start_sim({}) && rig.start_snmpd());
+  const std::string relay(250, 'r');
+  EXPECT_FALSE(rig.start_agent({relay, "meter"}));
+  EXPECT_EQ(255, exit_code(rig.agent().wait(5000)));
+  std::string cut = (relay + ".outlets").substr(0, 255);
+  EXPECT_NE(std::string::npos, rig.agent_output().find(cut + ": lookup failed: Not found (4)\n"
+                                                             "Failed to open relay ubus object\n"))
+      << rig.agent_output();
+}
+
 TEST(eoagent_agent, ends_with_255_when_the_master_goes_away) {
   AgentRig rig;
   ASSERT_TRUE(rig.start_all()) << rig.agent_output();
@@ -101,6 +117,37 @@ TEST(eoagent_agent, ends_with_255_when_the_master_goes_away) {
   int status = rig.agent().wait(10000);
   ASSERT_NE(-1, status) << "still running: " << rig.agent_output();
   EXPECT_EQ(255, exit_code(status)) << rig.agent_output();
+}
+
+// A master agent that is neither root nor eoagent's own user holds the
+// AgentX socket: eoagent refuses to serve it, says so and ends; the
+// impostor never gets the subtree, and nothing reaches the relay.
+TEST(eoagent_agent, refuses_a_master_of_another_user) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_bus() && rig.start_sim({}));
+  // the unprivileged master must read its configuration and write its state
+  chmod(rig.dir().path().c_str(), 0755);
+  mkdir((rig.dir() / "persist").c_str(), 0777);
+  chmod((rig.dir() / "persist").c_str(), 0777);
+  ASSERT_TRUE(
+      rig.start_snmpd({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}))
+      << rig.snmpd().output();
+  EXPECT_FALSE(rig.start_agent());
+  EXPECT_EQ(255, exit_code(rig.agent().wait(10000))) << rig.agent_output();
+  std::string output = rig.agent_output();
+  EXPECT_NE(std::string::npos,
+            output.find("the master agent on /tmp/snmpd_agentx runs as uid 65534 (pid "))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("neither root nor ours: not serving it")) << output;
+  EXPECT_EQ(std::string::npos, output.find("eoagent initialized")) << output;
+  // the master is still there, without the subtree
+  ASSERT_TRUE(rig.snmpd().running()) << rig.snmpd().output();
+  auto values = rig.walk(power + "9");
+  EXPECT_TRUE(values.empty() || values.begin()->second.find("No Such") != std::string::npos)
+      << show(values);
+  std::string out;
+  EXPECT_NE(0, rig.set(power + "8.1", "i", "259", &out));
+  EXPECT_TRUE(rig.set_log().empty());
 }
 
 TEST(eoagent_agent, ends_with_255_on_sigterm) {
@@ -443,6 +490,65 @@ TEST(eoagent_agent, outlets_beyond_256_are_not_published) {
   EXPECT_EQ(str(state.at("outlets.255.path")), str(Json::parse(rig.set_log()[0]).at("object")));
   EXPECT_NE(0, rig.set(power + "8.257", "i", "259", &out));
   EXPECT_NE(std::string::npos, out.find("notWritable")) << out;
+}
+
+// eoPowerStateEnterReason of an outlet row is the manager's to write: the
+// text stays in the row, reaches no bus object, and state changes leave it.
+TEST(eoagent_agent, enter_reason_is_stored_in_the_row) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_all()) << rig.agent_output();
+  std::string out;
+  ASSERT_EQ(0, rig.set(power + "10.2", "s", "switched for maintenance", &out)) << out;
+  EXPECT_TRUE(rig.wait_value(power + "10.2", "\"switched for maintenance\""))
+      << rig.get(power + "10.2");
+  EXPECT_EQ("\"unknown\"", rig.get(power + "10.1"));
+  const std::string longest(255, 'r');
+  ASSERT_EQ(0, rig.set(power + "10.1", "s", longest, &out)) << out;
+  EXPECT_TRUE(rig.wait_value(power + "10.1", "\"" + longest + "\""));
+  ASSERT_EQ(0, rig.set(power + "10.1", "s", "", &out)) << out;
+  EXPECT_TRUE(rig.wait_value(power + "10.1", "\"\"")) << rig.get(power + "10.1");
+
+  struct Case {
+    std::string oid, type, value, error;
+  };
+  const Case refused[] = {
+      {power + "10.2", "s", std::string(256, 'x'), "wrongLength"},
+      {power + "10.2", "i", "5", "wrongType"},
+      {power + "10.257", "s", "a bus", "notWritable"},
+      {power + "10.3", "s", "no such outlet", "noCreation"},
+  };
+  for (const Case &c : refused) {
+    EXPECT_NE(0, rig.set(c.oid, c.type, c.value, &out)) << c.oid;
+    EXPECT_NE(std::string::npos, out.find(c.error)) << c.oid << ": " << out;
+  }
+  EXPECT_EQ("\"switched for maintenance\"", rig.get(power + "10.2"));
+
+  // a switch changes the state columns only
+  ASSERT_EQ(0, rig.set(power + "8.2", "i", "259", &out)) << out;
+  ASSERT_TRUE(rig.wait_value(power + "9.2", "259"));
+  EXPECT_EQ("\"switched for maintenance\"", rig.get(power + "10.2"));
+  // and the reason went nowhere on the bus: the one "set" is the switch
+  ASSERT_TRUE(rig.wait_sets(1));
+  EXPECT_EQ(1u, rig.set_log().size());
+  EXPECT_EQ("transient_state", str(Json::parse(rig.set_log()[0]).at("message.key")));
+}
+
+// Replies later than the call timeout at start-up: every failed read is
+// logged with its object, call and status, and so is the empty relay.
+TEST(eoagent_agent, start_up_reads_that_time_out_are_logged) {
+  AgentRig rig;
+  ASSERT_TRUE(rig.start_bus() && rig.start_sim({"--delay-replies", "3500"}) && rig.start_snmpd());
+  rig.start_agent();
+  ASSERT_TRUE(testkit::wait_until(
+      [&] { return rig.agent_output().find("meter") != std::string::npos; }, 30000))
+      << rig.agent_output();
+  rig.agent().wait(30000);
+  std::string output = rig.agent_output();
+  EXPECT_NE(std::string::npos, output.find("relay.outlets: keys failed: Request timed out (7)\n"))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("relay.outlets: no outlets\n")) << output;
+  EXPECT_NE(std::string::npos, output.find("meter.values: keys failed: Request timed out (7)\n"))
+      << output;
 }
 
 TEST(eoagent_agent, slow_replies_within_the_call_timeout) {

@@ -44,9 +44,10 @@ int fake_buses(void *meter, bus_visitor visit, void *data) {
   return static_cast<int>(dev->bus_powers.size());
 }
 
-void fake_set(void *relay, const char *requester, int index, bool value, const char *) {
+int fake_set(void *relay, const char *requester, int index, bool value, const char *) {
   static_cast<FakeDevice *>(relay)->writes.push_back(
       {requester ? requester : "(none)", index, value});
+  return 0;
 }
 
 std::vector<std::string> logged;
@@ -71,7 +72,7 @@ class eoagent_mib : public testing::Test {
     dev.outlets = std::move(outlets);
     dev.bus_powers = std::move(buses);
     ops = device_ops{};
-    ops.relay = ops.relay_for_writes = ops.meter = &dev;
+    ops.relay = ops.reachable_relay = ops.meter = &dev;
     ops.enumerate_outlets = fake_outlets;
     ops.enumerate_buses = fake_buses;
     ops.set_outlet_transient = fake_set;
@@ -193,6 +194,8 @@ TEST_F(eoagent_mib, bus_power_is_truncated_toward_zero) {
 
 // Off from start, on after 5 s, read 3 s later: 500 ticks off, 300 on.
 TEST_F(eoagent_mib, time_in_state_and_entries) {
+  // the first stay starts when the tables are built: at 0
+  netsnmp_set_agent_uptime(0);
   start({{false, false}}, {});
   netsnmp_set_agent_uptime(500);
   ops.outlet_state_changed(ops.outlet_listener, 0, true, true, "unknown");
@@ -308,6 +311,120 @@ TEST_F(eoagent_mib, commit_without_a_relay_fails) {
   EXPECT_EQ(SNMP_ERR_COMMITFAILED, call.run(power_table_handler, MODE_SET_COMMIT));
   EXPECT_EQ(SNMP_ERR_COMMITFAILED, call.request(0)->status);
   EXPECT_EQ(nullptr, ctx->requester_address);
+}
+
+// While the relay is out of reach (bus lost), a switch is refused in the
+// first phase, or, when the relay went between the phases, just before the
+// commit, where the manager still hears of it. Reasons stay writable.
+TEST_F(eoagent_mib, switches_are_refused_while_the_relay_is_out_of_reach) {
+  start({{false, false}, {false, false}}, {});
+  ops.reachable_relay = nullptr;
+  HandlerCall refused(ctx);
+  refused.add(8, {1}, 259);
+  EXPECT_EQ(SNMP_ERR_RESOURCEUNAVAILABLE, refused.run(power_table_handler, MODE_SET_RESERVE1));
+  EXPECT_EQ(SNMP_ERR_RESOURCEUNAVAILABLE, refused.request(0)->status);
+
+  HandlerCall reason(ctx);
+  reason.add(10, {2}, 0, "kept");
+  EXPECT_EQ(SNMP_ERR_NOERROR, reason.run(power_table_handler, MODE_SET_RESERVE1));
+  EXPECT_EQ(SNMP_ERR_NOERROR, reason.run(power_table_handler, MODE_SET_ACTION));
+  EXPECT_EQ(SNMP_ERR_NOERROR, reason.run(power_table_handler, MODE_SET_COMMIT));
+
+  ops.reachable_relay = &dev;
+  HandlerCall late(ctx);
+  late.add(8, {2}, 259);
+  ASSERT_EQ(SNMP_ERR_NOERROR, late.run(power_table_handler, MODE_SET_RESERVE1));
+  ops.reachable_relay = nullptr;
+  EXPECT_EQ(SNMP_ERR_COMMITFAILED, late.run(power_table_handler, MODE_SET_ACTION));
+  EXPECT_EQ(SNMP_ERR_COMMITFAILED, late.request(0)->status);
+  EXPECT_TRUE(dev.writes.empty());
+}
+
+// Reasons: an octet string of at most 255 bytes, outlet rows only.
+TEST_F(eoagent_mib, reason_writes_are_checked) {
+  start({{false, false}}, {100.0f});
+  const std::string longest(255, 'a'), too_long(256, 'a');
+  const struct {
+    const char *what;
+    long entity;
+    const char *text;  // null: an integer is written
+    int error;
+  } cases[] = {
+      {"255 bytes", 1, longest.c_str(), SNMP_ERR_NOERROR},
+      {"empty", 1, "", SNMP_ERR_NOERROR},
+      {"256 bytes", 1, too_long.c_str(), SNMP_ERR_WRONGLENGTH},
+      {"an integer", 1, nullptr, SNMP_ERR_WRONGTYPE},
+      {"a bus row", 257, "x", SNMP_ERR_NOTWRITABLE},
+      {"no row", 2, "x", SNMP_ERR_INCONSISTENTNAME},
+  };
+  for (const auto &c : cases) {
+    HandlerCall call(ctx);
+    call.add(10, {c.entity}, 7, c.text);
+    EXPECT_EQ(c.error, call.run(power_table_handler, MODE_SET_RESERVE1)) << c.what;
+    EXPECT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_FREE)) << c.what;
+  }
+  EXPECT_TRUE(dev.writes.empty());
+}
+
+// Allocation through mib_realloc fails from call `fail_from` on.
+int realloc_calls = 0, fail_from = 0;
+void *failing_realloc(void *block, size_t size) {
+  return ++realloc_calls >= fail_from ? nullptr : realloc(block, size);
+}
+
+struct FailingAllocation {
+  explicit FailingAllocation(int from) {
+    realloc_calls = 0;
+    fail_from = from;
+    mib_realloc = failing_realloc;
+  }
+  ~FailingAllocation() { mib_realloc = realloc; }
+};
+
+// Memory runs out while the outlets' accounting grows (the context is call
+// 1, outlet i's accounting call i + 2): the outlets published before stay
+// whole, the rest are left out with one log line, and every outlet row
+// there is can be switched and has its state rows.
+TEST_F(eoagent_mib, out_of_memory_for_the_accounting_publishes_whole_rows_only) {
+  logged.clear();
+  {
+    FailingAllocation failing(3);
+    start({{false, false}, {true, true}, {true, true}}, {100.0f});
+  }
+  ASSERT_EQ(1u, logged.size());
+  EXPECT_EQ("out of memory: outlets from here on are not published\n", logged[0]);
+  EXPECT_EQ(1, ctx->accounting_count);
+  for (long entity = 1; entity <= 3; ++entity) {
+    SCOPED_TRACE(entity);
+    bool has_row = row(ctx->power_table, {entity}) != nullptr;
+    EXPECT_EQ(entity == 1, has_row);
+    if (!has_row) continue;
+    EXPECT_NE(nullptr, row(ctx->power_state_table, {entity, 259}));
+    HandlerCall call(ctx);
+    call.add(8, {entity}, 259);
+    EXPECT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_RESERVE1));
+    EXPECT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_FREE));
+  }
+  EXPECT_NE(nullptr, row(ctx->power_table, {257}));
+  // changes of the outlets left out touch nothing
+  ops.outlet_state_changed(ops.outlet_listener, 2, false, false, "unknown");
+  EXPECT_EQ(nullptr, row(ctx->power_table, {3}));
+}
+
+TEST_F(eoagent_mib, out_of_memory_for_the_context_is_reported) {
+  logged.clear();
+  dev.outlets = {{false, false}};
+  ops = device_ops{};
+  ops.relay = ops.meter = &dev;
+  ops.enumerate_outlets = fake_outlets;
+  {
+    FailingAllocation failing(1);
+    EXPECT_FALSE(init_mib_tables(&ops));
+  }
+  EXPECT_EQ(nullptr, ops.mib_context);
+  EXPECT_EQ(nullptr, ops.free_mib_context);
+  ASSERT_EQ(1u, logged.size());
+  EXPECT_EQ("out of memory: the MIB tables cannot be built\n", logged[0]);
 }
 
 TEST_F(eoagent_mib, notification_scalar_modes) {

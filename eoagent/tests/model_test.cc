@@ -144,7 +144,7 @@ TEST_F(eoagent_model, discovers_outlets_and_buses_with_their_values) {
   ASSERT_NE(nullptr, relay);
   ASSERT_NE(nullptr, meter);
   EXPECT_EQ(relay, ops.relay);
-  EXPECT_EQ(relay, ops.relay_for_writes);
+  EXPECT_EQ(relay, ops.reachable_relay);
   EXPECT_EQ(meter, ops.meter);
 
   auto found = outlets();
@@ -312,10 +312,10 @@ TEST_F(eoagent_model, writes_carry_the_credential_block) {
   start({"--outlets", "3"});
   relay = open_relay(ctx, "relay", &ops);
   ASSERT_NE(nullptr, relay);
-  ops.set_outlet_transient(ops.relay_for_writes, "192.0.2.9", 2, true, "snmp");
-  ops.set_outlet_transient(ops.relay_for_writes, nullptr, 0, false, "snmp");
-  ops.set_outlet_transient(ops.relay_for_writes, nullptr, 3, true, "snmp");   // no such outlet
-  ops.set_outlet_transient(ops.relay_for_writes, nullptr, -1, true, "snmp");  // nor this
+  ops.set_outlet_transient(ops.reachable_relay, "192.0.2.9", 2, true, "snmp");
+  ops.set_outlet_transient(ops.reachable_relay, nullptr, 0, false, "snmp");
+  ops.set_outlet_transient(ops.reachable_relay, nullptr, 3, true, "snmp");   // no such outlet
+  ops.set_outlet_transient(ops.reachable_relay, nullptr, -1, true, "snmp");  // nor this
   auto log = rig().set_log();
   ASSERT_EQ(2u, log.size());
   Json first = Json::parse(log[0]);
@@ -333,7 +333,7 @@ TEST_F(eoagent_model, writes_carry_the_credential_block) {
 
   // an outlet that went away: the write is dropped
   ASSERT_EQ(0, control("fault", R"({"remove": "relay.outlets.outlet=2E1"})"));
-  ops.set_outlet_transient(ops.relay_for_writes, nullptr, 0, true, "snmp");
+  ops.set_outlet_transient(ops.reachable_relay, nullptr, 0, true, "snmp");
   EXPECT_EQ(2u, rig().set_log().size());
 }
 

@@ -36,7 +36,7 @@ class HandlerCall {
   netsnmp_request_info *add(unsigned column, const std::vector<long> &indexes, long value = 0,
                             const char *text = nullptr, netsnmp_table_row *row = nullptr) {
     auto *request = static_cast<netsnmp_request_info *>(calloc(1, sizeof(netsnmp_request_info)));
-    std::vector<oid> name{1, 3, 6, 1, 2, 1, 229, 1, 2, 1, column};
+    std::vector<oid> name{EO_MIB_OID, 1, 2, 1, column};
     for (long index : indexes) name.push_back(static_cast<oid>(index));
     if (text)
       snmp_varlist_add_variable(&request->requestvb, name.data(), name.size(), ASN_OCTET_STR, text,
