@@ -46,6 +46,11 @@ for p in $sources; do
 done
 key=$(printf '%s recipe=%s %s\n' "$versions" "$recipe" "$($triple-gcc -dumpversion)" | sha256sum | cut -c1-16)
 root=$cache/$key
+# One build at a time: a second run waits for the first instead of starting
+# over in the same folder (which would delete what the first is building).
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
 if [ -e "$root/.complete" ]; then
   log "sysroot $root (cached)"
 else
@@ -171,6 +176,7 @@ if [ ! -e "$root/etc/ld.so.preload" ]; then
   mkdir -p "$root/etc"
   echo /usr/lib/libeo-termios2.so >"$root/etc/ld.so.preload"
 fi
+exec 9>&-
 
 if [ -n "$build_dir" ]; then
   cmake -S "$top" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
