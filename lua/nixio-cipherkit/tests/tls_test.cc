@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,14 +56,40 @@ int l_ctx_info(lua_State* L) {
   return 2;
 }
 
-// conn_info(conn) -> protocol version, descriptor, whether the context is ctx
+// conn_info(conn [, ctx]) -> protocol version, descriptor, whether the
+// context is ctx, the cipher suite in use
 int l_conn_info(lua_State* L) {
   auto* ssl = static_cast<SSL*>(handle_of(L, 1));
   luaL_argcheck(L, ssl != nullptr, 1, "no handle");
+  bool same_ctx = lua_gettop(L) > 1 && SSL_get_SSL_CTX(ssl) == handle_of(L, 2);
   lua_pushstring(L, SSL_get_version(ssl));
   lua_pushinteger(L, SSL_get_fd(ssl));
-  lua_pushboolean(L, lua_gettop(L) > 1 && SSL_get_SSL_CTX(ssl) == handle_of(L, 2));
-  return 3;
+  lua_pushboolean(L, same_ctx);
+  lua_pushstring(L, SSL_get_cipher_name(ssl));
+  return 4;
+}
+
+// milestone(n): tells a feeding thread how far the Lua side got.
+std::atomic<int> g_milestone{0};
+int l_milestone(lua_State* L) {
+  g_milestone = static_cast<int>(luaL_checkinteger(L, 1));
+  return 0;
+}
+
+// allow_client_renegotiation(ctx): what a server context would do without
+// the module's refusal, for the tests that must see a renegotiation go
+// through. False where this OpenSSL has no such switch.
+int l_allow_client_renegotiation(lua_State* L) {
+  auto* ctx = static_cast<SSL_CTX*>(handle_of(L, 1));
+  luaL_argcheck(L, ctx != nullptr, 1, "no handle");
+#if defined(SSL_OP_ALLOW_CLIENT_RENEGOTIATION) && defined(SSL_OP_NO_RENEGOTIATION)
+  SSL_CTX_clear_options(ctx, SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_options(ctx, SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
+  lua_pushboolean(L, 1);
+#else
+  lua_pushboolean(L, 0);
+#endif
+  return 1;
 }
 
 // ssl_counts() -> contexts made, contexts freed, connections made, freed
@@ -139,6 +168,13 @@ function client_context(ca)
   return ctx
 end
 
+-- A verifying client that expects the server to be host.
+function host_client(ca, host)
+  local ctx = client_context(ca)
+  expect_eq("set_host " .. host, true, ctx:set_host(host))
+  return ctx
+end
+
 -- Handshake over a fresh socket pair; returns both wrappers.
 function tls_pair(cctx, sctx)
   local csock, ssock = socket_pair()
@@ -185,6 +221,8 @@ class cipherkit_tls : public ::testing::Test {
     lua_register(lua_.state(), "ctx_info", l_ctx_info);
     lua_register(lua_.state(), "conn_info", l_conn_info);
     lua_register(lua_.state(), "ssl_counts", l_ssl_counts);
+    lua_register(lua_.state(), "allow_client_renegotiation", l_allow_client_renegotiation);
+    lua_register(lua_.state(), "milestone", l_milestone);
     lua_.set_string("PKI", pki_.path(""));
     port_ = testkit::free_tcp_port();
     lua_.set_integer("PORT", port_);
@@ -311,9 +349,16 @@ TEST_F(cipherkit_tls, argument_errors) {
       {"deadconn.accept(deadconn)", "bad argument #1 to 'accept' (invalid context)"},
       {"deadconn.shutdown(deadconn)", "bad argument #1 to 'shutdown' (invalid context)"},
       {"conn:recv()", "bad argument #1 to 'recv' (number expected, got no value)"},
+      {"ctx.set_host(ctx, ('a'):rep(254))", "bad argument #2 to 'set_host' (host name too long)"},
+      {"ctx.set_host(ctx, '')", "bad argument #2 to 'set_host' (invalid host name)"},
+      {"ctx.set_host(ctx, 'box\\0.evil')", "bad argument #2 to 'set_host' (invalid host name)"},
+      {"ctx.set_host(ctx)", "bad argument #2 to 'set_host' (string expected, got no value)"},
+      {"server.set_host(server, 'box')", "bad argument #1 to 'set_host' (client contexts only)"},
+      {"dead.set_host(dead, 'box')", "bad argument #1 to 'set_host' (invalid context)"},
   };
   ASSERT_EQ("", lua_.run(R"lua(
     ctx = nixio.tls()
+    server = nixio.tls("server")
     dead = nixio.tls()
     getmetatable(dead).__gc(dead)
     conn = ctx:create(nixio.socket())
@@ -510,6 +555,32 @@ TEST_F(cipherkit_tls, verification_outcomes) {
        "(function() local x = server_context() x:set_verify_locations(PKI .. '/other-ca.pem')"
        " x:set_verify('peer') return x end)()",
        "true", "nil 1"},
+      // The server's certificate is for DNS:localhost and IP:127.0.0.1.
+      {"host name expected and matching", "host_client('ca.pem', 'localhost')", "server_context()",
+       "true", "true"},
+      {"host name compared without regard to case", "host_client('ca.pem', 'LocalHost')",
+       "server_context()", "true", "true"},
+      {"host name expected, another presented", "host_client('ca.pem', 'box')", "server_context()",
+       "nil 1", "nil 1"},
+      {"a name longer than the certificate's", "host_client('ca.pem', 'localhost.example')",
+       "server_context()", "nil 1", "nil 1"},
+      {"address expected and matching", "host_client('ca.pem', '127.0.0.1')", "server_context()",
+       "true", "true"},
+      {"address expected, another presented", "host_client('ca.pem', '127.0.0.2')",
+       "server_context()", "nil 1", "nil 1"},
+      {"the second set_host replaces the first",
+       "(function() local x = host_client('ca.pem', 'box') x:set_host('localhost') return x end)()",
+       "server_context()", "true", "true"},
+      {"an address replaces a name",
+       "(function() local x = host_client('ca.pem', 'box') x:set_host('127.0.0.1') return x end)()",
+       "server_context()", "true", "true"},
+      {"a name replaces an address",
+       "(function() local x = host_client('ca.pem', '127.0.0.1') x:set_host('box') return x end)()",
+       "server_context()", "nil 1", "nil 1"},
+      {"host name expected, but verification off: nothing is checked",
+       "(function() local x = nixio.tls() expect_eq('set_host', true, x:set_host('box'))"
+       " return x end)()",
+       "server_context()", "true", "true"},
   };
   for (const Case& c : cases) {
     std::string chunk = std::string("local want_connect, want_accept = '") + c.connect + "', '" +
@@ -675,6 +746,24 @@ class OpensslPeer {
       }
     });
   }
+  // Writes each step's data once its condition holds (null: at once), from
+  // another thread; then closes the input.
+  struct Step {
+    std::function<bool()> ready;
+    std::string data;
+  };
+  void feed_steps(std::vector<Step> steps) {
+    writer_ = std::thread([this, steps = std::move(steps)] {
+      for (const Step& step : steps) {
+        if (step.ready && !testkit::wait_until(step.ready, 10000)) break;
+        if (write(stdin_, step.data.data(), step.data.size()) !=
+            static_cast<ssize_t>(step.data.size()))
+          break;
+      }
+      close(stdin_);
+      stdin_ = -1;
+    });
+  }
   void finish_feeding() {
     if (writer_.joinable()) writer_.join();
   }
@@ -714,6 +803,15 @@ class cipherkit_openssl : public cipherkit_tls {
                                      "1",
                                      "-quiet"};
     args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+  // s_server with the RSA key, for the suites that need one.
+  std::vector<std::string> s_server_rsa_args(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = s_server_args(extra);
+    for (size_t i = 0; i + 1 < args.size(); i++) {
+      if (args[i] == "-cert") args[i + 1] = pki_.path("server-rsa.pem");
+      if (args[i] == "-key") args[i + 1] = pki_.path("server-rsa.key");
+    }
     return args;
   }
   std::vector<std::string> s_client_args(const std::vector<std::string>& extra) {
@@ -828,11 +926,13 @@ TEST_F(cipherkit_openssl, server_against_s_client) {
        true,
        {"-tls1_2", "-cipher", "ECDHE"},
        "true"},
+      // Static RSA key exchange has no forward secrecy: not in the default list.
       {"RSA key, TLS 1.2 client with RSA key exchange only",
        "rsa",
        true,
        {"-tls1_2", "-cipher", "kRSA"},
-       "true"},
+       "nil 1"},
+      {"TLS 1.1 client", "chain", true, {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}, "nil 1"},
       {"no client certificate", "chain", false, {}, "nil 1"},
       {"leaf only: s_client cannot verify", "pem", true, {}, "nil 1"},
   };
@@ -884,6 +984,260 @@ TEST_F(cipherkit_openssl, server_against_s_client) {
       EXPECT_TRUE(client.received() == down)
           << c.what << ": s_client received " << client.received_size() << " of " << down.size()
           << " bytes, or other bytes";
+    }
+    client.child().signal(SIGTERM);
+    client.child().wait(5000);
+  }
+}
+
+// --- defaults a careful vendor ships ---------------------------------------
+
+// A default client offers only suites with forward secrecy and without
+// broken algorithms, and TLS 1.2 or later: a server that has nothing else
+// is refused. The same client with the suite set by hand gets through, so
+// the refusal is the cipher list's.
+TEST_F(cipherkit_openssl, default_client_refuses_weak_servers) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> server_flags;
+    const char* client_ciphers;  // nullptr: the default list
+    const char* connect;
+  };
+  const Case cases[] = {
+      {"static RSA key exchange", {"-tls1_2", "-cipher", "kRSA"}, nullptr, "nil 1"},
+      {"static RSA key exchange, chosen by the caller",
+       {"-tls1_2", "-cipher", "kRSA"},
+       "kRSA",
+       "true"},
+      {"no encryption", {"-tls1_2", "-cipher", "eNULL:@SECLEVEL=0"}, nullptr, "nil 1"},
+      {"no encryption, MD5 MAC", {"-tls1_2", "-cipher", "NULL-MD5:@SECLEVEL=0"}, nullptr, "nil 1"},
+      {"anonymous", {"-tls1_2", "-cipher", "aNULL:@SECLEVEL=0"}, nullptr, "nil 1"},
+      {"TLS 1.1", {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}, nullptr, "nil 1"},
+      {"TLS 1.0", {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}, nullptr, "nil 1"},
+      {"TLS 1.0, every suite allowed by the caller",
+       {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"},
+       "DEFAULT:@SECLEVEL=0",
+       "nil 1"},
+      {"TLS 1.2 with ECDHE", {"-tls1_2"}, nullptr, "true"},
+      {"TLS 1.3", {}, nullptr, "true"},
+  };
+  for (const Case& c : cases) {
+    OpensslPeer server(s_server_rsa_args(c.server_flags), io_ / "server.out", io_ / "server.err");
+    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); }))
+        << c.what << ": " << server.diagnostics();
+    lua_.set_string("want", c.connect);
+    lua_.set_string("ciphers", c.client_ciphers ? c.client_ciphers : "");
+    EXPECT_EQ("", lua_.run(R"lua(
+      local ctx = client_context("ca.pem")
+      if ciphers ~= "" then expect_eq("set_ciphers", true, ctx:set_ciphers(ciphers)) end
+      local sock = assert(nixio.connect("127.0.0.1", PORT))
+      local conn = ctx:create(sock)
+      local got = results(conn:connect())
+      if got ~= want then
+        error("connect: expected " .. want .. ", saw " .. got .. " with " ..
+              tostring(select(4, conn_info(conn))))
+      end
+      if want == "true" then conn:shutdown() end
+      sock:close()
+    )lua"))
+        << c.what << ": " << server.diagnostics();
+    server.child().signal(SIGTERM);
+    server.child().wait(5000);
+    ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
+  }
+}
+
+// set_host: the name goes out as SNI (s_server logs it), and verification
+// accepts only a certificate for it. The certificate is for DNS:localhost
+// and IP:127.0.0.1.
+TEST_F(cipherkit_openssl, set_host_sends_the_name_and_checks_it) {
+  struct Case {
+    const char* what;
+    const char* client;  // Lua building the client context
+    std::vector<std::string> server_flags;
+    const char* connect;
+    const char* sni;  // what s_server logs, nullptr: no SNI
+  };
+  const Case cases[] = {
+      {"right name", "host_client('ca-inter.pem', 'localhost')", {}, "true", "localhost"},
+      {"right name, TLS 1.2",
+       "host_client('ca-inter.pem', 'localhost')",
+       {"-tls1_2"},
+       "true",
+       "localhost"},
+      {"wrong name", "host_client('ca-inter.pem', 'box')", {}, "nil 1", "box"},
+      {"wrong name, TLS 1.2", "host_client('ca-inter.pem', 'box')", {"-tls1_2"}, "nil 1", "box"},
+      {"right address: checked, no SNI",
+       "host_client('ca-inter.pem', '127.0.0.1')",
+       {},
+       "true",
+       nullptr},
+      {"wrong address", "host_client('ca-inter.pem', '127.0.0.9')", {}, "nil 1", nullptr},
+      {"no set_host: no SNI, no name check", "client_context('ca-inter.pem')", {}, "true", nullptr},
+      {"wrong name, verification off",
+       "(function() local x = nixio.tls() x:set_host('box') return x end)()",
+       {},
+       "true",
+       "box"},
+  };
+  // s_server's context for the name has no chain: clients trust the
+  // intermediate as well
+  ASSERT_TRUE(testkit::write_file(
+      pki_.path("ca-inter.pem"),
+      testkit::read_file(pki_.path("ca.pem")) + testkit::read_file(pki_.path("inter.pem"))));
+  for (const Case& c : cases) {
+    // without -quiet s_server logs the name; -cert2 is its context for it
+    std::vector<std::string> flags = {"-servername", "localhost",
+                                      "-cert2",      pki_.path("server.pem"),
+                                      "-key2",       pki_.path("server.key")};
+    flags.insert(flags.end(), c.server_flags.begin(), c.server_flags.end());
+    std::vector<std::string> args = s_server_args(flags);
+    args.erase(std::find(args.begin(), args.end(), "-quiet"));
+    OpensslPeer server(args, io_ / "server.out", io_ / "server.err");
+    ASSERT_TRUE(testkit::wait_until([&] { return listening_on(port_); }))
+        << c.what << ": " << server.diagnostics();
+    lua_.set_string("want", c.connect);
+    EXPECT_EQ("", lua_.run(std::string("local ctx = ") + c.client + R"lua(
+      local sock = assert(nixio.connect("127.0.0.1", PORT))
+      local conn = ctx:create(sock)
+      expect_eq("connect", want, results(conn:connect()))
+      if want == "true" then
+        send_all(conn, "checked\n")
+      end
+      sock:close()
+    )lua"))
+        << c.what;
+    bool connected = std::string(c.connect) == "true";
+    if (connected) {
+      EXPECT_TRUE(testkit::wait_until([&] {
+        return server.received().find("checked\n") != std::string::npos;
+      })) << c.what
+          << ": " << server.received();
+    } else {
+      // the handshake got as far as the server's certificate
+      EXPECT_TRUE(testkit::wait_until([&] {
+        return server.diagnostics().find("alert") != std::string::npos;
+      })) << c.what
+          << ": " << server.diagnostics();
+    }
+    std::string log = server.received();
+    if (c.sni) {
+      EXPECT_NE(std::string::npos,
+                log.find(std::string("Hostname in TLS extension: \"") + c.sni + "\""))
+          << c.what << ": " << log;
+    } else {
+      EXPECT_EQ(std::string::npos, log.find("Hostname in TLS extension")) << c.what << ": " << log;
+    }
+    server.child().signal(SIGTERM);
+    server.child().wait(5000);
+    ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
+  }
+}
+
+// A server picks the suite by its own order, not the client's.
+TEST_F(cipherkit_openssl, server_prefers_its_own_order) {
+  struct Case {
+    const char* server_ciphers;  // "" keeps the default list
+    std::vector<std::string> client_flags;
+    const char* chosen;
+  };
+  const Case cases[] = {
+      {"ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384",
+       {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256"},
+       "ECDHE-ECDSA-AES128-GCM-SHA256"},
+      {"ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-GCM-SHA256",
+       {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384"},
+       "ECDHE-ECDSA-AES256-GCM-SHA384"},
+      // the default list puts AES-GCM before CHACHA20
+      {"",
+       {"-tls1_2", "-cipher", "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256"},
+       "ECDHE-ECDSA-AES128-GCM-SHA256"},
+      // TLS 1.3 suites: OpenSSL's own order starts with AES-256-GCM
+      {"",
+       {"-ciphersuites", "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384"},
+       "TLS_AES_256_GCM_SHA384"},
+  };
+  for (const Case& c : cases) {
+    lua_.set_string("ciphers", c.server_ciphers);
+    lua_.set_string("want", c.chosen);
+    ASSERT_EQ("", lua_.run(R"lua(
+      listener = assert(nixio.bind("127.0.0.1", PORT))
+      assert(listener:listen(1))
+      ctx = server_context()
+      if ciphers ~= "" then expect_eq("set_ciphers", true, ctx:set_ciphers(ciphers)) end
+    )lua"));
+    OpensslPeer client(s_client_args(c.client_flags), io_ / "client.out", io_ / "client.err");
+    EXPECT_EQ("", lua_.run(R"lua(
+      local sock = assert(listener:accept())
+      listener:close()
+      local conn = ctx:create(sock)
+      expect_eq("accept", true, conn:accept())
+      expect_eq("suite", want, select(4, conn_info(conn)))
+      sock:close()
+    )lua"))
+        << c.chosen << ": " << client.diagnostics();
+    client.child().signal(SIGTERM);
+    client.child().wait(5000);
+  }
+}
+
+// A client that asks to renegotiate (s_client's "R" command, TLS 1.2) is
+// refused, and the connection ends: renegotiation would cost the server a
+// private-key operation per request. The control case lets OpenSSL accept
+// it, to show that the test sees a renegotiation that goes through.
+TEST_F(cipherkit_openssl, server_refuses_client_renegotiation) {
+  struct Case {
+    const char* what;
+    bool allow;
+    const char* after;  // results() of the server's read after the request
+  };
+  const Case cases[] = {
+      {"default server", false, "nil"},
+      {"control: renegotiation allowed in OpenSSL", true, "after\n"},
+  };
+  for (const Case& c : cases) {
+    lua_.set_integer("allow", c.allow);
+    ASSERT_EQ("", lua_.run(R"lua(
+      listener = assert(nixio.bind("127.0.0.1", PORT))
+      assert(listener:listen(1))
+      ctx = server_context()
+      if allow == 1 then expect_eq("control hook", true, allow_client_renegotiation(ctx)) end
+    )lua"));
+    // no -quiet: it would turn s_client's commands off
+    std::vector<std::string> args = s_client_args({"-tls1_2"});
+    args.erase(std::find(args.begin(), args.end(), "-quiet"));
+    OpensslPeer client(args, io_ / "client.out", io_ / "client.err");
+    // "R" starts the renegotiation with the next write, "after"; s_client
+    // reads each line of its input on its own only when they come apart
+    g_milestone = 0;
+    client.feed_steps(
+        {{nullptr, "hello\n"},
+         {[] { return g_milestone >= 1; }, "R\n"},
+         {[&] { return client.diagnostics().find("RENEGOTIATING") != std::string::npos; },
+          "after\n"}});
+    lua_.set_string("want", c.after);
+    EXPECT_EQ("", lua_.run(R"lua(
+      local sock = assert(listener:accept())
+      listener:close()
+      local conn = ctx:create(sock)
+      expect_eq("accept", true, conn:accept())
+      expect_eq("before", "hello\n", recv_exactly(conn, 6))
+      milestone(1)  -- s_client has taken its first line: "R" comes apart
+      local got, code = conn:recv(100)
+      expect_eq("after the renegotiation request", want, got == nil and "nil" or got)
+      if got == nil and code ~= 1 and code ~= 5 then
+        error("expected the code 1 or 5, saw " .. show(code))
+      end
+      sock:close()
+    )lua"))
+        << c.what << ": " << client.diagnostics();
+    client.finish_feeding();
+    int status = client.child().wait(10000);
+    if (!c.allow) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0)
+          << c.what << ": s_client status " << status;
+      EXPECT_NE(std::string::npos, client.diagnostics().find("no renegotiation"))
+          << c.what << ": " << client.diagnostics();
     }
     client.child().signal(SIGTERM);
     client.child().wait(5000);
