@@ -11,9 +11,16 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
-#if OPENSSL_VERSION_NUMBER < 0x10100000L
+
+// The 1.0 branch below. CIPHERKIT_OPENSSL_1_0_API selects it on a later
+// OpenSSL too, whose 1.0 names are still there as aliases: the build
+// compiles it that way and runs the TLS tests on it, so it cannot rot.
+#if OPENSSL_VERSION_NUMBER < 0x10100000L || defined(CIPHERKIT_OPENSSL_1_0_API)
+#define CIPHERKIT_OPENSSL_1_0 1
 #include <openssl/ec.h>
 #include <openssl/objects.h>
+#else
+#define CIPHERKIT_OPENSSL_1_0 0
 #endif
 
 namespace cipherkit {
@@ -35,7 +42,7 @@ struct handshake_watch {
   int starts;  // handshakes begun on the connection; the first is the initial one
 };
 
-#if OPENSSL_VERSION_NUMBER < 0x10100000L
+#if CIPHERKIT_OPENSSL_1_0
 
 // TLS 1.2 arrived with 1.0.1; with 1.0.0 no protocol would be left.
 #ifndef SSL_OP_NO_TLSv1_1
@@ -79,7 +86,7 @@ inline void count_handshake(const SSL* ssl, int where, int) {
 inline SSL_CTX* ssl_ctx_new(bool server) {
   SSL_CTX* ctx = SSL_CTX_new(tls_method(server));
   if (!ctx) return nullptr;
-  long options = SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 |
+  auto options = SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 |
                  SSL_OP_SINGLE_ECDH_USE | SSL_OP_SINGLE_DH_USE;
   if (server) options |= SSL_OP_CIPHER_SERVER_PREFERENCE;
   SSL_CTX_set_options(ctx, options);

@@ -146,7 +146,7 @@ function expect_error(what, message, f, ...)
   end
 end
 
-package.cpath = EO_LUA51_DIR .. "/?.so"
+package.cpath = (MODULE_DIR ~= "" and MODULE_DIR .. "/?.so;" or "") .. EO_LUA51_DIR .. "/?.so"
 nixio = require "nixio"
 local install = require "nixio.cipherkit"
 assert(install(nixio) == nixio, "the installer returns the table it was given")
@@ -154,11 +154,12 @@ assert(install(nixio) == nixio, "the installer returns the table it was given")
 
 }  // namespace
 
-Lua::Lua() : L_(luaL_newstate()) {
+Lua::Lua(const std::string& module_dir) : L_(luaL_newstate()) {
   watch_ssl_objects();
   luaL_openlibs(L_);
   lua_register(L_, "random_bytes", l_random_bytes);
   set_string("EO_LUA51_DIR", EO_LUA51_DIR);
+  set_string("MODULE_DIR", module_dir);
   std::string err = run(kPrelude);
   if (!err.empty()) ADD_FAILURE() << "loading nixio and nixio.cipherkit: " << err;
 }

@@ -17,7 +17,9 @@ namespace cktest {
 //   random_bytes(n, seed)                 n pseudo-random bytes
 class Lua {
  public:
-  Lua();
+  // module_dir, when given, is searched for nixio/cipherkit.so before the
+  // build's Lua 5.1 module folder.
+  explicit Lua(const std::string& module_dir = "");
   ~Lua();
   Lua(const Lua&) = delete;
   Lua& operator=(const Lua&) = delete;

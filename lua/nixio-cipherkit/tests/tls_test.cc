@@ -230,7 +230,11 @@ class cipherkit_tls : public ::testing::Test {
   }
 
   Pki pki_;
+#ifdef CIPHERKIT_MODULE_DIR
+  Lua lua_{CIPHERKIT_MODULE_DIR};  // the module built another way
+#else
   Lua lua_;
+#endif
   int port_ = 0;
 };
 
@@ -1107,20 +1111,13 @@ TEST_F(cipherkit_openssl, set_host_sends_the_name_and_checks_it) {
       sock:close()
     )lua"))
         << c.what;
-    bool connected = std::string(c.connect) == "true";
-    if (connected) {
-      EXPECT_TRUE(testkit::wait_until([&] {
-        return server.received().find("checked\n") != std::string::npos;
-      })) << c.what
-          << ": " << server.received();
-    } else {
-      // the handshake got as far as the server's certificate
-      EXPECT_TRUE(testkit::wait_until([&] {
-        return server.diagnostics().find("alert") != std::string::npos;
-      })) << c.what
-          << ": " << server.diagnostics();
-    }
+    // s_server ends after its one connection, and only then has its log
+    // surely reached the file
+    EXPECT_TRUE(server.child().wait(10000) != -1) << c.what << ": s_server still running";
     std::string log = server.received();
+    if (std::string(c.connect) == "true") {
+      EXPECT_NE(std::string::npos, log.find("checked\n")) << c.what << ": " << log;
+    }
     if (c.sni) {
       EXPECT_NE(std::string::npos,
                 log.find(std::string("Hostname in TLS extension: \"") + c.sni + "\""))
@@ -1128,6 +1125,7 @@ TEST_F(cipherkit_openssl, set_host_sends_the_name_and_checks_it) {
     } else {
       EXPECT_EQ(std::string::npos, log.find("Hostname in TLS extension")) << c.what << ": " << log;
     }
+    EXPECT_NE(std::string::npos, log.find("CONNECTION CLOSED")) << c.what << ": " << log;
     server.child().signal(SIGTERM);
     server.child().wait(5000);
     ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
@@ -1192,8 +1190,13 @@ TEST_F(cipherkit_openssl, server_refuses_client_renegotiation) {
     const char* after;  // results() of the server's read after the request
   };
   const Case cases[] = {
-      {"default server", false, "nil"},
-      {"control: renegotiation allowed in OpenSSL", true, "after\n"},
+    {"default server", false, "nil"},
+#if CIPHERKIT_OPENSSL_1_0
+    // the 1.0 branch refuses on its own, whatever OpenSSL would allow
+    {"renegotiation allowed in OpenSSL", true, "nil"},
+#else
+    {"control: renegotiation allowed in OpenSSL", true, "after\n"},
+#endif
   };
   for (const Case& c : cases) {
     lua_.set_integer("allow", c.allow);
