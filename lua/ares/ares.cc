@@ -11,6 +11,8 @@
 // (completions run their Lua work inside a protected call).
 
 #include <arpa/inet.h>
+#include <arpa/nameser.h>
+#include <ctype.h>
 #include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -612,37 +614,56 @@ int parse_a_reply(lua_State* L) { return parse_reply(L, parse_a); }
 int parse_aaaa_reply(lua_State* L) { return parse_reply(L, parse_aaaa); }
 
 // ---------------------------------------------------------------------------
-// DNS constants, as the device's resolver header numbers them
+// DNS constants: the enumerators of the resolver header, each published under
+// its name without the "ns_c_" or "ns_t_" prefix, in upper case. So ns_c_2,
+// the class number 2 that has no name of its own, becomes the key "2".
 
 struct Constant {
-  const char* name;
+  const char* suffix;  // the enumerator's name after the prefix
   lua_Integer value;
 };
 
+#define DNS_CLASS(suffix) \
+  Constant { #suffix, ns_c_##suffix }
+#define DNS_TYPE(suffix) \
+  Constant { #suffix, ns_t_##suffix }
+
 constexpr Constant kClasses[] = {
-    {"INVALID", 0}, {"IN", 1},     {"2", 2},     {"CHAOS", 3},
-    {"HS", 4},      {"NONE", 254}, {"ANY", 255}, {"MAX", 65536},
+    DNS_CLASS(invalid), DNS_CLASS(in),   DNS_CLASS(2),   DNS_CLASS(chaos),
+    DNS_CLASS(hs),      DNS_CLASS(none), DNS_CLASS(any), DNS_CLASS(max),
 };
 
+// The types of the device's resolver header. Newer C libraries give 256 to
+// URI instead of ZXFR, so that one number is written here.
 constexpr Constant kTypes[] = {
-    {"INVALID", 0}, {"A", 1},      {"NS", 2},      {"MD", 3},      {"MF", 4},     {"CNAME", 5},
-    {"SOA", 6},     {"MB", 7},     {"MG", 8},      {"MR", 9},      {"NULL", 10},  {"WKS", 11},
-    {"PTR", 12},    {"HINFO", 13}, {"MINFO", 14},  {"MX", 15},     {"TXT", 16},   {"RP", 17},
-    {"AFSDB", 18},  {"X25", 19},   {"ISDN", 20},   {"RT", 21},     {"NSAP", 22},  {"NSAP_PTR", 23},
-    {"SIG", 24},    {"KEY", 25},   {"PX", 26},     {"GPOS", 27},   {"AAAA", 28},  {"LOC", 29},
-    {"NXT", 30},    {"EID", 31},   {"NIMLOC", 32}, {"SRV", 33},    {"ATMA", 34},  {"NAPTR", 35},
-    {"KX", 36},     {"CERT", 37},  {"A6", 38},     {"DNAME", 39},  {"SINK", 40},  {"OPT", 41},
-    {"APL", 42},    {"TKEY", 249}, {"TSIG", 250},  {"IXFR", 251},  {"AXFR", 252}, {"MAILB", 253},
-    {"MAILA", 254}, {"ANY", 255},  {"ZXFR", 256},  {"MAX", 65536},
+    DNS_TYPE(invalid),     DNS_TYPE(a),    DNS_TYPE(ns),     DNS_TYPE(md),       DNS_TYPE(mf),
+    DNS_TYPE(cname),       DNS_TYPE(soa),  DNS_TYPE(mb),     DNS_TYPE(mg),       DNS_TYPE(mr),
+    DNS_TYPE(null),        DNS_TYPE(wks),  DNS_TYPE(ptr),    DNS_TYPE(hinfo),    DNS_TYPE(minfo),
+    DNS_TYPE(mx),          DNS_TYPE(txt),  DNS_TYPE(rp),     DNS_TYPE(afsdb),    DNS_TYPE(x25),
+    DNS_TYPE(isdn),        DNS_TYPE(rt),   DNS_TYPE(nsap),   DNS_TYPE(nsap_ptr), DNS_TYPE(sig),
+    DNS_TYPE(key),         DNS_TYPE(px),   DNS_TYPE(gpos),   DNS_TYPE(aaaa),     DNS_TYPE(loc),
+    DNS_TYPE(nxt),         DNS_TYPE(eid),  DNS_TYPE(nimloc), DNS_TYPE(srv),      DNS_TYPE(atma),
+    DNS_TYPE(naptr),       DNS_TYPE(kx),   DNS_TYPE(cert),   DNS_TYPE(a6),       DNS_TYPE(dname),
+    DNS_TYPE(sink),        DNS_TYPE(opt),  DNS_TYPE(apl),    DNS_TYPE(tkey),     DNS_TYPE(tsig),
+    DNS_TYPE(ixfr),        DNS_TYPE(axfr), DNS_TYPE(mailb),  DNS_TYPE(maila),    DNS_TYPE(any),
+    Constant{"zxfr", 256}, DNS_TYPE(max),
 };
 
-// Pushes a table of the constants (1 value).
+#undef DNS_CLASS
+#undef DNS_TYPE
+
+// Pushes a table of the constants, keyed by their upper-case names (1 value).
 template <size_t N>
 void push_constants(lua_State* L, const Constant (&constants)[N]) {
   lua_createtable(L, 0, static_cast<int>(N));
   for (const Constant& c : constants) {
+    char key[16];  // names are at most 15 characters
+    size_t i = 0;
+    for (; c.suffix[i] != '\0' && i + 1 < sizeof key; ++i)
+      key[i] = static_cast<char>(toupper(static_cast<unsigned char>(c.suffix[i])));
+    key[i] = '\0';
     lua_pushinteger(L, c.value);
-    lua_setfield(L, -2, c.name);
+    lua_setfield(L, -2, key);
   }
 }
 

@@ -14,9 +14,32 @@ namespace {
 
 constexpr int inline_flags = 64;
 
-bool is_ordering(Mode m) {
-  return m == Mode::ascending || m == Mode::non_descending || m == Mode::descending ||
-         m == Mode::non_ascending;
+// How two neighbouring arguments of an ordering chain compare, as a set.
+enum Ordering : unsigned { less = 1u << 0, equal = 1u << 1, greater = 1u << 2 };
+
+// The orderings each ordering mode allows between neighbours; none for the
+// other modes.
+constexpr unsigned allowed_orderings(Mode m) {
+  switch (m) {
+    case Mode::ascending:
+      return less;
+    case Mode::non_descending:
+      return less | equal;
+    case Mode::descending:
+      return greater;
+    case Mode::non_ascending:
+      return greater | equal;
+    default:
+      return 0;
+  }
+}
+
+constexpr bool is_ordering(Mode m) { return allowed_orderings(m) != 0; }
+
+// The modes whose result compares neighbouring arguments: true for a single
+// argument, which has none.
+constexpr bool compares_neighbours(Mode m) {
+  return is_ordering(m) || m == Mode::all_equal || m == Mode::all_distinct;
 }
 
 bool is_nan(lua_State *L, int idx) {
@@ -44,20 +67,20 @@ bool is_wildcard(lua_State *L, int idx, int type) {
   return type == LUA_TBOOLEAN && lua_toboolean(L, idx);
 }
 
-// -1, 0 or 1: strings bytewise (a proper prefix orders first), numbers by
-// value (neither is NaN).
-int compare(lua_State *L, int a, int b) {
+// How a compares with b: strings bytewise (a proper prefix orders first),
+// numbers by value (neither is NaN).
+Ordering compare(lua_State *L, int a, int b) {
   if (lua_type(L, a) == LUA_TSTRING) {
     size_t la = 0, lb = 0;
     const char *sa = lua_tolstring(L, a, &la);
     const char *sb = lua_tolstring(L, b, &lb);
     const int c = memcmp(sa, sb, la < lb ? la : lb);
-    if (c != 0) return c < 0 ? -1 : 1;
-    return la < lb ? -1 : la > lb ? 1 : 0;
+    if (c != 0) return c < 0 ? less : greater;
+    return la < lb ? less : la > lb ? greater : equal;
   }
-  if (lua_compare(L, a, b, LUA_OPLT)) return -1;
-  if (lua_compare(L, b, a, LUA_OPLT)) return 1;
-  return 0;
+  if (lua_compare(L, a, b, LUA_OPLT)) return less;
+  if (lua_compare(L, b, a, LUA_OPLT)) return greater;
+  return equal;
 }
 
 // Deep equality of two stack values; the stack is left as it was.
@@ -170,24 +193,24 @@ void push_get(lua_State *L, int base, int count) {
   if (type == LUA_TNIL) push_null(L);
 }
 
-// The keep rule for the value at idx, of type `type`.
-bool keep(lua_State *L, int idx, int type, bool last) {
-  if (last)
-    return type != LUA_TNIL && !(type == LUA_TLIGHTUSERDATA && lua_touserdata(L, idx) == nullptr);
+// Whether a select step keeps the value at idx, of type `type`: after the
+// last key every value but nil and the null marker, before it containers only.
+bool select_keeps(lua_State *L, int idx, int type, bool last) {
+  if (last) return type != LUA_TNIL && !is_null(L, idx);
   return type == LUA_TTABLE || type == LUA_TUSERDATA;
 }
 
-// Appends the value on top (of type `type`) to the set at `set` when it
-// passes the keep rule; pops it otherwise.
-void visit(lua_State *L, int set, lua_Integer *count, bool last, int type) {
-  if (keep(L, -1, type, last))
+// Appends the value on top (of type `type`) to the set at `set` when the
+// step keeps it; pops it otherwise.
+void append_if_kept(lua_State *L, int set, lua_Integer *count, bool last, int type) {
+  if (select_keeps(L, -1, type, last))
     lua_rawseti(L, set, ++*count);
   else
     lua_pop(L, 1);
 }
 
-void visit(lua_State *L, int set, lua_Integer *count, bool last) {
-  visit(L, set, count, last, lua_type(L, -1));
+void append_if_kept(lua_State *L, int set, lua_Integer *count, bool last) {
+  append_if_kept(L, set, count, last, lua_type(L, -1));
 }
 
 // [1] of a wildcard item, or nil for a userdata that cannot be indexed.
@@ -212,9 +235,10 @@ lua_Integer expand_wildcard(lua_State *L, int set, lua_Integer count, bool last)
     const int item = lua_gettop(L);
     const int first_type = push_first(L, item);
     if (first_type != LUA_TNIL) {
-      visit(L, next, &kept, last, first_type);
+      append_if_kept(L, next, &kept, last, first_type);
       const lua_Integer len = luaL_len(L, item);
-      for (lua_Integer e = 2; e <= len; ++e) visit(L, next, &kept, last, lua_geti(L, item, e));
+      for (lua_Integer e = 2; e <= len; ++e)
+        append_if_kept(L, next, &kept, last, lua_geti(L, item, e));
       lua_settop(L, item - 1);
       continue;
     }
@@ -229,12 +253,12 @@ lua_Integer expand_wildcard(lua_State *L, int set, lua_Integer count, bool last)
         lua_pushvalue(L, iter + 2);
         lua_call(L, 2, 2);
         if (lua_isnil(L, -2)) break;
-        visit(L, next, &kept, last);
+        append_if_kept(L, next, &kept, last);
         lua_replace(L, iter + 2);  // the key is the next control value
       }
     } else if (lua_istable(L, item)) {
       lua_pushnil(L);
-      while (lua_next(L, item)) visit(L, next, &kept, last);
+      while (lua_next(L, item)) append_if_kept(L, next, &kept, last);
     }
     // a userdata with neither [1] nor __pairs contributes nothing
     lua_settop(L, item - 1);
@@ -261,7 +285,7 @@ void push_select(lua_State *L, int base, int count) {
     for (lua_Integer j = 1; j <= size; ++j) {
       lua_rawgeti(L, set, j);  // the item, at set + 1
       const int type = push_step(L, set + 1, key, false);
-      if (keep(L, set + 2, type, last))
+      if (select_keeps(L, set + 2, type, last))
         lua_rawseti(L, set, ++kept);  // compacts in place: kept <= j
       lua_settop(L, set);
     }
@@ -275,155 +299,145 @@ void push_select(lua_State *L, int base, int count) {
   lua_pop(L, 1);
 }
 
-// Checks one constant argument of get/select: the root must be a container,
-// keys must be path keys (or the wildcard for select).
-bool valid_path_arg(lua_State *L, int idx, int type, bool root, Mode mode) {
-  if (root) return type == LUA_TTABLE || type == LUA_TUSERDATA;
-  return is_path_key(L, idx, type) || (mode == Mode::select && is_wildcard(L, idx, type));
+// One chain evaluation past its argument count checks: the arguments sit at
+// base .. base + count - 1 in order, constant[i] says whether argument i
+// reduced to a constant.
+struct Chain {
+  Mode mode;
+  int base;
+  lua_Integer count;
+  uint8_t *constant;
+  int previous;       // slot of the previous constant argument, 0 before the first
+  int previous_type;  // and its type
+  double acc;         // sum or product so far
+};
+
+// What one constant argument did to the chain.
+enum class Step {
+  go_on,
+  decided,  // the result is on top of the stack; later arguments are never fetched
+};
+
+Step decided_by(lua_State *L, bool value) {
+  lua_pushboolean(L, value);
+  return Step::decided;
 }
 
-}  // namespace
+Step decided_null(lua_State *L) {
+  push_null(L);
+  return Step::decided;
+}
 
-Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n,
-                     Mode mode, int *base) {
-  const int head = slot + 1;  // the top on entry
-  if (n < first) {
-    push_empty_result(L, mode);
-    return Outcome::constant;
+// Orderings: numbers or strings, all of one type, no NaN, each neighbour in
+// an allowed order.
+Step ordering_step(const Chain &c, lua_State *L, int arg, int type) {
+  if ((type != LUA_TNUMBER && type != LUA_TSTRING) || (c.previous && c.previous_type != type) ||
+      (type == LUA_TNUMBER && is_nan(L, arg)))
+    return decided_null(L);
+  if (c.previous && !(allowed_orderings(c.mode) & compare(L, c.previous, arg)))
+    return decided_by(L, false);
+  return Step::go_on;
+}
+
+// All distinct: against every constant argument before this one.
+Step distinct_step(const Chain &c, lua_State *L, int arg, lua_Integer i) {
+  for (lua_Integer j = 0; j < i; ++j)
+    if (c.constant[j] && values_equal(L, c.base + static_cast<int>(j), arg))
+      return decided_by(L, false);
+  return Step::go_on;
+}
+
+Step arithmetic_step(Chain &c, lua_State *L, int arg, int type) {
+  if (type != LUA_TNUMBER) return decided_null(L);
+  const double x = lua_tonumberx(L, arg, nullptr);
+  c.acc = !c.previous ? x : c.mode == Mode::sum ? c.acc + x : c.acc * x;
+  return Step::go_on;
+}
+
+// The root must be a container; keys must be path keys, or the wildcard in
+// a select. A bad one decides the result: null for get, {} for select.
+Step path_step(const Chain &c, lua_State *L, int arg, int type, bool root) {
+  const bool valid =
+      root ? type == LUA_TTABLE || type == LUA_TUSERDATA
+           : is_path_key(L, arg, type) || (c.mode == Mode::select && is_wildcard(L, arg, type));
+  if (valid) return Step::go_on;
+  if (c.mode == Mode::get) return decided_null(L);
+  lua_newtable(L);
+  return Step::decided;
+}
+
+// The constant argument i, at `arg`, of type `type`.
+Step constant_step(Chain &c, lua_State *L, int arg, int type, lua_Integer i) {
+  switch (c.mode) {
+    case Mode::ascending:
+    case Mode::non_descending:
+    case Mode::descending:
+    case Mode::non_ascending:
+      return ordering_step(c, L, arg, type);
+    case Mode::all_equal:
+      if (c.previous && !values_equal(L, c.previous, arg)) return decided_by(L, false);
+      return Step::go_on;
+    case Mode::all_distinct:
+      return distinct_step(c, L, arg, i);
+    case Mode::sum:
+    case Mode::product:
+      return arithmetic_step(c, L, arg, type);
+    case Mode::all:  // a true argument stands as true in a residual form
+      return truthy_as(L, arg, type) ? Step::go_on : decided_by(L, false);
+    case Mode::any:  // a false argument stands as false in a residual form
+      return truthy_as(L, arg, type) ? decided_by(L, true) : Step::go_on;
+    case Mode::concat:
+      return type == LUA_TSTRING ? Step::go_on : decided_by(L, false);
+    case Mode::get:
+    case Mode::select:
+      return path_step(c, L, arg, type, i == 0);
   }
-  if (n == first) {
-    if (static_cast<int>(mode) <= static_cast<int>(Mode::all_distinct)) {
-      lua_pushboolean(L, 1);  // nothing to compare with
-      return Outcome::constant;
-    }
-    *base = head + 1;
-    if (lua_rawgeti(L, slot, first) == LUA_TTABLE && !reduce_at(r, L, *base))
-      return Outcome::rebuild;
-    push_single_result(L, mode);
-    return Outcome::constant;
-  }
+  return Step::go_on;
+}
 
-  const lua_Integer count = n - first + 1;
-  reserve(r, L, head, clamp_count(count) + 40, "too many arguments");
-  std::array<uint8_t, inline_flags> local_flags;
-  uint8_t *constant = local_flags.data();
-  *base = head + 1;
-  if (count > inline_flags) {
-    constant = static_cast<uint8_t *>(lua_newuserdatauv(L, static_cast<size_t>(count), 0));
-    ++*base;
-  }
-
-  const int ordering_bits = is_ordering(mode) ? static_cast<int>(mode) : 0;
-  int previous = 0;  // slot of the previous constant argument
-  int previous_type = LUA_TNONE;
-  bool residual = false;
-  double acc = 0;
-
-  for (lua_Integer i = 0; i < count; ++i) {
-    const int arg = *base + static_cast<int>(i);
+// Fetches and reduces every argument in order, stopping at the first that
+// decides the result. Returns true when one did (the result on top); else
+// *residual says whether some argument stayed residual.
+bool fold_arguments(Reducer &r, Chain &c, lua_State *L, int slot, lua_Integer first,
+                    bool *residual) {
+  for (lua_Integer i = 0; i < c.count; ++i) {
+    const int arg = c.base + static_cast<int>(i);
     int type = lua_rawgeti(L, slot, first + i);
+    c.constant[i] = true;
     if (type == LUA_TTABLE) {
-      constant[i] = reduce_at(r, L, arg);
-      if (!constant[i]) {
-        residual = true;
+      c.constant[i] = reduce_at(r, L, arg);
+      if (!c.constant[i]) {
+        *residual = true;
         continue;
       }
       type = lua_type(L, arg);
-    } else {
-      constant[i] = true;
     }
-    switch (mode) {
-      case Mode::ascending:
-      case Mode::non_descending:
-      case Mode::descending:
-      case Mode::non_ascending: {
-        if ((type != LUA_TNUMBER && type != LUA_TSTRING) || (previous && previous_type != type) ||
-            (type == LUA_TNUMBER && is_nan(L, arg))) {
-          push_null(L);
-          return Outcome::constant;
-        }
-        if (previous) {
-          const int order = compare(L, previous, arg);
-          if (!(ordering_bits & (1 << (order + 1)))) {
-            lua_pushboolean(L, 0);
-            return Outcome::constant;
-          }
-        }
-        break;
-      }
-      case Mode::all_equal:
-        if (previous && !values_equal(L, previous, arg)) {
-          lua_pushboolean(L, 0);
-          return Outcome::constant;
-        }
-        break;
-      case Mode::all_distinct:
-        for (lua_Integer j = 0; j < i; ++j) {
-          if (constant[j] && values_equal(L, *base + static_cast<int>(j), arg)) {
-            lua_pushboolean(L, 0);
-            return Outcome::constant;
-          }
-        }
-        break;
-      case Mode::sum:
-      case Mode::product: {
-        if (type != LUA_TNUMBER) {
-          push_null(L);
-          return Outcome::constant;
-        }
-        const double x = lua_tonumberx(L, arg, nullptr);
-        acc = !previous ? x : mode == Mode::sum ? acc + x : acc * x;
-        break;
-      }
-      case Mode::all:  // a true argument stands as true in a residual form
-        if (!truthy_as(L, arg, type)) {
-          lua_pushboolean(L, 0);
-          return Outcome::constant;
-        }
-        break;
-      case Mode::any:  // a false argument stands as false in a residual form
-        if (truthy_as(L, arg, type)) {
-          lua_pushboolean(L, 1);
-          return Outcome::constant;
-        }
-        break;
-      case Mode::concat:
-        if (type != LUA_TSTRING) {
-          lua_pushboolean(L, 0);
-          return Outcome::constant;
-        }
-        break;
-      case Mode::get:
-      case Mode::select:
-        if (!valid_path_arg(L, arg, type, i == 0, mode)) {
-          if (mode == Mode::get)
-            push_null(L);
-          else
-            lua_newtable(L);
-          return Outcome::constant;
-        }
-        break;
-    }
-    previous = arg;
-    previous_type = type;
+    if (constant_step(c, L, arg, type, i) == Step::decided) return true;
+    c.previous = arg;
+    c.previous_type = type;
   }
+  return false;
+}
 
-  if (residual) {
-    for (lua_Integer i = 0; i < count; ++i) {
-      if (!constant[i]) continue;
-      const int idx = *base + static_cast<int>(i);
-      if (mode == Mode::all || mode == Mode::any) {
-        lua_pushboolean(L, mode == Mode::all);
-        lua_replace(L, idx);
-      } else if (lua_istable(L, idx)) {
-        quote_in_place(L, idx);
-      }
+// Prepares the residual form's arguments: in and/or every constant stands
+// as true/false, elsewhere constant tables are quoted.
+void mark_residual_arguments(const Chain &c, lua_State *L) {
+  for (lua_Integer i = 0; i < c.count; ++i) {
+    if (!c.constant[i]) continue;
+    const int idx = c.base + static_cast<int>(i);
+    if (c.mode == Mode::all || c.mode == Mode::any) {
+      lua_pushboolean(L, c.mode == Mode::all);
+      lua_replace(L, idx);
+    } else if (lua_istable(L, idx)) {
+      quote_in_place(L, idx);
     }
-    return Outcome::rebuild;
   }
+}
 
-  const int argc = static_cast<int>(count);
-  switch (mode) {
+// The result once every argument was constant and none decided early.
+void push_folded_result(const Chain &c, lua_State *L) {
+  const int argc = static_cast<int>(c.count);
+  switch (c.mode) {
     case Mode::non_descending:
     case Mode::non_ascending:
       break;  // the last argument, already on top
@@ -432,21 +446,64 @@ Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_
       break;
     case Mode::sum:
     case Mode::product:
-      push_number(L, acc);
+      push_number(L, c.acc);
       break;
     case Mode::concat:
       lua_concat(L, argc);
       break;
     case Mode::get:
-      push_get(L, *base, argc);
+      push_get(L, c.base, argc);
       break;
     case Mode::select:
-      push_select(L, *base, argc);
+      push_select(L, c.base, argc);
       break;
     default:  // strict orderings, all equal, all distinct, and
       lua_pushboolean(L, 1);
       break;
   }
+}
+
+// A form with exactly one argument, at `first`.
+Outcome reduce_single(Reducer &r, lua_State *L, int slot, lua_Integer first, Mode mode, int *base) {
+  if (compares_neighbours(mode)) {
+    lua_pushboolean(L, 1);
+    return Outcome::constant;
+  }
+  *base = slot + 2;  // above the head, the top on entry
+  if (lua_rawgeti(L, slot, first) == LUA_TTABLE && !reduce_at(r, L, *base)) return Outcome::rebuild;
+  push_single_result(L, mode);
+  return Outcome::constant;
+}
+
+}  // namespace
+
+Outcome reduce_chain(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n,
+                     Mode mode, int *base) {
+  if (n < first) {
+    push_empty_result(L, mode);
+    return Outcome::constant;
+  }
+  if (n == first) return reduce_single(r, L, slot, first, mode, base);
+
+  const int head = slot + 1;  // the top on entry
+  Chain c{mode, head + 1, n - first + 1, nullptr, 0, LUA_TNONE, 0};
+  reserve(r, L, head, clamp_count(c.count) + 40, "too many arguments");
+  std::array<uint8_t, inline_flags> local_flags;
+  c.constant = local_flags.data();
+  if (c.count > inline_flags) {
+    // the flags live in a userdata below the arguments
+    c.constant = static_cast<uint8_t *>(lua_newuserdatauv(L, static_cast<size_t>(c.count), 0));
+    ++c.base;
+  }
+  *base = c.base;
+
+  bool residual = false;
+  if (fold_arguments(r, c, L, slot, first, &residual)) return Outcome::constant;
+  if (residual) {
+    mark_residual_arguments(c, L);
+    return Outcome::rebuild;
+  }
+  push_folded_result(c, L);
   return Outcome::constant;
 }
 

@@ -36,22 +36,23 @@ enum class Outcome {
   rebuild,   // build {head, values from the rebuild base to the top}
 };
 
-// Chain modes; the ordering modes are sets of the allowed orderings between
-// successive arguments (bit 0 less, bit 1 equal, bit 2 greater).
+// What a chain form computes over its arguments. Only names: the orderings
+// each mode allows, and which modes compare neighbours, are stated by
+// functions in chain.cc, never by the enumerators' numbers.
 enum class Mode {
-  ascending = 1,
-  non_descending = 3,
-  descending = 4,
-  non_ascending = 6,
-  all_equal = 8,
-  all_distinct = 9,
-  sum = 10,
-  product = 11,
-  all = 12,  // and
-  any = 13,  // or
-  concat = 14,
-  get = 15,
-  select = 16,
+  ascending,       // <
+  non_descending,  // <=
+  descending,      // >
+  non_ascending,   // >=
+  all_equal,
+  all_distinct,
+  sum,
+  product,
+  all,  // and
+  any,  // or
+  concat,
+  get,
+  select,
 };
 
 // Reduces the table at `slot`, the top of the stack, in place. Returns true

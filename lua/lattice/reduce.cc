@@ -42,6 +42,11 @@ enum class Fixed : uint8_t {
   apply = 10,
 };
 
+// Sub-codes from subtract on take two arguments, those below it one.
+constexpr bool takes_two(Fixed op) {
+  return static_cast<int>(op) >= static_cast<int>(Fixed::subtract);
+}
+
 struct OpCode {
   Family family;
   uint8_t sub;  // chain mode or fixed sub-code
@@ -216,7 +221,7 @@ Outcome apply(Reducer &r, lua_State *L, int head, int list) {
 // One- and two-argument operations; the head is on top of the form's slot.
 Outcome reduce_fixed(Reducer &r, lua_State *L, int slot, lua_Integer first, lua_Integer n, Fixed op,
                      int *base) {
-  const bool binary = static_cast<int>(op) >= static_cast<int>(Fixed::subtract);
+  const bool binary = takes_two(op);
   if (n != first + (binary ? 1 : 0)) {
     push_null(L);
     return Outcome::constant;

@@ -125,9 +125,37 @@ TEST(LatticeEqual, DeepAndCyclicStructures) {
     -- nested native calls ends the comparison with an error
     local a, b = {}, {}
     a.next, b.next = a, b
-    expect_error("stack overflow", eq, a, b)
+    expect_error(function() return eq(a, b) end, "C stack overflow", "two cycles in step")
     -- a cycle against an acyclic table differs as soon as the shapes part
     expect(eq(a, deep(50, 1)), false, "cycle against a chain")
+  )lua"),
+            "");
+}
+
+// Twelve levels share one native call, and Lua allows about 200 nested
+// native calls: two distinct plain structures compare up to about 2,360
+// levels; deeper ones end in Lua's "C stack overflow" error, never a crash.
+TEST(LatticeEqual, NestingPastTheNestedCallLimitRaises) {
+  LuaHarness lua;
+  EXPECT_EQ(lua.run(R"lua(
+    local eq = lattice.optimized_deep_equals
+    local function deep(n, leaf)
+      local t = {leaf}
+      for _ = 1, n do t = {t} end
+      return t
+    end
+    local function compares(n) return (pcall(eq, deep(n, 1), deep(n, 1))) end
+    expect(eq(deep(2300, 1), deep(2300, 1)), true, "2,300 levels, equal")
+    expect(eq(deep(2300, 1), deep(2300, 2)), false, "2,300 levels, leaves differ")
+    expect_error(function() return eq(deep(2450, 1), deep(2450, 1)) end, "C stack overflow",
+                 "2,450 levels")
+    -- where it starts: the deepest structure that still compares
+    local low, high = 2300, 2450
+    while high - low > 1 do
+      local mid = (low + high) // 2
+      if compares(mid) then low = mid else high = mid end
+    end
+    expect_true(low >= 2330 and low <= 2390, "deepest comparable structure: " .. low)
   )lua"),
             "");
 }
