@@ -10,10 +10,8 @@
 namespace cktest {
 
 // The global "nixio" holds the module table with the installer applied.
-// Lua helpers available to chunks:
-//   expect_eq(what, want, got)            error unless want == got
-//   expect_error(what, message, f, ...)   error unless f(...) raises exactly message
-//   show(v)                               printable form of a value (long strings summarised)
+// Chunks have the test kit's shared assertions (expect, expect_error, cases,
+// show, ...: host/testkit/lua/expect.lua) and
 //   random_bytes(n, seed)                 n pseudo-random bytes
 class Lua {
  public:
