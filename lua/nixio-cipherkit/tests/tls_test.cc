@@ -377,6 +377,26 @@ TEST_F(cipherkit_tls, argument_errors) {
   }
 }
 
+// Host names up to the DNS limit of 253 bytes are taken (254 is an argument
+// error, see argument_errors); the longest is checked like any other.
+TEST_F(cipherkit_tls, set_host_takes_names_up_to_253_bytes) {
+  EXPECT_EQ("", lua_.run(R"lua(
+    local longest = ("a"):rep(63) .. "." .. ("b"):rep(63) .. "." .. ("c"):rep(63) .. "." ..
+                    ("d"):rep(61)
+    expect(#longest, 253, "name length")
+    local ctx = client_context("ca.pem")
+    expect(ctx:set_host(longest), true, "set_host of 253 bytes")
+    local csock, ssock = socket_pair()
+    local c, s = ctx:create(csock), server_context():create(ssock)
+    local connect
+    run_together(function() connect = results(again(c.connect, c)) end,
+                 function() again(s.accept, s) end)
+    expect(connect, "nil 1", "the server's certificate is not for it")
+    expect(ctx:set_host("localhost"), true, "then a name that fits")
+    tls_pair(ctx, server_context())
+  )lua"));
+}
+
 TEST_F(cipherkit_tls, wrapper_and_connection_answer_alike) {
   EXPECT_EQ("", lua_.run(R"lua(
     local cctx, sctx = client_context("ca.pem"), server_context()
