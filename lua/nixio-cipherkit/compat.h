@@ -70,7 +70,7 @@ inline int watch_index() {
 
 // 1.0 has no switch for refusing a client's renegotiation. A server
 // connection counts the handshakes it begins; the second one is a
-// renegotiation, and renegotiation_refused() then ends the connection
+// renegotiation, and client_renegotiated() then ends the connection
 // after the OpenSSL call that began it. The call has answered the client's
 // hello by then: a client gets at most one extra handshake per connection.
 inline void count_handshake(const SSL* ssl, int where, int) {
@@ -110,7 +110,8 @@ inline bool watch_handshakes(SSL* ssl, handshake_watch* watch) {
   return SSL_set_ex_data(ssl, watch_index(), watch) == 1;
 }
 
-inline bool renegotiation_refused(const handshake_watch& watch) { return watch.starts > 1; }
+// Whether the client has begun a second handshake on the connection.
+inline bool client_renegotiated(const handshake_watch& watch) { return watch.starts > 1; }
 
 #else
 
@@ -144,7 +145,7 @@ inline SSL_CTX* ssl_ctx_new(bool server) {
 }
 
 inline bool watch_handshakes(SSL*, handshake_watch*) { return true; }
-inline bool renegotiation_refused(const handshake_watch&) { return false; }
+inline bool client_renegotiated(const handshake_watch&) { return false; }
 
 #endif
 

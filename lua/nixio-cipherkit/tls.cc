@@ -32,7 +32,7 @@ struct name_value {
   int value;
 };
 
-constexpr name_value kCertKinds[] = {
+constexpr name_value kFileKinds[] = {
     {"pem", SSL_FILETYPE_PEM},
     {"asn1", SSL_FILETYPE_ASN1},
 };
@@ -52,13 +52,13 @@ int lookup(const name_value (&table)[N], const char* name) {
   return -1;
 }
 
-tls_context* check_context_object(lua_State* L) {
+tls_context* check_context(lua_State* L) {
   auto* ctx = static_cast<tls_context*>(luaL_checkudata(L, 1, NIXIO_TLS_CTX_META));
   luaL_argcheck(L, ctx->handle != nullptr, 1, "invalid context");
   return ctx;
 }
 
-SSL_CTX* check_context(lua_State* L) { return check_context_object(L)->handle; }
+SSL_CTX* check_ssl_ctx(lua_State* L) { return check_context(L)->handle; }
 
 // Argument 1 as a connection; a wrapper table stands for its "connection".
 tls_connection* to_connection(lua_State* L) {
@@ -97,7 +97,7 @@ int push_ssl_error(lua_State* L, SSL* ssl, int ret) {
 // fails from then on (only 1.0 gets this far; later versions refuse the
 // renegotiation inside OpenSSL).
 bool renegotiated(const tls_connection* conn) {
-  return cipherkit::renegotiation_refused(conn->watch);
+  return cipherkit::client_renegotiated(conn->watch);
 }
 
 int push_renegotiation_refused(lua_State* L) {
@@ -142,19 +142,19 @@ int tls_new(lua_State* L) {
 
 // ctx:set_cert(file, kind)
 int ctx_set_cert(lua_State* L) {
-  SSL_CTX* ctx = check_context(L);
+  SSL_CTX* ctx = check_ssl_ctx(L);
   const char* file = luaL_checkstring(L, 2);
   const char* kind = luaL_optstring(L, 3, "chain");
   if (strcmp(kind, "chain") == 0)
     return push_setter_result(L, SSL_CTX_use_certificate_chain_file(ctx, file));
-  int type = lookup(kCertKinds, kind);
+  int type = lookup(kFileKinds, kind);
   luaL_argcheck(L, type >= 0, 3, "supported values: chain, pem, asn1");
   return push_setter_result(L, SSL_CTX_use_certificate_file(ctx, file, type));
 }
 
 // ctx:set_verify_locations(cafile, capath)
 int ctx_set_verify_locations(lua_State* L) {
-  SSL_CTX* ctx = check_context(L);
+  SSL_CTX* ctx = check_ssl_ctx(L);
   const char* file = luaL_optstring(L, 2, nullptr);
   const char* path = luaL_optstring(L, 3, nullptr);
   return push_setter_result(L, SSL_CTX_load_verify_locations(ctx, file, path));
@@ -162,16 +162,16 @@ int ctx_set_verify_locations(lua_State* L) {
 
 // ctx:set_key(file, kind)
 int ctx_set_key(lua_State* L) {
-  SSL_CTX* ctx = check_context(L);
+  SSL_CTX* ctx = check_ssl_ctx(L);
   const char* file = luaL_checkstring(L, 2);
-  int type = lookup(kCertKinds, luaL_optstring(L, 3, "pem"));
+  int type = lookup(kFileKinds, luaL_optstring(L, 3, "pem"));
   luaL_argcheck(L, type >= 0, 3, "supported values: pem, asn1");
   return push_setter_result(L, SSL_CTX_use_PrivateKey_file(ctx, file, type));
 }
 
 // ctx:set_ciphers(list)
 int ctx_set_ciphers(lua_State* L) {
-  SSL_CTX* ctx = check_context(L);
+  SSL_CTX* ctx = check_ssl_ctx(L);
   size_t len;
   const char* list = luaL_checklstring(L, 2, &len);
   luaL_argcheck(L, len <= kCipherListMax, 2, "cipher string too long");
@@ -180,7 +180,7 @@ int ctx_set_ciphers(lua_State* L) {
 
 // ctx:set_verify(mode, ...)
 int ctx_set_verify(lua_State* L) {
-  SSL_CTX* ctx = check_context(L);
+  SSL_CTX* ctx = check_ssl_ctx(L);
   int mode = 0;
   for (int i = 2, top = lua_gettop(L); i <= top; i++) {
     int bit = lookup(kVerifyModes, luaL_checkstring(L, i));
@@ -203,7 +203,7 @@ bool prepare(const tls_context* ctx, tls_connection* conn) {
 // ctx:set_host(name): connections from the client context ask for name
 // (SNI) and, with verification on, accept only a certificate for it.
 int ctx_set_host(lua_State* L) {
-  tls_context* ctx = check_context_object(L);
+  tls_context* ctx = check_context(L);
   luaL_argcheck(L, !ctx->server, 1, "client contexts only");
   size_t len;
   const char* name = luaL_checklstring(L, 2, &len);
@@ -224,7 +224,7 @@ int ctx_set_host(lua_State* L) {
 
 // ctx:create(socket) -> connection wrapper, or nil and 0
 int ctx_create(lua_State* L) {
-  tls_context* ctx = check_context_object(L);
+  tls_context* ctx = check_context(L);
   int fd = nixio__checkfd(L, 2);
 
   lua_createtable(L, 0, 3);  // the wrapper
@@ -259,7 +259,7 @@ int ctx_gc(lua_State* L) {
 }
 
 int ctx_tostring(lua_State* L) {
-  lua_pushfstring(L, "nixio TLS context: %p", static_cast<void*>(check_context(L)));
+  lua_pushfstring(L, "nixio TLS context: %p", static_cast<void*>(check_ssl_ctx(L)));
   return 1;
 }
 
