@@ -13,13 +13,14 @@ constexpr int kStderrMarker = -4;
 
 // The body of the full userdata at index when it holds at least size bytes.
 // A table can carry one of the metatables below too (setmetatable).
-const void* body(lua_State* L, int index, size_t size) {
+const void* userdata_body(lua_State* L, int index, size_t size) {
   if (lua_type(L, index) != LUA_TUSERDATA || lua_objlen(L, index) < size) return nullptr;
   return lua_touserdata(L, index);
 }
 
-int int_field(lua_State* L, int index) {
-  const void* p = body(L, index, sizeof(int));
+// The int a nixio socket or file holds first (its descriptor), or -1.
+int first_int(lua_State* L, int index) {
+  const void* p = userdata_body(L, index, sizeof(int));
   return p ? *static_cast<const int*>(p) : -1;
 }
 
@@ -47,11 +48,11 @@ int nixio__tofd(lua_State* L, int index) {
 
   int fd = -1;
   if (lua_rawequal(L, -4, -3)) {
-    fd = int_field(L, index);
+    fd = first_int(L, index);
   } else if (lua_rawequal(L, -4, -2)) {
-    fd = file_marker_to_fd(int_field(L, index));
+    fd = file_marker_to_fd(first_int(L, index));
   } else if (lua_rawequal(L, -4, -1)) {
-    const void* p = body(L, index, sizeof(FILE*));
+    const void* p = userdata_body(L, index, sizeof(FILE*));
     FILE* file = p ? *static_cast<FILE* const*>(p) : nullptr;  // null once closed
     fd = file ? fileno(file) : -1;
   }

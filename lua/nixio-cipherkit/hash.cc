@@ -49,7 +49,8 @@ bool digest_final(hash_object* h) {
   return EVP_DigestFinal_ex(h->ctx, h->digest, &len) == 1 && len == h->digest_len;
 }
 
-void release(hash_object* h) {
+// Frees the digest context; the object is finished from then on.
+void drop_context(hash_object* h) {
   cipherkit::md_ctx_free(h->ctx);
   h->ctx = nullptr;
   h->kind = kFinished;
@@ -58,28 +59,29 @@ void release(hash_object* h) {
 // Ends the object: digest into the digest field, context released.
 bool finish(hash_object* h) {
   bool ok = digest_final(h);
-  release(h);
+  drop_context(h);
   return ok;
 }
 
 // OpenSSL failed half-way: the context may be unusable, so it is dropped
 // at once, and the object never hands out a digest.
-int fail(lua_State* L, hash_object* h) {
-  if (h->ctx) release(h);
+int raise_digest_failure(lua_State* L, hash_object* h) {
+  if (h->ctx) drop_context(h);
   h->failed = true;
   memset(h->digest, 0, sizeof h->digest);
   return luaL_error(L, "digest failure");
 }
 
 // Feeds the key XOR pad, padded with the pad byte to the block length.
-bool update_pad(hash_object* h, unsigned char pad) {
+bool update_key_pad(hash_object* h, unsigned char pad) {
   unsigned char block[kMaxBlock];
   for (uint32_t i = 0; i < h->block_len; i++) block[i] = i < h->key_len ? (h->key[i] ^ pad) : pad;
   return digest_update(h, block, h->block_len);
 }
 
-// Keys the fresh object at the top of the stack with the string at key_idx.
-bool set_hmac_key(lua_State* L, hash_object* h, int key_idx) {
+// Keys the fresh object at the top of the stack with the string at key_idx
+// and feeds the inner pad: the object is in HMAC mode afterwards.
+bool start_hmac(lua_State* L, hash_object* h, int key_idx) {
   size_t key_len;
   const char* key = luaL_checklstring(L, key_idx, &key_len);
   if (key_len > h->block_len) {
@@ -90,7 +92,7 @@ bool set_hmac_key(lua_State* L, hash_object* h, int key_idx) {
     memcpy(h->key, key, key_len);
     h->key_len = static_cast<uint32_t>(key_len);
   }
-  if (!update_pad(h, kInnerPad)) return false;
+  if (!update_key_pad(h, kInnerPad)) return false;
   h->kind |= kHmacFlag;
   return true;
 }
@@ -126,13 +128,13 @@ int new_hash(lua_State* L, bool hmac) {
   h->ctx = cipherkit::md_ctx_new();
   if (!h->ctx) return luaL_error(L, "out of memory");
   if (!digest_init(h)) {
-    release(h);  // no metatable yet, so no finaliser
+    drop_context(h);  // no metatable yet, so no finaliser
     return luaL_error(L, "unable to initialise digest");
   }
   luaL_getmetatable(L, NIXIO_CRYPTO_HASH_META);
   lua_setmetatable(L, -2);
 
-  if (hmac && !set_hmac_key(L, h, 2)) return fail(L, h);
+  if (hmac && !start_hmac(L, h, 2)) return raise_digest_failure(L, h);
   return 1;
 }
 
@@ -148,7 +150,7 @@ int hash_update(lua_State* L) {
   if (h->kind == kFinished) return luaL_error(L, "Tried to update finalized hash object.");
   size_t len;
   const char* data = luaL_checklstring(L, 2, &len);
-  if (!digest_update(h, data, len)) return fail(L, h);
+  if (!digest_update(h, data, len)) return raise_digest_failure(L, h);
   lua_pushvalue(L, 1);
   return 1;
 }
@@ -158,11 +160,11 @@ int hash_final(lua_State* L) {
   hash_object* h = check_hash(L);
   if (h->failed) return luaL_error(L, "digest failure");
   if (h->kind & kHmacFlag) {
-    if (!digest_final(h) || !digest_init(h) || !update_pad(h, kOuterPad) ||
+    if (!digest_final(h) || !digest_init(h) || !update_key_pad(h, kOuterPad) ||
         !digest_update(h, h->digest, h->digest_len))
-      return fail(L, h);
+      return raise_digest_failure(L, h);
   }
-  if (h->kind != kFinished && !finish(h)) return fail(L, h);
+  if (h->kind != kFinished && !finish(h)) return raise_digest_failure(L, h);
 
   char hex[2 * kMaxDigest];
   for (uint32_t i = 0; i < h->digest_len; i++) {

@@ -93,7 +93,7 @@ TEST(cipherkit_exports, tofd_on_every_kind_of_value) {
     local iofile = io.open(path, "r")
     local closed = io.open(path, "r")
     closed:close()
-    local cases = {
+    local cases_of_values = {
       {"nixio socket", sock, sock:fileno()},
       {"nixio file", nfile, nfile:fileno()},
       {"nixio stdin", nixio.stdin, 0},
@@ -114,13 +114,13 @@ TEST(cipherkit_exports, tofd_on_every_kind_of_value) {
       {"table dressed as a nixio socket", setmetatable({}, getmetatable(sock)), -1},
       {"table dressed as an io file", setmetatable({}, getmetatable(io.stdout)), -1},
     }
-    for _, c in ipairs(cases) do
+    cases(cases_of_values, function(c)
       local fd, growth = call_helper(c[2])
       local want = c[3]
       if want == -2 then want = fd >= 3 and fd or -100 end -- any real descriptor
-      expect_eq(c[1] .. ": descriptor", want, fd)
-      expect_eq(c[1] .. ": stack growth", 0, growth)
-    end
+      expect(fd, want, c[1] .. ": descriptor")
+      expect(growth, 0, c[1] .. ": stack growth")
+    end, "tofd")
     iofile:close()
   )lua"));
 }
@@ -132,19 +132,16 @@ TEST(cipherkit_exports, checkfd_raises_where_tofd_finds_none) {
   bind_helper(lua, exports.checkfd);
   lua_register(lua.state(), "nixio_file_with", l_nixio_file_with);
   EXPECT_EQ("", lua.run(R"lua(
-    expect_eq("nixio stdout", 1, (call_helper(nixio.stdout)))
+    expect((call_helper(nixio.stdout)), 1, "nixio stdout")
     local closed = io.tmpfile()
     closed:close()
     -- the argument index is the helper's: -2 from the top
-    for _, bad in ipairs{{"closed io file", closed}, {"table", {}},
-                         {"nixio file holding -1", nixio_file_with(-1)},
-                         {"nixio file holding -6", nixio_file_with(-6)}} do
-      local ok, err = pcall(call_helper, bad[2])
-      expect_eq(bad[1] .. " raises", false, ok)
-      if not tostring(err):find("(invalid file descriptor)", 1, true) then
-        error(bad[1] .. ": expected 'invalid file descriptor', saw " .. show(err))
-      end
-    end
+    cases({{"closed io file", closed}, {"table", {}},
+           {"nixio file holding -1", nixio_file_with(-1)},
+           {"nixio file holding -6", nixio_file_with(-6)}}, function(bad)
+      expect_error_match(function() return call_helper(bad[2]) end,
+                         plain("(invalid file descriptor)"), bad[1])
+    end, "checkfd")
   )lua"));
 }
 
@@ -157,16 +154,16 @@ TEST(cipherkit_exports, create_takes_sockets_and_files) {
     local ctx = nixio.tls()
     local closed = io.open(path, "w")
     closed:close()
-    for _, good in ipairs{nixio.socket("inet", "stream"), nixio.stdout, io.stderr,
-                          nixio.open(path, "r")} do
+    cases({nixio.socket("inet", "stream"), nixio.stdout, io.stderr, nixio.open(path, "r")},
+          function(good)
       local w = ctx:create(good)
-      expect_eq("wrapper for " .. tostring(good), "table", type(w))
-      expect_eq("socket field", good, w.socket)
-    end
-    for _, bad in ipairs{{"closed io file", closed}, {"string", "x"}, {"nothing", nil}} do
-      expect_error(bad[1], "bad argument #2 to 'create' (invalid file descriptor)",
-                   function() ctx.create(ctx, bad[2]) end)
-    end
+      expect(type(w), "table", "wrapper for " .. tostring(good))
+      expect(w.socket, good, "socket field")
+    end, "values with a descriptor")
+    cases({{"closed io file", closed}, {"string", "x"}, {"nothing", nil}}, function(bad)
+      expect_error(function() ctx.create(ctx, bad[2]) end,
+                   "bad argument #2 to 'create' (invalid file descriptor)", bad[1])
+    end, "values without one")
   )lua"));
 }
 
@@ -174,38 +171,36 @@ TEST(cipherkit_installer, fills_the_module_table) {
   Lua lua;
   EXPECT_EQ("", lua.run(R"lua(
     local reg = debug.getregistry()
-    expect_eq("tls_provider", "openssl", nixio.tls_provider)
-    expect_eq("tls", "function", type(nixio.tls))
-    expect_eq("crypto", "table", type(nixio.crypto))
-    expect_eq("meta_tls_context", reg["nixio.tls.ctx"], nixio.meta_tls_context)
-    expect_eq("meta_tls_socket", reg["nixio.tls.sock"], nixio.meta_tls_socket)
+    expect(nixio.tls_provider, "openssl", "tls_provider")
+    expect(type(nixio.tls), "function", "tls")
+    expect(type(nixio.crypto), "table", "crypto")
+    expect(rawequal(nixio.meta_tls_context, reg["nixio.tls.ctx"]), true, "meta_tls_context")
+    expect(rawequal(nixio.meta_tls_socket, reg["nixio.tls.sock"]), true, "meta_tls_socket")
     local ctxm, sockm = nixio.meta_tls_context, nixio.meta_tls_socket
-    expect_eq("context __index", ctxm, ctxm.__index)
-    expect_eq("socket __index", sockm, sockm.__index)
-    for _, name in ipairs{"set_cert", "set_verify_locations", "set_key", "set_ciphers",
-                          "set_verify", "create", "__gc", "__tostring"} do
-      expect_eq("context method " .. name, "function", type(ctxm[name]))
-    end
-    for _, name in ipairs{"recv", "send", "accept", "connect", "shutdown", "__gc",
-                          "__tostring"} do
-      expect_eq("socket method " .. name, "function", type(sockm[name]))
-    end
-    expect_eq("read is recv", sockm.recv, sockm.read)
-    expect_eq("write is send", sockm.send, sockm.write)
+    expect(rawequal(ctxm.__index, ctxm), true, "context __index")
+    expect(rawequal(sockm.__index, sockm), true, "socket __index")
+    cases({"set_cert", "set_verify_locations", "set_key", "set_ciphers", "set_verify",
+           "set_host", "create", "__gc", "__tostring"}, function(name)
+      expect(type(ctxm[name]), "function", "context method " .. name)
+    end, "context methods")
+    cases({"recv", "send", "accept", "connect", "shutdown", "__gc", "__tostring"}, function(name)
+      expect(type(sockm[name]), "function", "socket method " .. name)
+    end, "socket methods")
+    expect(sockm.read, sockm.recv, "read is recv")
+    expect(sockm.write, sockm.send, "write is send")
 
     -- another table: same metatables, fresh crypto table
     local install = require "nixio.cipherkit"
-    expect_eq("luaopen gives a function", "function", type(install))
+    expect(type(install), "function", "luaopen gives a function")
     local other = {}
-    expect_eq("installer result", other, install(other))
-    expect_eq("metatables reused", ctxm, other.meta_tls_context)
-    expect_eq("metatables reused", sockm, other.meta_tls_socket)
+    expect(rawequal(install(other), other), true, "installer result")
+    expect(rawequal(other.meta_tls_context, ctxm), true, "metatables reused")
+    expect(rawequal(other.meta_tls_socket, sockm), true, "metatables reused")
     if other.crypto == nixio.crypto then error("crypto table shared between targets") end
-    expect_eq("old contexts still work", "function", type(nixio.tls().set_cert))
-    expect_eq("hash from the new table", 32, #other.crypto.hash("md5"):final())
-    local ok, err = pcall(install)
-    expect_eq("installer without a table fails", false, ok)
-    if not err:find("table expected", 1, true) then error("unexpected error " .. show(err)) end
+    expect(type(nixio.tls().set_cert), "function", "old contexts still work")
+    expect(#other.crypto.hash("md5"):final(), 32, "hash from the new table")
+    expect_error_match(function() return install() end, plain("table expected"),
+                       "installer without a table")
   )lua"));
 }
 

@@ -91,15 +91,15 @@ end
 function digest(algorithm, key, data, times)
   local h = key and nixio.crypto.hmac(algorithm, key) or nixio.crypto.hash(algorithm)
   for _ = 1, times or 1 do
-    expect_eq("update returns its object", h, h:update(data))
+    expect(h:update(data), h, "update returns its object")
   end
   local hex, raw = h:final()
   local size = algorithm == "md5" and 16 or 20
-  expect_eq(algorithm .. " hex length", 2 * size, #hex)
-  expect_eq(algorithm .. " raw length", size, #raw)
-  expect_eq("hex is lower case", hex:lower(), hex)
-  expect_eq("raw matches hex", hex, (raw:gsub(".", function(c)
-    return string.format("%02x", c:byte()) end)))
+  expect(#hex, 2 * size, algorithm .. " hex length")
+  expect(#raw, size, algorithm .. " raw length")
+  expect(hex, hex:lower(), "hex is lower case")
+  expect((raw:gsub(".", function(c) return string.format("%02x", c:byte()) end)), hex,
+         "raw matches hex")
   return hex, raw
 end
 
@@ -133,11 +133,11 @@ TEST(cipherkit_hash, published_vectors) {
     }
     EXPECT_EQ("", lua.run(R"lua(
       local hex, raw = digest(algorithm, key, data, times)
-      expect_eq("hex digest", want, hex)
-      expect_eq("raw digest", from_hex(want), raw)
+      expect(hex, want, "hex digest")
+      expect(raw, from_hex(want), "raw digest")
       -- one update with everything gives the same as chained pieces
       if times == 1 then
-        expect_eq("in pieces", want, digest_in_pieces(algorithm, key, data, #data))
+        expect(digest_in_pieces(algorithm, key, data, #data), want, "in pieces")
       end
     )lua"))
         << what;
@@ -191,8 +191,8 @@ TEST(cipherkit_hash, agrees_with_openssl_dgst) {
       lua.set_integer("seed", seed);
       if (!c.key_len) lua.run("key = nil");
       EXPECT_EQ("", lua.run(R"lua(
-        expect_eq("one update", want, (digest(algorithm, key, data)))
-        expect_eq("pieces", want, digest_in_pieces(algorithm, key, data, seed))
+        expect((digest(algorithm, key, data)), want, "one update")
+        expect(digest_in_pieces(algorithm, key, data, seed), want, "pieces")
       )lua"))
           << algorithm << " data " << c.data_len << " bytes, key " << c.key_len << " bytes";
     }
@@ -219,22 +219,22 @@ TEST(cipherkit_hash, binary_safe_data_and_keys) {
 TEST(cipherkit_hash, final_twice_and_update_after_final) {
   Lua lua;
   EXPECT_EQ("", lua.run(R"lua(
-    for _, make in ipairs{
+    cases({
         function() return nixio.crypto.hash("md5") end,
         function() return nixio.crypto.hash("sha1", "ignored second argument") end,
-        function() return nixio.crypto.hmac("sha1", "key") end} do
+        function() return nixio.crypto.hmac("sha1", "key") end}, function(make)
       local h = make():update("some data")
       local hex1, raw1 = h:final()
       local hex2, raw2 = h:final()
-      expect_eq("second final, hex", hex1, hex2)
-      expect_eq("second final, raw", raw1, raw2)
-      expect_error("update after final", "Tried to update finalized hash object.",
-                   function() h:update("more") end)
-      expect_eq("final after the failed update", hex1, (h:final()))
-    end
+      expect(hex2, hex1, "second final, hex")
+      expect(raw2, raw1, "second final, raw")
+      expect_error(function() h:update("more") end, "Tried to update finalized hash object.",
+                   "update after final")
+      expect((h:final()), hex1, "final after the failed update")
+    end, "md5, sha1 with an ignored argument, HMAC-SHA1")
     -- the ignored second argument of hash() really is ignored
-    expect_eq("hash with a second argument", (nixio.crypto.hash("md5"):final()),
-              (nixio.crypto.hash("md5", "key"):final()))
+    expect((nixio.crypto.hash("md5", "key"):final()), (nixio.crypto.hash("md5"):final()),
+           "hash with a second argument")
   )lua"));
 }
 
@@ -243,19 +243,17 @@ TEST(cipherkit_hash, objects_and_metatable) {
   EXPECT_EQ("", lua.run(R"lua(
     local h = nixio.crypto.hash("sha1")
     local meta = getmetatable(h)
-    expect_eq("registry metatable", debug.getregistry()["nixio.crypto.hash"], meta)
-    expect_eq("__index", meta, meta.__index)
-    for _, name in ipairs{"update", "final", "__gc", "__tostring"} do
-      expect_eq(name .. " is a function", "function", type(meta[name]))
-    end
-    expect_eq("hash metatable stays out of the module", nil, nixio.meta_crypto_hash)
+    expect(rawequal(meta, debug.getregistry()["nixio.crypto.hash"]), true, "registry metatable")
+    expect(rawequal(meta.__index, meta), true, "__index")
+    cases({"update", "final", "__gc", "__tostring"}, function(name)
+      expect(type(meta[name]), "function", name .. " is a function")
+    end, "hash methods")
+    expect(nixio.meta_crypto_hash, nil, "hash metatable stays out of the module")
     local text = tostring(h)
-    if not text:match("^nixio hash object: 0x%x+$") then
-      error("tostring: expected 'nixio hash object: <address>', saw " .. show(text))
-    end
+    expect_match(text, "^nixio hash object: 0x%x+$", "tostring")
     if text == tostring(nixio.crypto.hash("sha1")) then error("two objects print the same") end
-    expect_eq("crypto holds hash", "function", type(nixio.crypto.hash))
-    expect_eq("crypto holds hmac", "function", type(nixio.crypto.hmac))
+    expect(type(nixio.crypto.hash), "function", "crypto holds hash")
+    expect(type(nixio.crypto.hmac), "function", "crypto holds hmac")
   )lua"));
 }
 
@@ -291,8 +289,8 @@ TEST(cipherkit_hash, argument_errors) {
   Lua lua;
   for (const Case& c : cases) {
     lua.set_string("message", c.message);
-    EXPECT_EQ("", lua.run(std::string("expect_error('") + c.what + "', message, function() " +
-                          c.code + " end)"));
+    EXPECT_EQ("", lua.run(std::string("expect_error(function() ") + c.code + " end, message, '" +
+                          c.what + "')"));
   }
 }
 
@@ -348,8 +346,8 @@ TEST(cipherkit_hash, allocation_failure) {
               << call << " with " << allowed << " allocations: " << result;
         }
       } else {
-        EXPECT_EQ("", lua.run(std::string("expect_eq('works after failures', (") + call +
-                              "):update('x'):final(), result:update('x'):final())"));
+        EXPECT_EQ("", lua.run(std::string("expect(result:update('x'):final(), (") + call +
+                              "):update('x'):final(), 'works after failures')"));
       }
       ASSERT_EQ("", lua.run("ok, result = nil collectgarbage('collect')"));
       EXPECT_EQ(before, cktest::live_openssl_blocks())

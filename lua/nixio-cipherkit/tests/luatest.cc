@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <gtest/gtest.h>
+#include <lua_expect.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -123,30 +124,7 @@ int l_random_bytes(lua_State* L) {
 }
 
 constexpr const char* kPrelude = R"lua(
-function show(v)
-  if type(v) ~= "string" then return tostring(v) end
-  if #v <= 64 and not v:find("[^%w%p ]") then return string.format("%q", v) end
-  local head = v:sub(1, 16):gsub(".", function(c) return string.format("%02x", c:byte()) end)
-  return string.format("<%d bytes: %s%s>", #v, head, #v > 16 and "..." or "")
-end
-
-function expect_eq(what, want, got)
-  if want ~= got then
-    error(what .. ": expected " .. show(want) .. ", saw " .. show(got), 2)
-  end
-end
-
-function expect_error(what, message, f, ...)
-  local ok, err = pcall(f, ...)
-  if ok then error(what .. ": expected error " .. show(message) .. ", saw success", 2) end
-  -- the position Lua puts in front of errors raised for a Lua caller
-  if type(err) == "string" then err = err:gsub("^[^:\n]*:%d+: ", "", 1) end
-  if err ~= message then
-    error(what .. ": expected error " .. show(message) .. ", saw " .. show(err), 2)
-  end
-end
-
-package.cpath = EO_LUA51_DIR .. "/?.so"
+package.cpath = (MODULE_DIR ~= "" and MODULE_DIR .. "/?.so;" or "") .. EO_LUA51_DIR .. "/?.so"
 nixio = require "nixio"
 local install = require "nixio.cipherkit"
 assert(install(nixio) == nixio, "the installer returns the table it was given")
@@ -154,12 +132,14 @@ assert(install(nixio) == nixio, "the installer returns the table it was given")
 
 }  // namespace
 
-Lua::Lua() : L_(luaL_newstate()) {
+Lua::Lua(const std::string& module_dir) : L_(luaL_newstate()) {
   watch_ssl_objects();
   luaL_openlibs(L_);
   lua_register(L_, "random_bytes", l_random_bytes);
   set_string("EO_LUA51_DIR", EO_LUA51_DIR);
-  std::string err = run(kPrelude);
+  set_string("MODULE_DIR", module_dir);
+  std::string err = lua_expect::load(L_);
+  if (err.empty()) err = run(kPrelude);
   if (!err.empty()) ADD_FAILURE() << "loading nixio and nixio.cipherkit: " << err;
 }
 

@@ -10,14 +10,14 @@
 namespace cktest {
 
 // The global "nixio" holds the module table with the installer applied.
-// Lua helpers available to chunks:
-//   expect_eq(what, want, got)            error unless want == got
-//   expect_error(what, message, f, ...)   error unless f(...) raises exactly message
-//   show(v)                               printable form of a value (long strings summarised)
+// Chunks have the test kit's shared assertions (expect, expect_error, cases,
+// show, ...: host/testkit/lua/expect.lua) and
 //   random_bytes(n, seed)                 n pseudo-random bytes
 class Lua {
  public:
-  Lua();
+  // module_dir, when given, is searched for nixio/cipherkit.so before the
+  // build's Lua 5.1 module folder.
+  explicit Lua(const std::string& module_dir = "");
   ~Lua();
   Lua(const Lua&) = delete;
   Lua& operator=(const Lua&) = delete;
