@@ -223,6 +223,52 @@ TEST_F(GateTest, ResponsesOfTheMethod) {
   EXPECT_NE(page.body.find("outlet 2: on"), std::string::npos) << page.body;
 }
 
+// A method that returned its descriptor and then went silent holds the
+// connection no longer than the script timeout (1 s here): a 504 when
+// nothing came yet, a cut connection when something did, so that the
+// client sees the response incomplete (curl: exit 18, partial transfer).
+// A method that writes more often than that is never cut, however long its
+// response takes.
+TEST_F(GateTest, SilentResponseDescriptorEndsAtTheScriptTimeout) {
+  struct silent_case {
+    const char *path;
+    int curl_exit;
+    int status;
+    std::string body;
+    long min_ms, max_ms;
+  };
+  const silent_case cases[] = {
+      {"/drip", 0, 504, "The ubus-fd method took too long to produce a response\n", 900, 4000},
+      {"/drip?text=part", 18, 200, "part", 900, 4000},
+      {"/drip?text=go&every=300&count=8", 0, 200, "go........", 2200, 8000},
+  };
+
+  for (const silent_case &c : cases) {
+    SCOPED_TRACE(c.path);
+    auto t0 = std::chrono::steady_clock::now();
+    HttpResult r = curl({url(c.path)});
+    long took = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count());
+    EXPECT_EQ(r.exit_code, c.curl_exit) << r.headers;
+    EXPECT_EQ(r.status, c.status) << r.headers;
+    EXPECT_EQ(r.body, c.body);
+    EXPECT_GE(took, c.min_ms);
+    EXPECT_LT(took, c.max_ms);
+    // the method's descriptor was closed: it sees its reader gone
+    EXPECT_TRUE(testkit::wait_until([&] { return last().pumps == 0; }, 3000))
+        << last().pumps << " responses still written";
+    EXPECT_TRUE(fds_back_to_baseline())
+        << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  }
+
+  // a raw exchange shows the cut: the chunked response never gets its end
+  std::string reply = raw_exchange("GET /p/drip?text=part HTTP/1.1\r\n\r\n", 5000);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+  ASSERT_GE(reply.size(), 11u) << reply;
+  EXPECT_EQ(reply.substr(reply.size() - 11), "\r\n4\r\npart\r\n") << reply;
+}
+
 // A gate whose script timeout outlasts what its tests wait for (a method
 // writing a large file under the sanitizers, bus restarts): the script
 // timeout bounds every call.
@@ -518,6 +564,45 @@ TEST_F(StuckReaderTest, OthersAreAnsweredAndTheStuckClientEndsOnItsOwnTimeout) {
   EXPECT_TRUE(testkit::wait_until([&] { return last().pumps == 0; }, 5000))
       << last().pumps << " pumps";
   for (int fd : stuck) close(fd);
+}
+
+// A regular file (which the event loop cannot watch) is read as the client
+// takes it, like a pipe: clients that never read cost the server a block
+// each, not the file.
+TEST_F(StuckReaderTest, FilesAreReadAsTheClientTakesThem) {
+  constexpr size_t kSize = 24u << 20;
+  constexpr int kClients = 4;
+  long rss_before = rss_kib();
+  ASSERT_GT(rss_before, 0);
+
+  std::vector<int> stuck;
+  for (int i = 0; i < kClients; i++) {
+    int served = last().served;
+    int fd = small_window_client("GET /p/file?size=" + std::to_string(kSize) + " HTTP/1.0\r\n\r\n");
+    ASSERT_GE(fd, 0);
+    stuck.push_back(fd);
+    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }));
+  }
+  // the server had every chance to read ahead
+  usleep(500000);
+  HttpResult five = curl({url("/five")});
+  EXPECT_EQ(five.body, "hello") << five.headers;
+  long rss_during = rss_kib();
+  EXPECT_LT(rss_during - rss_before, 8 * 1024)
+      << rss_before << " KiB before, " << rss_during << " KiB with " << kClients
+      << " clients that do not read a " << (kSize >> 20) << " MiB file";
+
+  // one of them reads after all: it gets the whole file, to the close
+  std::string got = gate::read_some(stuck[0], SIZE_MAX, 20000);
+  size_t head_end = got.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
+  EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
+  std::string body = got.substr(head_end + 4);
+  EXPECT_EQ(body.size(), kSize);
+  EXPECT_EQ(first_difference(body, pattern(kSize)), -1);
+  for (int fd : stuck) close(fd);
+  EXPECT_TRUE(fds_back_to_baseline(static_cast<int>(network_timeout_ * 1000) + 4000))
+      << server_fds() << " descriptors, " << baseline_fds_ << " before";
 }
 
 TEST_F(StuckReaderTest, APausingReaderGetsEveryByte) {
