@@ -109,15 +109,20 @@ int abandoned_limit();
 
 }  // namespace fdgate
 
+// The plug-in is built with hidden symbols: the server's process holds
+// every plug-in in one namespace, so only what the server and the plug-in
+// interface name is exported.
+#define FDGATE_EXPORT __attribute__((visibility("default")))
+
 extern "C" {
 
-extern struct uhttpd_plugin uhttpd_plugin;
+FDGATE_EXPORT extern struct uhttpd_plugin uhttpd_plugin;
 extern struct dispatch_handler ubus_fd_handler;
-extern const char *http_version_strings[3];
+FDGATE_EXPORT extern const char *http_version_strings[3];
 
 int ubus_fd_plugin_init(const struct uhttpd_ops *ops, struct config *conf);
 void ubus_fd_post_init(void);
-struct ubus_fd_state *uh_ubus_fd_init(void);
+FDGATE_EXPORT struct ubus_fd_state *uh_ubus_fd_init(void);
 bool ubus_fd_check_url(const char *url);
 void ubus_fd_handle_request(struct client *cl, char *url, struct path_info *pi);
 
