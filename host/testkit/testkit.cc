@@ -426,4 +426,54 @@ std::string bin_path(std::string_view name) {
   return std::string(EO_BIN_DIR) + "/" + std::string(name);
 }
 
+std::string bus_daemon_program() {
+  const char* given = getenv("EO_UBUSD");
+  return given && *given ? std::string(given) : bin_path("ubusd");
+}
+
+bool BusDaemon::start(int timeout_ms) {
+  start_after(0);
+  return wait_ready(timeout_ms);
+}
+
+void BusDaemon::start_after(int delay_ms) {
+  std::vector<std::string> daemon = program_argv(bus_daemon_program());
+  daemon.insert(daemon.end(), {"-s", socket_});
+  if (delay_ms <= 0) {
+    child_ = Child(daemon);
+    return;
+  }
+  // a shell that waits, then becomes the daemon: nothing here blocks
+  char seconds[32];
+  snprintf(seconds, sizeof(seconds), "%d.%03d", delay_ms / 1000, delay_ms % 1000);
+  std::vector<std::string> argv = {"/bin/sh", "-c", "sleep \"$0\" && exec \"$@\"", seconds};
+  argv.insert(argv.end(), daemon.begin(), daemon.end());
+  child_ = Child(argv);
+}
+
+void BusDaemon::stop(int sig) {
+  child_.signal(sig);
+  if (child_.wait(5000) == -1) {
+    child_.signal(SIGKILL);
+    child_.wait(5000);
+  }
+}
+
+void BusDaemon::restart(int sig, int delay_ms) {
+  stop(sig);
+  start_after(delay_ms);
+}
+
+const char* bus_generation_name(BusGeneration g) {
+  return g == BusGeneration::kLegacy ? "Legacy" : "Current";
+}
+
+std::string bus_generation_env(BusGeneration g) {
+  return g == BusGeneration::kLegacy ? "EO_UBUS_LEGACY_LOSS=1" : "EO_UBUS_LEGACY_LOSS=0";
+}
+
+void use_bus_generation(BusGeneration g) {
+  setenv("EO_UBUS_LEGACY_LOSS", g == BusGeneration::kLegacy ? "1" : "0", 1);
+}
+
 }  // namespace testkit

@@ -3,6 +3,7 @@
 // testkit_main.cc), temporary folders are removed even when a test fails.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -123,5 +124,80 @@ std::string exec_image(const std::string& program);
 
 // Full path of a built program / module (from the build tree).
 std::string bin_path(std::string_view name);
+
+// ---- The bus daemon and the two generations of the bus library ----
+//
+// The program run as the bus daemon: the one named by the environment
+// variable EO_UBUSD when set (an integrator's SDK, e.g. PREFIX/sbin/ubusd),
+// otherwise the build's ubusd.
+std::string bus_daemon_program();
+
+// A test's bus daemon on one socket. Every start runs bus_daemon_program().
+// For restart tests: stop() with SIGTERM or SIGKILL, then start() at once or
+// start_after(ms), which returns immediately so the test's own event loop
+// (and the programs under test) run while the bus is away:
+//
+//   testkit::BusDaemon bus(dir / "ubus.sock");
+//   ASSERT_TRUE(bus.start());
+//   ...
+//   bus.restart(SIGKILL, 300);  // gone now, back in 0.3 s
+//   ASSERT_TRUE(bus.wait_ready());
+class BusDaemon {
+ public:
+  BusDaemon() = default;
+  explicit BusDaemon(std::string socket_path) : socket_(std::move(socket_path)) {}
+  // Starts the daemon and waits until it accepts connections.
+  bool start(int timeout_ms = 5000);
+  // Starts the daemon delay_ms from now (at once for 0) without waiting.
+  void start_after(int delay_ms);
+  // Waits until the daemon accepts connections.
+  bool wait_ready(int timeout_ms = 5000) { return wait_listening(socket_, timeout_ms); }
+  // Sends sig and reaps the daemon (SIGKILL if it is still there after 5 s).
+  // The daemon is gone when this returns; a pending start_after is cancelled.
+  void stop(int sig = SIGTERM);
+  // stop(sig), then start_after(delay_ms).
+  void restart(int sig, int delay_ms);
+  bool running() { return child_.running(); }
+  // The daemon's process id (that of a delayed start's waiting shell, which
+  // becomes the daemon).
+  pid_t pid() const { return child_.pid(); }
+  const std::string& socket() const { return socket_; }
+
+ private:
+  std::string socket_;
+  Child child_;
+};
+
+// The device's bus library exists in two generations that differ on a lost
+// connection: the current one first completes every pending request with
+// UBUS_STATUS_TIMEOUT (complete_cb runs), then calls connection_lost; the
+// older one calls connection_lost and completes none. The host library acts
+// as the current one, and as the older one when EO_UBUS_LEGACY_LOSS=1 is in
+// its environment (read at each loss). Run a restart test under both:
+//
+//   class Restart : public ::testing::TestWithParam<testkit::BusGeneration> {
+//     void SetUp() override { testkit::use_bus_generation(GetParam()); }
+//   };
+//   INSTANTIATE_TEST_SUITE_P(Bus, Restart, ::testing::ValuesIn(testkit::kBusGenerations),
+//                            testkit::BusGenerationName());
+//
+// use_bus_generation sets the variable in this process, so the test's own
+// contexts and every program it starts afterwards follow that generation;
+// bus_generation_env gives the entry for one child only (SpawnOptions::env).
+// Against a device SDK's library the variable changes nothing: that library
+// is whichever generation it is.
+enum class BusGeneration { kCurrent, kLegacy };
+inline constexpr BusGeneration kBusGenerations[] = {BusGeneration::kCurrent,
+                                                    BusGeneration::kLegacy};
+const char* bus_generation_name(BusGeneration g);  // "Current" or "Legacy"
+std::string bus_generation_env(BusGeneration g);   // "EO_UBUS_LEGACY_LOSS=0" or "=1"
+void use_bus_generation(BusGeneration g);
+// Names parameterised tests after the generation (for INSTANTIATE_TEST_SUITE_P).
+struct BusGenerationName {
+  template <typename Info>
+  std::string operator()(const Info& info) const {
+    return bus_generation_name(info.param);
+  }
+};
 
 }  // namespace testkit

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 using namespace testkit;
 
 TEST(Testkit, StandInsAppearOnlyInsideThePrivateNamespace) {
@@ -96,4 +98,55 @@ TEST(Testkit, OwnFolderStaysVisibleUnderThePrivateTmp) {
   close(self);
   EXPECT_EQ(by_path.st_ino, by_proc.st_ino) << exe << " names another file";
   EXPECT_EQ(by_path.st_dev, by_proc.st_dev) << exe << " names another file";
+}
+
+TEST(Testkit, BusDaemonStopsAndComesBackAfterTheDelayWithoutBlocking) {
+  TempDir dir("busd");
+  BusDaemon bus(dir / "ubus.sock");
+  ASSERT_TRUE(bus.start()) << "the daemon did not come up";
+  for (int sig : {SIGTERM, SIGKILL}) {
+    pid_t before = bus.pid();
+    auto start = std::chrono::steady_clock::now();
+    bus.restart(sig, 400);
+    auto returned = std::chrono::steady_clock::now() - start;
+    EXPECT_NE(kill(before, 0), 0) << "the old daemon is still there after signal " << sig;
+    EXPECT_LT(returned, std::chrono::milliseconds(300)) << "restart waited for the delay";
+    EXPECT_FALSE(wait_listening(bus.socket(), 100)) << "back before its delay";
+    EXPECT_TRUE(bus.wait_ready()) << "not back after signal " << sig;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_TRUE(bus.running());
+  }
+  bus.stop(SIGTERM);
+  EXPECT_FALSE(bus.running());
+  EXPECT_FALSE(wait_listening(bus.socket(), 100));
+}
+
+TEST(Testkit, BusGenerationsReachTheProcessAndItsChildren) {
+  std::string out;
+  use_bus_generation(BusGeneration::kLegacy);
+  EXPECT_EQ(run({"/bin/sh", "-c", "echo $EO_UBUS_LEGACY_LOSS"}, &out), 0);
+  EXPECT_EQ(out, "1\n");
+  use_bus_generation(BusGeneration::kCurrent);
+  EXPECT_EQ(run({"/bin/sh", "-c", "echo $EO_UBUS_LEGACY_LOSS"}, &out), 0);
+  EXPECT_EQ(out, "0\n");
+  SpawnOptions legacy;
+  legacy.env = {bus_generation_env(BusGeneration::kLegacy)};
+  EXPECT_EQ(run({"/bin/sh", "-c", "echo $EO_UBUS_LEGACY_LOSS"}, &out, 30000, legacy), 0);
+  EXPECT_EQ(out, "1\n");
+  EXPECT_STREQ(bus_generation_name(BusGeneration::kLegacy), "Legacy");
+}
+
+TEST(Testkit, BusDaemonProgramCanBeGiven) {
+  TempDir dir("busd");
+  std::string fake = dir / "fake-ubusd";
+  ASSERT_TRUE(write_file(fake, "#!/bin/sh\necho \"$@\" > \"$0.args\"\nexec sleep 30\n", 0755));
+  setenv("EO_UBUSD", fake.c_str(), 1);
+  EXPECT_EQ(bus_daemon_program(), fake);
+  BusDaemon bus(dir / "ubus.sock");
+  EXPECT_FALSE(bus.start(300)) << "a daemon that never listens is not ready";
+  EXPECT_TRUE(wait_until([&] {
+    return read_file(fake + ".args") == "-s " + (dir / "ubus.sock") + "\n";
+  })) << read_file(fake + ".args");
+  unsetenv("EO_UBUSD");
+  EXPECT_EQ(bus_daemon_program(), bin_path("ubusd"));
 }

@@ -1,5 +1,7 @@
 #include "bus.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,14 +47,39 @@ Bus::~Bus() {
   }
   for (auto& [id, o] : objects_) delete o;
   for (auto& [id, t] : types_) delete t;
+  close_fd(random_fd_);
 }
 
+// Ids are drawn at random, as the device's daemon does: a client that kept
+// the id of an object registered again, or of a restarted daemon, must not
+// find it still valid by luck of the order.
 uint32_t Bus::alloc_id() {
   for (;;) {
-    if (++next_id_ <= UBUS_SYSTEM_OBJECT_MAX) next_id_ = UBUS_SYSTEM_OBJECT_MAX + 1;
-    if (!clients_.count(next_id_) && !objects_.count(next_id_) && !types_.count(next_id_))
-      return next_id_;
+    uint32_t id = random_word();
+    if (id <= UBUS_SYSTEM_OBJECT_MAX) continue;
+    if (!clients_.count(id) && !objects_.count(id) && !types_.count(id)) return id;
   }
+}
+
+uint32_t Bus::random_word() {
+  if (random_left_ == 0) {
+    size_t got = 0;
+    if (random_fd_ < 0) random_fd_ = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (random_fd_ >= 0) {
+      ssize_t n;
+      do {
+        n = read(random_fd_, random_pool_.data(), sizeof(random_pool_));
+      } while (n < 0 && errno == EINTR);
+      if (n > 0) got = size_t(n) / sizeof(uint32_t);
+    }
+    // without /dev/urandom: a scrambled counter, still in no useful order
+    for (size_t i = got; i < random_pool_.size(); i++) {
+      fallback_ = fallback_ * 6364136223846793005ull + 1442695040888963407ull;
+      random_pool_[i] = uint32_t(fallback_ >> 32);
+    }
+    random_left_ = random_pool_.size();
+  }
+  return random_pool_[--random_left_];
 }
 
 Object* Bus::find_object(uint32_t id) const {
@@ -111,7 +138,7 @@ void Bus::handle(Client* c, std::vector<uint8_t>&& msg, int fd) {
   size_t body = (get_be32(&msg[kHeaderSize]) & kAttrLenMask);
   MsgAttrs a;
   bool foreign = false;
-  if (body < kBlobHeaderSize || body > UBUS_MAX_MSGLEN || kHeaderSize + body != msg.size() ||
+  if (body < kBlobHeaderSize || body > kMaxMsgLen || kHeaderSize + body != msg.size() ||
       !parse_msg_attrs(&msg[kHeaderSize + kBlobHeaderSize], body - kBlobHeaderSize, &a, &foreign)) {
     close_fd(fd);
     c->dead = true;

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <array>
 #include <deque>
 #include <map>
 #include <string>
@@ -125,7 +126,11 @@ class Bus {
   Object* find_object(uint32_t id) const;
   Client* find_client(uint32_t id) const;
 
-  uint32_t next_id_ = UBUS_SYSTEM_OBJECT_MAX;
+  uint32_t random_word();
+  int random_fd_ = -1;
+  std::array<uint32_t, 64> random_pool_{};
+  size_t random_left_ = 0;
+  uint64_t fallback_ = 0x853c49e6748fea9bull;
   std::unordered_map<uint32_t, Client*> clients_;
   std::unordered_map<uint32_t, Object*> objects_;
   std::map<std::string, Object*, std::less<>> paths_;

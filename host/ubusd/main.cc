@@ -153,7 +153,7 @@ void read_client(Io* io, Client* c) {
     if (c->in_have == kHead) {
       // header complete: check it before trusting its length
       size_t body = get_be32(&c->in[kHeaderSize]) & kAttrLenMask;
-      if (c->in[0] != 0 || body < kBlobHeaderSize || body > UBUS_MAX_MSGLEN) {
+      if (c->in[0] != 0 || body < kBlobHeaderSize || body > kMaxMsgLen) {
         c->dead = true;
         return;
       }

@@ -22,7 +22,10 @@ constexpr size_t kBlobHeaderSize = 4;  // struct blob_attr
 constexpr uint32_t kAttrExtended = 0x80000000u;
 constexpr uint32_t kAttrIdMask = 0x7f000000u;
 constexpr uint32_t kAttrLenMask = 0x00ffffffu;
-constexpr size_t kMaxBodyLen = kAttrLenMask;  // largest root attribute
+constexpr size_t kMaxBodyLen = kAttrLenMask;  // largest root attribute the format allows
+// Largest message (root attribute with its header) the bus accepts: a
+// setting of the bus package's build, the same in the client library.
+constexpr size_t kMaxMsgLen = 1048576;
 
 // blobmsg types (the attribute id of an extended attribute)
 enum : uint8_t {

@@ -208,10 +208,20 @@ struct ubus_notify_request {
   uint32_t id[UBUS_MAX_NOTIFY_PEERS + 1];
 };
 
+/* a connection that comes back by itself: connects (retrying every second),
+ * runs cb, and after a loss reconnects every second until it succeeds */
+struct ubus_auto_conn {
+  struct ubus_context ctx;
+  struct uloop_timeout timer;
+  const char *path;
+  ubus_connect_handler_t cb;
+};
+
 /* connection */
 struct ubus_context *ubus_connect(const char *path);
 int ubus_connect_ctx(struct ubus_context *ctx, const char *path);
 int ubus_reconnect(struct ubus_context *ctx, const char *path);
+void ubus_auto_connect(struct ubus_auto_conn *conn);
 void ubus_free(struct ubus_context *ctx);
 void ubus_shutdown(struct ubus_context *ctx);
 

@@ -12,10 +12,6 @@
 
 #define UBUS_MSG_CHUNK_SIZE 65536
 
-/* largest message (its root attribute, header included) the daemon and the
- * library accept; a peer that sends a larger one loses its connection */
-#define UBUS_MAX_MSGLEN 1048576
-
 #define UBUS_SYSTEM_OBJECT_EVENT 1
 #define UBUS_SYSTEM_OBJECT_ACL 2
 #define UBUS_SYSTEM_OBJECT_MONITOR 3

@@ -8,6 +8,11 @@ extern "C" {
 #pragma GCC visibility push(hidden)
 namespace ubus_internal {
 
+// Largest message (its root attribute, header included) the daemon and the
+// library accept; a peer that sends a larger one loses its connection. A
+// setting of the bus package's own build, not of its installed headers.
+constexpr size_t kMaxMsgLen = 1048576;
+
 // The message attributes of the message being processed, by enum ubus_msg_attr.
 using AttrTable = struct blob_attr* [UBUS_ATTR_MAX];
 

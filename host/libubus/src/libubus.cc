@@ -157,7 +157,7 @@ bool get_next_msg(struct ubus_context* ctx, int* fd) {
   if (r == ReadResult::kEmpty) return false;
   size_t raw_len = r == ReadResult::kDone ? blob_raw_len(&head.s.attr) : 0;
   if (r == ReadResult::kFailed || head.s.hdr.version != 0 || raw_len < sizeof(struct blob_attr) ||
-      raw_len > UBUS_MAX_MSGLEN) {
+      raw_len > kMaxMsgLen) {
     close_fd(*fd);
     *fd = -1;
     ctx->sock.eof = true;
@@ -344,11 +344,33 @@ void default_connection_lost(struct ubus_context* ctx) {
   uloop_end();
 }
 
-// The daemon is gone: the owner hears about it (by default the event loop
-// ends). Asynchronous requests get no status: they stay pending until their
-// owner aborts them; a synchronous wait ends with CONNECTION_FAILED.
+// Older releases of the library, still on many devices, leave pending
+// requests alone when the connection is lost; EO_UBUS_LEGACY_LOSS=1 asks
+// for that behaviour so that callers can be tried against both.
+bool legacy_loss() {
+  const char* v = getenv("EO_UBUS_LEGACY_LOSS");
+  return v && *v && strcmp(v, "0") != 0;
+}
+
+// Every request still waiting for its status ends with TIMEOUT, its
+// completion callback included. Callbacks may abort or complete others:
+// each is taken off the list before its callback runs.
+void complete_all_requests(struct ubus_context* ctx) {
+  struct list_head waiting;
+  INIT_LIST_HEAD(&waiting);
+  list_splice_init(&ctx->requests, &waiting);
+  while (!list_empty(&waiting)) {
+    struct ubus_request* req = list_first_entry(&waiting, struct ubus_request, list);
+    set_req_status(req, UBUS_STATUS_TIMEOUT);
+  }
+}
+
+// The daemon is gone: pending requests end with TIMEOUT (not with the older
+// library), then the owner hears about it (by default the event loop ends).
+// A synchronous wait ends with CONNECTION_FAILED either way.
 void connection_failed(struct ubus_context* ctx) {
   if (ctx->sock.registered) uloop_fd_delete(&ctx->sock);
+  if (!legacy_loss()) complete_all_requests(ctx);
   if (ctx->connection_lost) ctx->connection_lost(ctx);
 }
 
@@ -484,6 +506,8 @@ int send_msg(struct ubus_context* ctx, uint16_t seq, struct blob_attr* msg, int 
         wait_fd(ctx->sock.fd, POLLOUT, -1);
         continue;
       }
+      // only marked here: the owner hears of the loss from the read path
+      ctx->sock.eof = true;
       return -1;
     }
     sent += size_t(n);
@@ -553,6 +577,12 @@ int ubus_complete_request(struct ubus_context* ctx, struct ubus_request* req, in
       wait = int(left);
     }
     if (wait_fd(ctx->sock.fd, POLLIN, wait)) handle_data(&ctx->sock, ULOOP_READ);
+    // a loss seen meanwhile ends the wait, also when it completed this
+    // request with TIMEOUT on its way
+    if (ctx->sock.eof && (!req->status_msg || req->status_code == UBUS_STATUS_TIMEOUT)) {
+      set_req_status(req, UBUS_STATUS_CONNECTION_FAILED);
+      break;
+    }
   }
   ctx->stack_depth--;
 
@@ -574,13 +604,15 @@ int ubus_reconnect(struct ubus_context* ctx, const char* path) {
 
   int fd = open_socket(path);
   if (fd < 0) return UBUS_STATUS_CONNECTION_FAILED;
+  ctx->sock.fd = fd;
   uint32_t id;
   if (!read_hello(fd, &id) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) {
+    // The number stays in sock.fd, closed, with eof and error clear: after
+    // a failed reconnect only the result says the context is not connected.
     close(fd);
     return UBUS_STATUS_CONNECTION_FAILED;
   }
   ctx->local_id = id;
-  ctx->sock.fd = fd;
   free_pending(ctx);
   if (!list_empty(&ctx->objects)) refresh_objects(ctx);
   return UBUS_STATUS_OK;
@@ -634,4 +666,39 @@ void ubus_free(struct ubus_context* ctx) {
   if (!ctx) return;
   ubus_shutdown(ctx);
   free(ctx);
+}
+
+namespace {
+
+void auto_reconnect_cb(struct uloop_timeout* timer) {
+  auto* conn = container_of(timer, struct ubus_auto_conn, timer);
+  if (ubus_reconnect(&conn->ctx, conn->path) == UBUS_STATUS_OK)
+    ubus_add_uloop(&conn->ctx);
+  else
+    uloop_timeout_set(timer, 1000);
+}
+
+void auto_connection_lost(struct ubus_context* ctx) {
+  auto* conn = container_of(ctx, struct ubus_auto_conn, ctx);
+  conn->timer.cb = auto_reconnect_cb;
+  uloop_timeout_set(&conn->timer, 1000);
+}
+
+void auto_connect_cb(struct uloop_timeout* timer) {
+  auto* conn = container_of(timer, struct ubus_auto_conn, timer);
+  if (ubus_connect_ctx(&conn->ctx, conn->path) != UBUS_STATUS_OK) {
+    uloop_timeout_set(timer, 1000);
+    fprintf(stderr, "failed to connect to ubus\n");
+    return;
+  }
+  conn->ctx.connection_lost = auto_connection_lost;
+  if (conn->cb) conn->cb(&conn->ctx);
+  ubus_add_uloop(&conn->ctx);
+}
+
+}  // namespace
+
+void ubus_auto_connect(struct ubus_auto_conn* conn) {
+  conn->timer.cb = auto_connect_cb;
+  auto_connect_cb(&conn->timer);
 }

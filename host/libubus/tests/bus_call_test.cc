@@ -204,7 +204,7 @@ TEST_F(BusCall, MessagesUpToOneMebibyteOnly) {
   testkit::Child& server = start_peer({"serve", "test.a"});
   auto* ctx = connect();
   uint32_t id = lookup(ctx, "test.a");
-  const size_t fits = UBUS_MAX_MSGLEN - 256;
+  const size_t fits = kMaxMsgLen - 256;
   std::string big(fits, '\0');
   for (size_t i = 0; i < fits; i++) big[i] = char('A' + (i * 13 + i / 4093) % 26);
 
@@ -227,7 +227,7 @@ TEST_F(BusCall, MessagesUpToOneMebibyteOnly) {
 
   // a reply over the limit: the server is cut off, the caller hears nothing
   Msg too_big;
-  too_big.u32("size", uint32_t(UBUS_MAX_MSGLEN));
+  too_big.u32("size", uint32_t(kMaxMsgLen));
   r = call(ctx, id, "big", too_big.head(), 1000);
   EXPECT_EQ(r.status, UBUS_STATUS_TIMEOUT) << ubus_strerror(r.status);
   uint32_t gone;

@@ -69,6 +69,37 @@ class BusCore : public ::testing::Test {
   Bus bus_;
 };
 
+// Ids are drawn at random, as on the device: a client or object that comes
+// again gets an id nobody could predict from the ones before.
+TEST_F(BusCore, IdsAreDrawnAtRandom) {
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 12; i++) ids.push_back(add()->id);
+  Client* c = add();
+  for (int i = 0; i < 12; i++) {
+    uint32_t id = add_object(c, "svc.again");
+    ASSERT_NE(id, 0u);
+    ids.push_back(id);
+    bus_.handle(
+        c, build(UBUS_MSG_REMOVE_OBJECT, [&](Builder& b) { b.put_u32(UBUS_ATTR_OBJID, id); }), -1);
+    EXPECT_EQ(last_status(c), UBUS_STATUS_OK);
+    c->out.clear();
+    c->out_bytes = 0;
+  }
+  size_t rising = 0, next_in_line = 0;
+  std::string seen;
+  for (size_t i = 0; i < ids.size(); i++) {
+    seen += std::to_string(ids[i]) + " ";
+    EXPECT_GT(ids[i], uint32_t(UBUS_SYSTEM_OBJECT_MAX)) << "reserved for the system objects";
+    for (size_t j = 0; j < i; j++) EXPECT_NE(ids[i], ids[j]) << "id given twice";
+    if (i == 0) continue;
+    rising += ids[i] > ids[i - 1];
+    next_in_line += ids[i] - ids[i - 1] <= 4;
+  }
+  // 24 random draws: all rising has a chance of 1/24!, small steps of ~2^-30 each
+  EXPECT_LT(rising, ids.size() - 1) << "ids in order: " << seen;
+  EXPECT_EQ(next_in_line, 0u) << "ids close to the one before: " << seen;
+}
+
 TEST_F(BusCore, MalformedMessagesDropTheSenderOnly) {
   Client* other = add();
   struct Case {
@@ -227,7 +258,7 @@ TEST_F(BusCore, MessagesOverOneMebibyteDropTheSender) {
   Client* fits = add();
   Client* over = add();
   // root header, attribute header, text and NUL: exactly the limit
-  std::string text(UBUS_MAX_MSGLEN - 9, 'y');
+  std::string text(kMaxMsgLen - 9, 'y');
   bus_.handle(
       fits, build(UBUS_MSG_LOOKUP, [&](Builder& b) { b.put_string(UBUS_ATTR_OBJPATH, text); }), -1);
   EXPECT_FALSE(fits->dead);
