@@ -88,6 +88,10 @@ void check_abandoned(struct uloop_timeout *t) {
 
 void reconnect(struct uloop_timeout *t) {
   if (ubus_reconnect(state->ctx, conf->ubus_socket) != UBUS_STATUS_OK) {
+    // A reconnect that failed after connecting closed its socket but may
+    // leave the number behind; the next attempt would close it again, by
+    // then perhaps a client's connection. Nothing of ours is open there.
+    state->ctx->sock.fd = -1;
     uloop_timeout_set(t, kReconnectMs);
     return;
   }

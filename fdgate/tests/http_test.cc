@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gate_fixture.h"
@@ -278,7 +280,7 @@ class GatePatientTest : public GateTest {
 
   void restart_bus() {
     unlink(sock_.c_str());
-    ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+    ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
     ASSERT_TRUE(testkit::wait_listening(sock_));
     testkit::SpawnOptions opts;
     opts.capture_output = true;
@@ -728,9 +730,24 @@ TEST_F(GateTest, MethodServerDyingMidRequestEndsAtTheScriptTimeout) {
   }
 }
 
-TEST_F(GatePatientTest, ServerSurvivesBusRestarts) {
-  for (int sig : {SIGTERM, SIGKILL}) {
-    SCOPED_TRACE(sig == SIGTERM ? "daemon stopped" : "daemon killed");
+// Bus daemon restarts, however they go (either generation of the bus
+// library, the daemon stopped or killed, back at once or later): the server
+// lives on, a call in flight ends as for a method that vanished (502, the
+// client's timer still armed), requests meanwhile get 500 "Object
+// inaccessible", and once the daemon and the method are back requests are
+// served again, with no descriptor left over.
+using restart_param = std::tuple<testkit::BusGeneration, int, int>;  // generation, signal, ms
+
+class GateRestartTest : public GatePatientTest {
+ protected:
+  void start_with(testkit::BusGeneration generation) {
+    testkit::use_bus_generation(generation);
+    GatePatientTest::SetUp();
+  }
+  void SetUp() override {}  // each test picks its generation first
+
+  // One restart with a call in flight; false when something failed fatally.
+  void restart_with_call_in_flight(int sig, int delay_ms) {
     int served = last().served;
     int fd = connect_raw();
     ASSERT_GE(fd, 0);
@@ -741,7 +758,6 @@ TEST_F(GatePatientTest, ServerSurvivesBusRestarts) {
     ctx_ = nullptr;
     ubusd_.signal(sig);
     ubusd_.wait(5000);
-    // the call in flight ends as for a method that vanished
     std::string reply = gate::read_some(fd, SIZE_MAX, 5000);
     close(fd);
     EXPECT_EQ(reply.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u) << reply;
@@ -750,21 +766,81 @@ TEST_F(GatePatientTest, ServerSurvivesBusRestarts) {
         << reply;
     method_server_.wait(5000);
 
-    // while the bus is away
     HttpResult away = curl({url("/five")});
     EXPECT_EQ(away.status, 500) << away.headers;
     EXPECT_EQ(away.body, "Object inaccessible\n");
     ASSERT_TRUE(uhttpd_.running()) << "the server ended with the bus\n" << uhttpd_.output();
 
+    usleep(static_cast<useconds_t>(delay_ms) * 1000);
     restart_bus();
     EXPECT_TRUE(testkit::wait_until([&] { return curl({url("/five")}).body == "hello"; }, 6000))
         << "the plug-in did not connect again";
     EXPECT_TRUE(fds_back_to_baseline())
         << server_fds() << " descriptors, " << baseline_fds_ << " before";
   }
-  HttpResult r = curl({url("/echo"), "--data-binary", "after two restarts"});
-  EXPECT_EQ(r.body, "after two restarts");
+
+  long server_rss_kib() {
+    std::string status = testkit::read_file("/proc/" + std::to_string(uhttpd_.pid()) + "/status");
+    size_t pos = status.find("VmRSS:");
+    return pos == std::string::npos ? -1 : atol(status.c_str() + pos + 6);
+  }
+};
+
+class GateRestartMatrixTest : public GateRestartTest,
+                              public ::testing::WithParamInterface<restart_param> {
+ protected:
+  void SetUp() override { start_with(std::get<0>(GetParam())); }
+};
+
+std::string restart_name(const ::testing::TestParamInfo<restart_param> &info) {
+  auto [generation, sig, delay] = info.param;
+  return std::string(testkit::bus_generation_name(generation)) +
+         (sig == SIGKILL ? "Killed" : "Stopped") + "Back" + std::to_string(delay) + "ms";
 }
+
+TEST_P(GateRestartMatrixTest, ServerSurvivesBusRestarts) {
+  auto [generation, sig, delay] = GetParam();
+  restart_with_call_in_flight(sig, delay);
+  HttpResult r = curl({url("/echo"), "--data-binary", "after the restart"});
+  EXPECT_EQ(r.body, "after the restart");
+}
+
+INSTANTIATE_TEST_SUITE_P(Bus, GateRestartMatrixTest,
+                         ::testing::Combine(::testing::ValuesIn(testkit::kBusGenerations),
+                                            ::testing::Values(SIGTERM, SIGKILL),
+                                            ::testing::Values(0, 300, 2000)),
+                         restart_name);
+
+// Ten restarts in a row, every way mixed: the server's descriptors come
+// back to their count each time and its memory stays where it was after
+// the first.
+class GateTenRestartsTest : public GateRestartTest,
+                            public ::testing::WithParamInterface<testkit::BusGeneration> {
+ protected:
+  void SetUp() override { start_with(GetParam()); }
+};
+
+TEST_P(GateTenRestartsTest, DescriptorsAndMemoryStayFlat) {
+  constexpr int kDelays[] = {0, 300, 2000};
+  long rss_first = 0;
+  for (int round = 0; round < 10; round++) {
+    SCOPED_TRACE("restart " + std::to_string(round + 1));
+    restart_with_call_in_flight(round % 2 ? SIGKILL : SIGTERM, kDelays[round % 3]);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(server_fds(), baseline_fds_);
+    if (round == 0) rss_first = server_rss_kib();
+  }
+  long rss_last = server_rss_kib();
+  fprintf(stderr,
+          "ten restarts: %d descriptors after each (%d before), RSS %ld KiB after the first, %ld "
+          "after the tenth\n",
+          server_fds(), baseline_fds_, rss_first, rss_last);
+  EXPECT_LT(rss_last - rss_first, 512)
+      << rss_first << " KiB after the first restart, " << rss_last << " KiB after the tenth";
+}
+
+INSTANTIATE_TEST_SUITE_P(Bus, GateTenRestartsTest, ::testing::ValuesIn(testkit::kBusGenerations),
+                         testkit::BusGenerationName());
 
 }  // namespace
 

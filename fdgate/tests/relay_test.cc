@@ -11,12 +11,15 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -142,7 +145,7 @@ class RelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sock_ = dir_ / "ubus.sock";
-    ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+    ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
     ASSERT_TRUE(testkit::wait_listening(sock_));
     testkit::SpawnOptions opts;
     opts.capture_output = true;
@@ -613,41 +616,133 @@ TEST_F(RelayTest, ObjectRegisteredAgainUnderANewId) {
   }
 }
 
-// A bus daemon restart: the calls in flight end as for a vanished method,
-// requests meanwhile get 500, and a retry timer connects again.
-TEST_F(RelayTest, BusRestartIsSurvived) {
-  dispatch(UH_HTTP_MSG_GET, "/p/hold");
-  ASSERT_NE(reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv)->req, nullptr);
+// A bus daemon restart, however it goes (either generation of the bus
+// library, the daemon stopped or killed, back at once or later): the call in
+// flight ends as for a vanished method, requests meanwhile get 500, and a
+// retry timer connects again.
+using restart_param = std::tuple<testkit::BusGeneration, int, int>;  // generation, signal, ms
+
+class RelayRestartTest : public RelayTest, public ::testing::WithParamInterface<restart_param> {
+ protected:
+  void SetUp() override {
+    testkit::use_bus_generation(std::get<0>(GetParam()));
+    RelayTest::SetUp();
+  }
+
+  void start_bus() {
+    unlink(sock_.c_str());
+    ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
+    ASSERT_TRUE(testkit::wait_listening(sock_));
+    testkit::SpawnOptions opts;
+    opts.capture_output = true;
+    server_ = testkit::Child({testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"},
+                             opts);
+    ASSERT_TRUE(
+        testkit::wait_until([&] { return server_.output().find("ready") != std::string::npos; }));
+  }
+};
+
+std::string restart_name(const ::testing::TestParamInfo<restart_param> &info) {
+  auto [generation, sig, delay] = info.param;
+  return std::string(testkit::bus_generation_name(generation)) +
+         (sig == SIGKILL ? "Killed" : "Stopped") + "Back" + std::to_string(delay) + "ms";
+}
+
+TEST_P(RelayRestartTest, BusRestartIsSurvived) {
+  auto [generation, sig, delay] = GetParam();
+  int fds_before = open_fds();
+
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE("restart " + std::to_string(round + 1));
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/hold");
+    ASSERT_NE(reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv)->req, nullptr);
+    ubusd_.signal(sig);
+    ubusd_.wait(5000);
+    server_.wait(5000);
+    ASSERT_TRUE(run_until([&] { return ended(); }, 3000)) << "the call in flight was left waiting";
+    // as for a vanished method: the test's client has no armed timer
+    EXPECT_EQ(rec.error_code, 504) << rec.error_body;
+    EXPECT_EQ(rec.error_body, "The ubus-fd method took too long to produce a response\n");
+    EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests));
+    EXPECT_TRUE(fdgate::bus_away());
+
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/five");
+    EXPECT_EQ(rec.error_code, 500);
+    EXPECT_EQ(rec.error_body, "Object inaccessible\n");
+
+    run_until([] { return false; }, delay);  // the plug-in retries meanwhile
+    start_bus();
+    ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
+    EXPECT_TRUE(fdgate::state->ctx->sock.registered);
+
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/five");
+    ASSERT_TRUE(run_until([&] { return ended(); }));
+    EXPECT_EQ(rec.error_code, 0) << rec.error_body;
+    EXPECT_EQ(rec.body, "hello");
+  }
+  // the restarted daemon's processes are new; the plug-in holds what it held
+  EXPECT_EQ(open_fds(), fds_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bus, RelayRestartTest,
+                         ::testing::Combine(::testing::ValuesIn(testkit::kBusGenerations),
+                                            ::testing::Values(SIGTERM, SIGKILL),
+                                            ::testing::Values(0, 300, 2000)),
+                         restart_name);
+
+// A reconnect that fails after its socket connected (a daemon that closes
+// before greeting) must not cost another descriptor of the process when
+// the next attempt succeeds: the bus library closes the number it left.
+TEST_F(RelayTest, FailedReconnectLeavesOtherDescriptorsAlone) {
   ubusd_.signal(SIGKILL);
   ubusd_.wait(5000);
   server_.wait(5000);
-  ASSERT_TRUE(run_until([&] { return ended(); }, 3000)) << "the call in flight was left waiting";
-  EXPECT_EQ(rec.error_code, 504);  // the test's client has no armed timer
-  EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests));
-  EXPECT_TRUE(fdgate::bus_away());
+  ASSERT_TRUE(run_until([] { return fdgate::bus_away(); }, 3000));
 
-  rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
-  dispatch(UH_HTTP_MSG_GET, "/p/five");
-  EXPECT_EQ(rec.error_code, 500);
-  EXPECT_EQ(rec.error_body, "Object inaccessible\n");
-
+  // a listener that hangs up on everyone, until a real daemon comes
   unlink(sock_.c_str());
-  ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
-  ASSERT_TRUE(testkit::wait_listening(sock_));
-  testkit::SpawnOptions opts;
-  opts.capture_output = true;
-  server_ =
-      testkit::Child({testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"}, opts);
-  ASSERT_TRUE(
-      testkit::wait_until([&] { return server_.output().find("ready") != std::string::npos; }));
-  ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
-  EXPECT_TRUE(fdgate::state->ctx->sock.registered);
+  int mute = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sun = {};
+  sun.sun_family = AF_UNIX;
+  snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", sock_.c_str());
+  ASSERT_EQ(bind(mute, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun)), 0);
+  ASSERT_EQ(listen(mute, 8), 0);
+  pid_t hangup = fork();
+  if (hangup == 0) {
+    for (;;) {
+      int c = accept(mute, nullptr, nullptr);
+      if (c >= 0) close(c);
+    }
+  }
+  close(mute);
 
-  rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
-  dispatch(UH_HTTP_MSG_GET, "/p/five");
-  ASSERT_TRUE(run_until([&] { return ended(); }));
-  EXPECT_EQ(rec.error_code, 0) << rec.error_body;
-  EXPECT_EQ(rec.body, "hello");
+  // attempts fail after connecting; whatever the process opens next may
+  // take the number such an attempt left behind
+  run_until([] { return false; }, 1300);
+  EXPECT_TRUE(fdgate::bus_away());
+  std::vector<int> ours;
+  for (int i = 0; i < 16; i++) ours.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+
+  kill(hangup, SIGKILL);
+  waitpid(hangup, nullptr, 0);
+  unlink(sock_.c_str());
+  ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
+  ASSERT_TRUE(testkit::wait_listening(sock_));
+  ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
+
+  // still open, and still ours (a closed number is soon taken again)
+  struct stat null_stat;
+  ASSERT_EQ(stat("/dev/null", &null_stat), 0);
+  int lost = 0;
+  for (int fd : ours) {
+    struct stat st;
+    lost += fstat(fd, &st) < 0 || st.st_rdev != null_stat.st_rdev || !S_ISCHR(st.st_mode);
+  }
+  EXPECT_EQ(lost, 0) << "the reconnect closed descriptors that were not its own";
+  for (int fd : ours) close(fd);
 }
 
 TEST_F(RelayTest, ChildCleanUpClosesTheRequestsDescriptors) {
