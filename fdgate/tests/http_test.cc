@@ -123,6 +123,26 @@ TEST_F(GateTest, PeerPortIsTheClientsPort) {
   EXPECT_EQ(env[8], "i:" + std::to_string(ntohs(local.sin_port)));
 }
 
+// The path remainder reaches the method as the client wrote it: encoded
+// separators stay encoded, so a method must not decode them into a path.
+TEST_F(GateTest, PathRemainderArrivesStillEncoded) {
+  struct path_case {
+    const char *path;
+    std::string slot4;
+  };
+  const path_case cases[] = {
+      {"/a%2f..%2f..%2fetc%2fpasswd", "s:/a%2f..%2f..%2fetc%2fpasswd"},
+  };
+  for (const path_case &c : cases) {
+    SCOPED_TRACE(c.path);
+    HttpResult r = curl({"--path-as-is", url(c.path)});
+    EXPECT_EQ(r.status, 500) << r.headers;  // the method knows no such path
+    std::vector<std::string> env = gate::env_slots(last().message.get());
+    ASSERT_EQ(env.size(), 13u);
+    EXPECT_EQ(env[3], c.slot4);
+  }
+}
+
 TEST_F(GateTest, HeadersAreMergedAndUpperCased) {
   struct header_case {
     const char *lines;

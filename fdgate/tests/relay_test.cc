@@ -577,6 +577,20 @@ TEST_F(RelayTest, AbandonedCallsAreBoundedAndCheckedTogether) {
   EXPECT_EQ(fdgate::abandoned_calls(), 0);
 }
 
+// A method that lives but never answers keeps an abandoned call for ten
+// script timeouts at most.
+TEST_F(RelayTest, AbandonedCallOfALiveMethodEndsAfterTenChecks) {
+  conf_.script_timeout = 100;
+  dispatch(UH_HTTP_MSG_GET, "/p/hold");
+  release(cl_);
+  auto t0 = std::chrono::steady_clock::now();
+  run_until([] { return false; }, 500);
+  EXPECT_EQ(pending_calls(), 1) << "dropped while its method lives";
+  EXPECT_TRUE(run_until([] { return pending_calls() == 0; }, 3000)) << "kept beyond its checks";
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(950));
+  EXPECT_EQ(fdgate::abandoned_calls(), 0);
+}
+
 // An object registered again gets a new id. A call abandoned on the old one
 // can never be answered (the daemon drops answers for an object that is
 // gone): it goes at the next check instead of waiting out its checks; and
