@@ -15,11 +15,26 @@ function(eo_program target)
   install(TARGETS ${target} RUNTIME DESTINATION sbin)
 endfunction()
 
-# eo_lua_module(target LUA 5.4|5.1 PATH rel/name.so SOURCES ...)
+# eo_stand_in_program(target SOURCES...): a program of the host platform,
+# installed in sbin only with the platform-stand-ins component (laid out as
+# the device SDK would be), never by a plain `cmake --install`.
+function(eo_stand_in_program target)
+  add_executable(${target} ${ARGN})
+  install(TARGETS ${target} RUNTIME DESTINATION sbin COMPONENT platform-stand-ins EXCLUDE_FROM_ALL)
+endfunction()
+
+# eo_init_script(name file): a deliverable's procd init script, installed
+# as etc/init.d/<name>.
+function(eo_init_script name file)
+  install(PROGRAMS ${file} DESTINATION etc/init.d RENAME ${name})
+endfunction()
+
+# eo_lua_module(target LUA 5.4|5.1 PATH rel/name.so [STAND_IN] SOURCES ...)
 # A Lua C module placed at PATH under the version's module folder, in the
-# build tree and when installed (lib/lua/<version>/PATH).
+# build tree and when installed (lib/lua/<version>/PATH). A STAND_IN module
+# installs only with the platform-stand-ins component.
 function(eo_lua_module target)
-  cmake_parse_arguments(M "" "LUA;PATH" "SOURCES" ${ARGN})
+  cmake_parse_arguments(M "STAND_IN" "LUA;PATH" "SOURCES" ${ARGN})
   add_library(${target} MODULE ${M_SOURCES})
   get_filename_component(sub ${M_PATH} DIRECTORY)
   get_filename_component(name ${M_PATH} NAME_WE)
@@ -32,7 +47,12 @@ function(eo_lua_module target)
   endif()
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
     LIBRARY_OUTPUT_DIRECTORY ${root}/${sub})
-  install(TARGETS ${target} LIBRARY DESTINATION lib/lua/${M_LUA}/${sub})
+  if(M_STAND_IN)
+    install(TARGETS ${target} LIBRARY DESTINATION lib/lua/${M_LUA}/${sub}
+      COMPONENT platform-stand-ins EXCLUDE_FROM_ALL)
+  else()
+    install(TARGETS ${target} LIBRARY DESTINATION lib/lua/${M_LUA}/${sub})
+  endif()
 endfunction()
 
 # eo_gtest(name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])

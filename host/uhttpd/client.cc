@@ -875,10 +875,15 @@ void client_read_cb(struct ustream *s, int) {
 }
 
 // The peer took bytes: the drain timer starts over, and once the queue is
-// empty the handler may produce more.
+// empty the handler may produce more. Outside a dispatch the connection's
+// own timer (a finished response still going out, or the idle wait for the
+// next request) starts over too: a peer is dropped only after it took no
+// byte for the network timeout.
 void client_write_cb(struct ustream *s, int) {
   struct client *cl = container_of(s, struct client, sfd.stream);
 
+  if (!cl->dispatching && !cl->lingering && cl->timeout.pending)
+    arm_timer(cl, conf.network_timeout);
   if (ustream_pending_data(s, true)) {
     uloop_timeout_set(&cl->drain, conf.network_timeout);
     return;
