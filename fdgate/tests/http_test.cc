@@ -591,7 +591,17 @@ TEST_F(StuckReaderTest, OthersAreAnsweredAndTheStuckClientEndsOnItsOwnTimeout) {
 // A regular file (which the event loop cannot watch) is read as the client
 // takes it, like a pipe: clients that never read cost the server a block
 // each, not the file.
-TEST_F(StuckReaderTest, FilesAreReadAsTheClientTakesThem) {
+// The method writes the whole file before it answers: slow under the
+// sanitizers or an emulator, so the script timeout is long here.
+class FileStuckReaderTest : public StuckReaderTest {
+ protected:
+  FileStuckReaderTest() {
+    script_timeout_ = 30.0;
+    network_timeout_ = 30.0;  // none of the clients is dropped meanwhile
+  }
+};
+
+TEST_F(FileStuckReaderTest, FilesAreReadAsTheClientTakesThem) {
   constexpr size_t kSize = 24u << 20;
   constexpr int kClients = 4;
   long rss_before = rss_kib();
@@ -615,7 +625,7 @@ TEST_F(StuckReaderTest, FilesAreReadAsTheClientTakesThem) {
       << " clients that do not read a " << (kSize >> 20) << " MiB file";
 
   // one of them reads after all: it gets the whole file, to the close
-  std::string got = gate::read_some(stuck[0], SIZE_MAX, 20000);
+  std::string got = gate::read_some(stuck.back(), SIZE_MAX, 30000);
   size_t head_end = got.find("\r\n\r\n");
   ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
   EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
@@ -623,7 +633,8 @@ TEST_F(StuckReaderTest, FilesAreReadAsTheClientTakesThem) {
   EXPECT_EQ(body.size(), kSize);
   EXPECT_EQ(first_difference(body, pattern(kSize)), -1);
   for (int fd : stuck) close(fd);
-  EXPECT_TRUE(fds_back_to_baseline(static_cast<int>(network_timeout_ * 1000) + 4000))
+  // the others' connections end as they close them
+  EXPECT_TRUE(fds_back_to_baseline(10000))
       << server_fds() << " descriptors, " << baseline_fds_ << " before";
 }
 
@@ -840,6 +851,21 @@ class GateTenRestartsTest : public GateRestartTest,
   void SetUp() override { start_with(GetParam()); }
 };
 
+// Memory the server may gain over nine restarts. Under AddressSanitizer
+// freed blocks stay in its quarantine, so the resident size grows without a
+// leak; finding leaks is its leak check's job there, at the server's exit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kRestartRssSlackKiB = 4096;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr long kRestartRssSlackKiB = 4096;
+#else
+constexpr long kRestartRssSlackKiB = 512;
+#endif
+#else
+constexpr long kRestartRssSlackKiB = 512;
+#endif
+
 TEST_P(GateTenRestartsTest, DescriptorsAndMemoryStayFlat) {
   constexpr int kDelays[] = {0, 300, 2000};
   long rss_first = 0;
@@ -855,7 +881,7 @@ TEST_P(GateTenRestartsTest, DescriptorsAndMemoryStayFlat) {
           "ten restarts: %d descriptors after each (%d before), RSS %ld KiB after the first, %ld "
           "after the tenth\n",
           server_fds(), baseline_fds_, rss_first, rss_last);
-  EXPECT_LT(rss_last - rss_first, 512)
+  EXPECT_LT(rss_last - rss_first, kRestartRssSlackKiB)
       << rss_first << " KiB after the first restart, " << rss_last << " KiB after the tenth";
 }
 
