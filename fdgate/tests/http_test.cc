@@ -602,7 +602,7 @@ class FileStuckReaderTest : public StuckReaderTest {
 };
 
 TEST_F(FileStuckReaderTest, FilesAreReadAsTheClientTakesThem) {
-  constexpr size_t kSize = 24u << 20;
+  constexpr size_t kSize = 16u << 20;
   constexpr int kClients = 4;
   long rss_before = rss_kib();
   ASSERT_GT(rss_before, 0);
@@ -613,7 +613,8 @@ TEST_F(FileStuckReaderTest, FilesAreReadAsTheClientTakesThem) {
     int fd = small_window_client("GET /p/file?size=" + std::to_string(kSize) + " HTTP/1.0\r\n\r\n");
     ASSERT_GE(fd, 0);
     stuck.push_back(fd);
-    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }));
+    // the method server writes each file before it answers anything else
+    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }, 30000));
   }
   // the server had every chance to read ahead
   usleep(500000);
