@@ -621,6 +621,8 @@ TEST_F(FileStuckReaderTest, FilesAreReadAsTheClientTakesThem) {
   HttpResult five = curl({url("/five")});
   EXPECT_EQ(five.body, "hello") << five.headers;
   long rss_during = rss_kib();
+  fprintf(stderr, "server RSS %ld KiB before, %ld KiB with %d clients not reading\n", rss_before,
+          rss_during, kClients);
   EXPECT_LT(rss_during - rss_before, 8 * 1024)
       << rss_before << " KiB before, " << rss_during << " KiB with " << kClients
       << " clients that do not read a " << (kSize >> 20) << " MiB file";
