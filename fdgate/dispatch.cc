@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <string_view>
 
 #include "fdgate.h"
@@ -168,11 +169,14 @@ void add_env(struct client *cl, struct blob_buf *b, char *url, int content_lengt
   blobmsg_close_array(b, array);
 }
 
-// Hands the sent call over to the response relay.
-void start_relay(struct client *cl, struct ubus_request *req, int body_fd) {
+// Hands the sent call over to the response relay, which owns it from now.
+void start_relay(struct client *cl, struct ubus_request *req, ubus_fd_relay *relay, int body_fd) {
   ubus_fd_dispatch *d = dispatch_of(cl);
 
   d->req = req;
+  d->relay = relay;
+  relay->cl = cl;
+  relay->file = -1;
   memset(&d->response, 0, sizeof(d->response));
   d->response.fd.fd = -1;
   if (body_fd >= 0)
@@ -192,6 +196,54 @@ void start_relay(struct client *cl, struct ubus_request *req, int body_fd) {
   ubus_complete_request_async(state->ctx, req);
   call_started(cl, req);
 }
+
+// What a request holds until its call is sent; whatever is still held
+// when the set-up stops is released on the way out.
+struct discard_call {
+  void operator()(struct ubus_request *req) const { call_discard(req); }
+};
+struct free_relay {
+  void operator()(ubus_fd_relay *relay) const { free(relay); }
+};
+
+class message_buf {
+ public:
+  message_buf() { blob_buf_init(&buf_, 0); }
+  ~message_buf() { blob_buf_free(&buf_); }
+  message_buf(const message_buf &) = delete;
+  message_buf &operator=(const message_buf &) = delete;
+  struct blob_buf *get() {
+    return &buf_;
+  }
+
+ private:
+  struct blob_buf buf_ = {};
+};
+
+class body_pipe {
+ public:
+  body_pipe() = default;
+  ~body_pipe() {
+    for (int fd : fds_) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  body_pipe(const body_pipe &) = delete;
+  body_pipe &operator=(const body_pipe &) = delete;
+
+  bool open() { return pipe2(fds_.data(), O_CLOEXEC) == 0; }
+  int read_end() const { return fds_[0]; }
+  // The bus library sent (and closed) the read end; the write end is the
+  // caller's from now.
+  int hand_over() {
+    int write_end = fds_[1];
+    fds_ = {-1, -1};
+    return write_end;
+  }
+
+ private:
+  std::array<int, 2> fds_ = {-1, -1};  // read end, write end
+};
 
 }  // namespace
 }  // namespace fdgate
@@ -221,54 +273,41 @@ struct ubus_fd_state *uh_ubus_fd_init(void) {
 bool ubus_fd_check_url(const char *url) { return ops->match_prefix(conf->ubus_fd_prefix, url); }
 
 void ubus_fd_handle_request(struct client *cl, char *url, struct path_info *) {
-  std::array<int, 2> pipe_fds = {-1, -1};  // read end, write end
-  struct blob_buf b = {};
-  uint32_t object_id;
-  int content_length = -1;
-  const char *content_type = nullptr;
-
-  struct ubus_request *req = call_new();
-  if (!req) {
+  std::unique_ptr<struct ubus_request, discard_call> req(call_new());
+  std::unique_ptr<ubus_fd_relay, free_relay> relay(
+      static_cast<ubus_fd_relay *>(calloc(1, sizeof(ubus_fd_relay))));
+  if (!req || !relay) {
     ops->send_error(cl, 500, "Internal Server Error", "Out of memory\n");
     return;
   }
 
   memset(cl->dispatch.priv, 0, sizeof(cl->dispatch.priv));
-  blob_buf_init(&b, 0);
-
+  message_buf msg;
+  uint32_t object_id;
   if (bus_away() || lookup_object(&object_id)) {
     ops->send_error(cl, 500, "Internal Server Error", "Object inaccessible\n");
-    free(req);
-    goto out;
+    return;
   }
 
-  if (cl->request.transfer_chunked || method_has_body[cl->request.method]) {
-    if (pipe2(pipe_fds.data(), O_CLOEXEC) < 0) {
-      ops->send_error(cl, 500, "Internal Server Error", "Failed to create pipe: %s\n",
-                      strerror(errno));
-      free(req);
-      goto out;
-    }
+  body_pipe body;
+  if ((cl->request.transfer_chunked || method_has_body[cl->request.method]) && !body.open()) {
+    ops->send_error(cl, 500, "Internal Server Error", "Failed to create pipe: %s\n",
+                    strerror(errno));
+    return;
   }
 
+  int content_length = -1;
+  const char *content_type = nullptr;
   scan_headers(cl, &content_length, &content_type);
-  add_headers(cl, &b);
-  add_env(cl, &b, url, content_length, content_type);
+  add_headers(cl, msg.get());
+  add_env(cl, msg.get(), url, content_length, content_type);
 
-  if (ubus_invoke_async_fd(state->ctx, object_id, "request", b.head, req, pipe_fds[0])) {
+  if (ubus_invoke_async_fd(state->ctx, object_id, "request", msg.get()->head, req.get(),
+                           body.read_end())) {
     ops->send_error(cl, 500, "Internal Server Error", "Unable to invoke method\n");
-    free(req);
-    goto out;
+    return;
   }
-
-  start_relay(cl, req, pipe_fds[1]);
-  pipe_fds = {-1, -1};  // the bus library sent the read end, the body stream owns the other
-
-out:
-  for (int fd : pipe_fds) {
-    if (fd >= 0) close(fd);
-  }
-  blob_buf_free(&b);
+  start_relay(cl, req.release(), relay.release(), body.hand_over());
 }
 
 void ubus_fd_post_init(void) { uloop_fd_add(&state->ctx->sock, ULOOP_READ | ULOOP_BLOCKING); }

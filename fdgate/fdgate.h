@@ -20,14 +20,27 @@ struct ubus_fd_state {
   void *reserved[2];
 };
 
-// Per-request state, kept in the client's handler-private area.
-struct ubus_fd_dispatch {
-  struct ustream_fd response;  // the descriptor the method returned
-  struct ustream_fd body;      // write end of the request-body pipe
-  struct ubus_request *req;    // in flight; null once completed or aborted
+// The part of a request's relay state that does not fit the client's
+// handler-private area (two streams fill it): the timer that bounds the
+// method's silence, the pace at which a descriptor the event loop cannot
+// watch (a regular file) is read, and the flags.
+struct ubus_fd_relay {
+  struct uloop_timeout timer;
+  struct client *cl;
+  int file;    // read in blocks as the client takes them; -1 when none
+  int status;  // the call's status, once it came while the file is read
+  bool completed;
   bool tunnel;
   bool response_started;
   bool response_ended;  // read to its end at once; the completion ends it
+};
+
+// Per-request state, kept in the client's handler-private area.
+struct ubus_fd_dispatch {
+  struct ustream_fd response;   // the descriptor the method returned
+  struct ustream_fd body;       // write end of the request-body pipe
+  struct ubus_request *req;     // in flight; null once completed or aborted
+  struct ubus_fd_relay *relay;  // owned; freed with the request
 };
 
 static_assert(sizeof(ubus_fd_dispatch) <= sizeof(((struct dispatch *)nullptr)->priv),
@@ -38,11 +51,10 @@ static_assert(sizeof(ubus_fd_dispatch) <= sizeof(((struct dispatch *)nullptr)->p
 // when the client goes first (abandoned: the record's priv is null then).
 struct ubus_fd_call {
   struct ubus_request req;     // first: the record frees as the call
-  struct uloop_timeout timer;  // the script timeout, then the abandoned call's checks
-  struct list_head list;       // in the plug-in's calls
+  struct uloop_timeout timer;  // the script timeout while its client waits
+  struct list_head list;       // in the plug-in's waiting or abandoned calls
   int checks;                  // abandoned: times its method was found still there
-  bool checking;               // a check of the method runs; the record must stay
-  bool ended;                  // the call ended during that check
+  bool abandoned;
 };
 
 namespace fdgate {
@@ -60,8 +72,13 @@ inline struct client *client_of(ubus_fd_dispatch *d) {
                                            offsetof(struct client, dispatch.priv));
 }
 
+// The server's script timeout in milliseconds (a default when it sets none).
+int script_timeout_ms();
+
 // A zeroed request record inside a new call, or null.
 struct ubus_request *call_new();
+// A call that was never sent.
+void call_discard(struct ubus_request *req);
 // The call was sent for cl: it waits at most the script timeout.
 void call_started(struct client *cl, struct ubus_request *req);
 // The client no longer waits: what still arrives is closed, and the call is
@@ -83,18 +100,29 @@ void bus_connection_lost(struct ubus_context *ctx);
 // the bus status of the lookup), and its removal from that store.
 int lookup_object(uint32_t *id);
 void forget_object();
+// A new connection: nothing learnt on the old one holds.
+void object_reconnected();
+
+// Abandoned calls waiting for their status, and how many may.
+int abandoned_calls();
+int abandoned_limit();
 
 }  // namespace fdgate
 
+// The plug-in is built with hidden symbols: the server's process holds
+// every plug-in in one namespace, so only what the server and the plug-in
+// interface name is exported.
+#define FDGATE_EXPORT __attribute__((visibility("default")))
+
 extern "C" {
 
-extern struct uhttpd_plugin uhttpd_plugin;
+FDGATE_EXPORT extern struct uhttpd_plugin uhttpd_plugin;
 extern struct dispatch_handler ubus_fd_handler;
-extern const char *http_version_strings[3];
+FDGATE_EXPORT extern const char *http_version_strings[3];
 
 int ubus_fd_plugin_init(const struct uhttpd_ops *ops, struct config *conf);
 void ubus_fd_post_init(void);
-struct ubus_fd_state *uh_ubus_fd_init(void);
+FDGATE_EXPORT struct ubus_fd_state *uh_ubus_fd_init(void);
 bool ubus_fd_check_url(const char *url);
 void ubus_fd_handle_request(struct client *cl, char *url, struct path_info *pi);
 

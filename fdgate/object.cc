@@ -1,8 +1,9 @@
 // The configured object's id, kept between requests: looking it up costs a
 // round trip through the bus daemon on every request otherwise. The id is
-// trusted only on the connection it was found on, and dropped when the bus
-// announces the object's removal or a call finds no such object or method
-// (the next request then looks it up again).
+// trusted only on the connection it was found on (a restarted daemon hands
+// out other ids), and dropped when the bus announces the object's removal or
+// a call finds no such object or method (the next request then looks it up
+// again).
 #include "fdgate.h"
 
 namespace fdgate {
@@ -15,12 +16,10 @@ const struct blobmsg_policy removed_policy[__REMOVED_MAX] = {
 };
 
 struct ubus_event_handler removals;
-uint32_t watched_on;  // local id of the connection the removals come from
-bool watched;
+bool removals_announced;  // on the current connection
 
-bool known;
+bool id_known;
 uint32_t known_id;
-uint32_t known_on;
 
 void removed_cb(struct ubus_context *, struct ubus_event_handler *, const char *,
                 struct blob_attr *msg) {
@@ -28,16 +27,15 @@ void removed_cb(struct ubus_context *, struct ubus_event_handler *, const char *
 
   if (!msg || blobmsg_parse(removed_policy, __REMOVED_MAX, tb, blob_data(msg), blob_len(msg)) ||
       !tb[REMOVED_ID] || blobmsg_get_u32(tb[REMOVED_ID]) == known_id)
-    known = false;
+    id_known = false;
 }
 
-// Whether removals are announced to us on this connection.
-bool watching(struct ubus_context *ctx) {
-  if (watched && watched_on == ctx->local_id) return true;
+// Asks the bus to announce removals, once per connection; whether it does.
+bool announce_removals(struct ubus_context *ctx) {
+  if (removals_announced) return true;
   removals.cb = removed_cb;
-  watched = ubus_register_event_handler(ctx, &removals, "ubus.object.remove") == 0;
-  watched_on = ctx->local_id;
-  return watched;
+  removals_announced = ubus_register_event_handler(ctx, &removals, "ubus.object.remove") == 0;
+  return removals_announced;
 }
 
 }  // namespace
@@ -45,21 +43,26 @@ bool watching(struct ubus_context *ctx) {
 int lookup_object(uint32_t *id) {
   struct ubus_context *ctx = state->ctx;
 
-  if (known && known_on == ctx->local_id) {
+  if (id_known) {
     *id = known_id;
     return 0;
   }
-  known = false;
 
+  // announced first: a removal between the lookup and the caching is heard
+  bool announced = announce_removals(ctx);
   int ret = ubus_lookup_id(ctx, conf->ubus_fd_object, id);
-  if (ret == 0 && watching(ctx)) {
-    known = true;
+  if (ret == 0 && announced) {
+    id_known = true;
     known_id = *id;
-    known_on = ctx->local_id;
   }
   return ret;
 }
 
-void forget_object() { known = false; }
+void forget_object() { id_known = false; }
+
+void object_reconnected() {
+  id_known = false;
+  removals_announced = false;
+}
 
 }  // namespace fdgate

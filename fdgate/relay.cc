@@ -23,6 +23,9 @@ namespace {
 enum { REPLY_DATA, REPLY_MODE, __REPLY_MAX };
 
 constexpr int kResponseBufferLen = 16384;
+// Blocks of a file read in one loop round while the client takes them at
+// once: others get their turn before the next ones.
+constexpr int kFileBlocksPerRound = 4;
 
 const struct blobmsg_policy reply_policy[__REPLY_MAX] = {
     {"data", BLOBMSG_TYPE_STRING},  // REPLY_DATA
@@ -44,23 +47,45 @@ void close_stream(struct ustream_fd *sf) {
   sf->fd.fd = -1;
 }
 
+bool reading_file(ubus_fd_dispatch *d) { return d->relay && d->relay->file >= 0; }
+
+// The response descriptor, stream or file, is closed and its timer stopped.
+void close_response(ubus_fd_dispatch *d) {
+  close_stream(&d->response);
+  if (!d->relay) return;
+  uloop_timeout_cancel(&d->relay->timer);
+  if (d->relay->file >= 0) close(d->relay->file);
+  d->relay->file = -1;
+}
+
+// The method's descriptor said nothing for the script timeout. Before any
+// response byte the client gets its 504; after some, the connection is cut
+// (not finished) so that the client sees an incomplete response.
+void response_silent(struct uloop_timeout *t) {
+  struct client *cl = container_of(t, ubus_fd_relay, timer)->cl;
+  ubus_fd_dispatch *d = dispatch_of(cl);
+
+  close_response(d);
+  if (!d->relay->response_started) {
+    ops->send_error(cl, 504, "Gateway Timeout",
+                    "The ubus-fd method took too long to produce a response\n");
+    return;
+  }
+  shutdown(cl->sfd.fd.fd, SHUT_WR);  // whatever the server still writes fails
+  ops->finish_request(cl, false);
+}
+
+// The method's silence is bounded again from now; a tunnel's is not.
+void await_response(ubus_fd_dispatch *d) {
+  if (d->relay->tunnel) return;
+  d->relay->timer.cb = response_silent;
+  uloop_timeout_set(&d->relay->timer, script_timeout_ms());
+}
+
 // Response bytes to the client; the response has started.
 void relay_out(struct client *cl, ubus_fd_dispatch *d, const char *data, int len) {
   ops->write_body(cl, data, len);
-  d->response_started = true;
-}
-
-// A descriptor the event loop cannot watch (a regular file, say) is read to
-// its end here and now.
-void drain_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
-  char buf[8192];
-  ssize_t len;
-
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-
-  while ((len = read(fd, buf, sizeof(buf))) > 0) relay_out(cl, d, buf, static_cast<int>(len));
-  close(fd);
+  d->relay->response_started = true;
 }
 
 // A method usually writes its whole response and closes its end of the
@@ -88,16 +113,75 @@ bool read_at_once(struct client *cl, ubus_fd_dispatch *d, int fd) {
     if (ustream_pending_data(cl->us, true)) return false;
   }
   close(fd);
-  d->response_ended = true;
+  d->relay->response_ended = true;
   return true;
 }
+
+void read_file(struct client *cl, ubus_fd_dispatch *d);
 
 // The server wrote out everything queued for the client.
 void response_writable(struct client *cl) {
   ubus_fd_dispatch *d = dispatch_of(cl);
 
   cl->dispatch.write_cb = nullptr;
-  if (d->response.fd.fd >= 0) ustream_set_read_blocked(&d->response.stream, false);
+  if (d->response.fd.fd >= 0) {
+    ustream_set_read_blocked(&d->response.stream, false);
+    await_response(d);
+  } else if (reading_file(d)) {
+    read_file(cl, d);
+  }
+}
+
+void next_file_blocks(struct uloop_timeout *t) {
+  struct client *cl = container_of(t, ubus_fd_relay, timer)->cl;
+  read_file(cl, dispatch_of(cl));
+}
+
+// The file reached its end. The call's status decides how the request ends
+// (as for a pipe read to its end at once); without a call left to bring
+// one, the response ends as when its descriptor ended.
+void file_ended(struct client *cl, ubus_fd_dispatch *d) {
+  ubus_fd_relay *w = d->relay;
+
+  close_response(d);
+  if (w->completed)
+    ops->finish_request(cl, w->status == 0);
+  else if (!d->req)
+    end_response(cl, d);
+}
+
+// A descriptor the event loop cannot watch (a regular file, say) is read
+// in blocks while the client takes them, never ahead of it: a client that
+// does not read holds one block of the server's memory, not the file.
+void read_file(struct client *cl, ubus_fd_dispatch *d) {
+  char buf[kResponseBufferLen];
+
+  for (int block = 0; block < kFileBlocksPerRound; block++) {
+    if (ustream_pending_data(cl->us, true)) {
+      cl->dispatch.write_cb = response_writable;
+      return;
+    }
+    ssize_t len = read(d->relay->file, buf, sizeof(buf));
+    if (len <= 0) {
+      file_ended(cl, d);
+      return;
+    }
+    relay_out(cl, d, buf, static_cast<int>(len));
+  }
+  d->relay->timer.cb = next_file_blocks;
+  uloop_timeout_set(&d->relay->timer, 0);
+}
+
+// A completion with a bus time-out and nothing else: a client library
+// that completes every call when the connection drops reports it just
+// before the loss; the next loop round tells which it was.
+void completion_settled(struct uloop_timeout *t) {
+  struct client *cl = container_of(t, ubus_fd_relay, timer)->cl;
+
+  if (bus_away())
+    end_response(cl, dispatch_of(cl));  // as for a method that vanished
+  else
+    ops->finish_request(cl, false);
 }
 
 }  // namespace
@@ -123,12 +207,17 @@ void ubus_fd_fd_cb(struct ubus_request *req, int fd) {
   if (!d->response.fd.registered) {
     ustream_free(&d->response.stream);
     d->response.fd.fd = -1;
-    drain_at_once(cl, d, fd);
+    // reads that cannot be watched must not fail for want of data
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    d->relay->file = fd;
+    read_file(cl, d);
     return;
   }
 
   d->response.stream.notify_read = ubus_fd_response_read;
   d->response.stream.notify_state = ubus_fd_response_state;
+  await_response(d);
 }
 
 void ubus_fd_response_read(struct ustream *s, int) {
@@ -142,17 +231,21 @@ void ubus_fd_response_read(struct ustream *s, int) {
     ustream_consume(s, len);
   }
 
-  // the client did not take it all: read on once the server wrote it out
+  // the client did not take it all: read on once the server wrote it out;
+  // meanwhile the method's silence is the client's doing
   if (ustream_pending_data(cl->us, true)) {
     ustream_set_read_blocked(s, true);
     cl->dispatch.write_cb = response_writable;
+    uloop_timeout_cancel(&d->relay->timer);
+  } else {
+    await_response(d);
   }
 }
 
 }  // extern "C"
 
 void fdgate::end_response(struct client *cl, ubus_fd_dispatch *d) {
-  if (d->response_started)
+  if (d->relay->response_started)
     ops->finish_request(cl, true);
   else if (cl->timeout.pending)
     ops->send_error(cl, 502, "Bad Gateway", "The ubus-fd method did not produce any response\n");
@@ -166,7 +259,7 @@ extern "C" {
 void ubus_fd_response_state(struct ustream *s) {
   ubus_fd_dispatch *d = response_owner(s);
 
-  close_stream(&d->response);
+  close_response(d);
   end_response(client_of(d), d);
 }
 
@@ -187,7 +280,7 @@ void ubus_fd_data_cb(struct ubus_request *req, int, struct blob_attr *msg) {
   if (tb[REPLY_DATA]) {
     const char *text = blobmsg_get_string(tb[REPLY_DATA]);
     if (text[0]) ops->write_body(cl, text, static_cast<int>(strlen(text)));
-    dispatch_of(cl)->response_started = true;
+    dispatch_of(cl)->relay->response_started = true;
   }
 }
 
@@ -198,15 +291,26 @@ void ubus_fd_complete_cb(struct ubus_request *req, int status) {
     return;
   }
   ubus_fd_dispatch *d = dispatch_of(cl);
+  ubus_fd_relay *w = d->relay;
+  bool read_at_once = w->response_ended;
 
   d->req = nullptr;
   // a call whose object is gone leaves no id to reuse
   if (status == UBUS_STATUS_NOT_FOUND || status == UBUS_STATUS_METHOD_NOT_FOUND) forget_object();
 
-  if (d->response.fd.fd == -1 && !d->response_ended) {
-    ops->finish_request(cl, status == 0);
+  if (reading_file(d)) {
+    w->completed = true;  // the file's end ends the request
+    w->status = status;
+  } else if (d->response.fd.fd == -1 && !read_at_once) {
+    if (status == UBUS_STATUS_TIMEOUT) {
+      w->timer.cb = completion_settled;
+      uloop_timeout_set(&w->timer, 0);
+    } else {
+      ops->finish_request(cl, status == 0);
+    }
   } else if (status == -1) {
-    d->tunnel = true;
+    uloop_timeout_cancel(&w->timer);  // a tunnel may stay silent
+    w->tunnel = true;
     cl->state = CLIENT_STATE_DATA;
     cl->request.transfer_chunked = 0;
     cl->request.content_length = INT_MAX;
@@ -215,8 +319,9 @@ void ubus_fd_complete_cb(struct ubus_request *req, int status) {
     int unread = ustream_pending_data(cl->us, false);
     if (unread && cl->us->notify_read) cl->us->notify_read(cl->us, unread);
   }
-  // as the stream's end would, one loop round later
-  if (d->response_ended) end_response(cl, d);
+  // as the stream's end would, one loop round later (unless the tunnel's
+  // first bytes already ended the request)
+  if (read_at_once && d->relay) end_response(cl, d);
 
   call_ended(req);
 }
@@ -224,7 +329,7 @@ void ubus_fd_complete_cb(struct ubus_request *req, int status) {
 int ubus_fd_data_send(struct client *cl, const char *data, int len) {
   ubus_fd_dispatch *d = dispatch_of(cl);
 
-  if (d->tunnel) cl->request.content_length = INT_MAX;
+  if (d->relay->tunnel) cl->request.content_length = INT_MAX;
 
   // no pipe, or it was closed: nobody wants these bytes
   if (d->body.fd.fd < 0) return len;
@@ -278,8 +383,10 @@ void ubus_fd_free(struct client *cl) {
     call_abandon(d->req);
     d->req = nullptr;
   }
-  close_stream(&d->response);
+  close_response(d);
   close_stream(&d->body);
+  free(d->relay);
+  d->relay = nullptr;
 }
 
 void ubus_fd_close_fds(struct client *cl) {
@@ -288,10 +395,10 @@ void ubus_fd_close_fds(struct client *cl) {
   close(state->ctx->sock.fd);
   state->ctx->sock.fd = -1;
 
-  for (struct ustream_fd *sf : {&d->response, &d->body}) {
-    if (sf->fd.fd >= 0) {
-      close(sf->fd.fd);
-      sf->fd.fd = -1;
+  for (int *fd : {&d->response.fd.fd, &d->body.fd.fd, d->relay ? &d->relay->file : nullptr}) {
+    if (fd && *fd >= 0) {
+      close(*fd);
+      *fd = -1;
     }
   }
 }

@@ -22,6 +22,7 @@ Usage: $0 [options]
                     started process ("name pid"), <logs>/exits each that ended
                     ("pid status")
   -h, --help        this text
+The bus daemon is the build's, or the program named by EO_UBUSD.
 EOF
 }
 
@@ -148,7 +149,7 @@ snmp_env=(env SNMPCONFPATH="$run" SNMP_PERSISTENT_DIR="$run/persist" MIBS=)
 # the bus and the device
 mkdir -p /var/run/ubus
 rm -f $bus_socket
-start ubusd "${emu[@]}" "$bin/ubusd" -s $bus_socket
+start ubusd "${emu[@]}" "${EO_UBUSD:-$bin/ubusd}" -s $bus_socket
 wait_for "the bus daemon" test -S $bus_socket
 on=()
 for ((i = 0; i < outlets; i++)); do on+=(--on $i); done

@@ -105,7 +105,7 @@ bool wait_output(testkit::Child &c, const char *needle, int timeout_ms) {
 
 void GateTest::SetUp() {
   sock_ = dir_ / "ubus.sock";
-  ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+  ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
   ASSERT_TRUE(testkit::wait_listening(sock_)) << "ubusd did not listen on " << sock_;
 
   testkit::SpawnOptions opts;

@@ -1,6 +1,7 @@
 // The plug-in against a recording stand-in of the server's operations, with
 // the real bus daemon and request method server: exact finish/error calls,
 // the no-delay switch, body flow control, release and child clean-up.
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,17 +11,31 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "../fdgate.h"
 #include "testkit.h"
+
+// Every object lookup of the plug-in passes here on its way to the bus
+// library, counted.
+int lookups;
+
+extern "C" int ubus_lookup_id(struct ubus_context *ctx, const char *path, uint32_t *id) {
+  using lookup_fn = int (*)(struct ubus_context *, const char *, uint32_t *);
+  static auto real = reinterpret_cast<lookup_fn>(dlsym(RTLD_NEXT, "ubus_lookup_id"));
+  lookups++;
+  return real(ctx, path, id);
+}
 
 namespace {
 
@@ -89,11 +104,48 @@ bool run_until(const std::function<bool()> &pred, int timeout_ms = 5000) {
 
 int open_fds() { return testkit::count_fds(getpid()); }
 
+int pending_calls() {
+  int n = 0;
+  struct ubus_request *req;
+  list_for_each_entry(req, &fdgate::state->ctx->requests, list) n++;
+  return n;
+}
+
+bool is_pending(struct ubus_request *wanted) {
+  struct ubus_request *req;
+  list_for_each_entry(req, &fdgate::state->ctx->requests, list) {
+    if (req == wanted) return true;
+  }
+  return false;
+}
+
+// A method server of the test's own, on the test's event loop: its object
+// can be registered again (under a new id) while its server lives on.
+struct own_method {
+  struct ubus_context *ctx = nullptr;
+  struct ubus_object object = {};
+  struct ubus_request_data held = {};
+  int calls = 0;
+  bool defers = true;  // else: status 0 at once, no descriptor
+};
+
+own_method *own;
+
+int own_request(struct ubus_context *ctx, struct ubus_object *, struct ubus_request_data *req,
+                const char *, struct blob_attr *) {
+  own->calls++;
+  if (own->defers) ubus_defer_request(ctx, req, &own->held);
+  return 0;
+}
+
+const struct ubus_method own_methods[] = {{"request", own_request, 0, 0, nullptr, 0}};
+struct ubus_object_type own_type = {"own", 0, own_methods, 1};
+
 class RelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sock_ = dir_ / "ubus.sock";
-    ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
+    ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
     ASSERT_TRUE(testkit::wait_listening(sock_));
     testkit::SpawnOptions opts;
     opts.capture_output = true;
@@ -139,6 +191,8 @@ class RelayTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (own_.ctx) ubus_free(own_.ctx);
+    own = nullptr;
     if (!cl_) return;
     release(cl_);
     close(cl_->sfd.fd.fd);
@@ -155,6 +209,34 @@ class RelayTest : public ::testing::Test {
 
   bool ended() const { return rec.finish_calls || rec.error_code; }
 
+  // The object "own" served by the test itself; the plug-in calls it.
+  void serve_own_object() {
+    own = &own_;
+    own_type.id = 0;
+    own_.ctx = ubus_connect(sock_.c_str());
+    ASSERT_NE(own_.ctx, nullptr);
+    ubus_add_uloop(own_.ctx);
+    own_.object.name = "own";
+    own_.object.type = &own_type;
+    own_.object.methods = own_methods;
+    own_.object.n_methods = 1;
+    ASSERT_EQ(ubus_add_object(own_.ctx, &own_.object), 0);
+    conf_.ubus_fd_object = "own";
+  }
+
+  // Its object removed and added again: another id, the same server.
+  void register_own_again() {
+    uint32_t old_id = own_.object.id;
+    ASSERT_EQ(ubus_remove_object(own_.ctx, &own_.object), 0);
+    own_type.id = 0;  // the type went with its last object
+    ASSERT_EQ(ubus_add_object(own_.ctx, &own_.object), 0);
+    ASSERT_NE(own_.object.id, old_id) << "the daemon gave the object its old id again";
+  }
+
+  void reset_recorder() {
+    rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
+  }
+
   int socket_nodelay() {
     int value = -1;
     socklen_t len = sizeof(value);
@@ -169,6 +251,7 @@ class RelayTest : public ::testing::Test {
   struct client *cl_ = nullptr;
   int peer_ = -1;
   std::string url_;
+  own_method own_;
 };
 
 TEST_F(RelayTest, HowTheMethodAnswersEndsTheRequest) {
@@ -270,6 +353,8 @@ TEST_F(RelayTest, NoDelayFollowsTheMode) {
   req.priv = cl_;
   memset(cl_->dispatch.priv, 0, sizeof(cl_->dispatch.priv));
   ubus_fd_dispatch *d = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv);
+  ubus_fd_relay relay = {};
+  d->relay = &relay;
 
   struct step {
     const char *name;
@@ -301,13 +386,13 @@ TEST_F(RelayTest, NoDelayFollowsTheMode) {
     EXPECT_EQ(cl_->nodelay, s.want_state);
     EXPECT_EQ(socket_nodelay(), s.want_socket);
   }
-  EXPECT_TRUE(d->response_started) << "an empty data reply still counts as a response";
+  EXPECT_TRUE(d->relay->response_started) << "an empty data reply still counts as a response";
   EXPECT_EQ(rec.body, "");
 
   // no message: nothing; a field of the wrong type counts as absent
-  d->response_started = false;
+  d->relay->response_started = false;
   ubus_fd_data_cb(&req, UBUS_MSG_DATA, nullptr);
-  EXPECT_FALSE(d->response_started);
+  EXPECT_FALSE(d->relay->response_started);
 
   struct typed_case {
     bool data_is_string;
@@ -322,7 +407,7 @@ TEST_F(RelayTest, NoDelayFollowsTheMode) {
   };
   for (const typed_case &c : typed_cases) {
     rec.body.clear();
-    d->response_started = false;
+    d->relay->response_started = false;
     struct blob_buf b = {};
     blob_buf_init(&b, 0);
     if (c.data_is_string)
@@ -337,7 +422,7 @@ TEST_F(RelayTest, NoDelayFollowsTheMode) {
     blob_buf_free(&b);
     EXPECT_EQ(cl_->nodelay, c.want_state);
     EXPECT_EQ(rec.body, c.want_body);
-    EXPECT_EQ(d->response_started, c.want_started);
+    EXPECT_EQ(d->relay->response_started, c.want_started);
   }
 }
 
@@ -460,41 +545,218 @@ TEST_F(RelayTest, SilentMethodEndsAtTheScriptTimeout) {
       << "calls to a vanished method stay pending";
 }
 
-// A bus daemon restart: the calls in flight end as for a vanished method,
-// requests meanwhile get 500, and a retry timer connects again.
-TEST_F(RelayTest, BusRestartIsSurvived) {
+// Calls whose clients went away are bounded by the server's connection
+// limit (past it the oldest is given up), and one lookup per script timeout
+// checks all of them, however many there are.
+TEST_F(RelayTest, AbandonedCallsAreBoundedAndCheckedTogether) {
+  conf_.script_timeout = 300;
+  conf_.max_connections = 5;
+  std::vector<struct ubus_request *> sent;
+  for (int i = 0; i < 8; i++) {
+    dispatch(UH_HTTP_MSG_GET, "/p/hold");
+    struct ubus_request *req = reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv)->req;
+    ASSERT_NE(req, nullptr);
+    sent.push_back(req);
+    release(cl_);
+  }
+  EXPECT_EQ(fdgate::abandoned_calls(), 5);
+  EXPECT_EQ(pending_calls(), 5) << "the calls past the bound were not given up";
+  for (size_t i = 3; i < sent.size(); i++) EXPECT_TRUE(is_pending(sent[i])) << "newer call " << i;
+
+  // the method lives: they stay, checked with one lookup each time
+  lookups = 0;
+  run_until([] { return false; }, 750);
+  EXPECT_GE(lookups, 1) << "never checked";
+  EXPECT_LE(lookups, 3) << "one lookup per call instead of one per check";
+  EXPECT_EQ(pending_calls(), 5);
+
+  server_.signal(SIGKILL);
+  server_.wait(5000);
+  EXPECT_TRUE(run_until([] { return pending_calls() == 0; }, 3000))
+      << pending_calls() << " calls to a vanished method stay pending";
+  EXPECT_EQ(fdgate::abandoned_calls(), 0);
+}
+
+// A method that lives but never answers keeps an abandoned call for ten
+// script timeouts at most.
+TEST_F(RelayTest, AbandonedCallOfALiveMethodEndsAfterTenChecks) {
+  conf_.script_timeout = 100;
   dispatch(UH_HTTP_MSG_GET, "/p/hold");
-  ASSERT_NE(reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv)->req, nullptr);
+  release(cl_);
+  auto t0 = std::chrono::steady_clock::now();
+  run_until([] { return false; }, 500);
+  EXPECT_EQ(pending_calls(), 1) << "dropped while its method lives";
+  EXPECT_TRUE(run_until([] { return pending_calls() == 0; }, 3000)) << "kept beyond its checks";
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(950));
+  EXPECT_EQ(fdgate::abandoned_calls(), 0);
+}
+
+// An object registered again gets a new id. A call abandoned on the old one
+// can never be answered (the daemon drops answers for an object that is
+// gone): it goes at the next check instead of waiting out its checks; and
+// requests follow the object to its new id.
+TEST_F(RelayTest, ObjectRegisteredAgainUnderANewId) {
+  serve_own_object();
+  conf_.script_timeout = 300;
+
+  dispatch(UH_HTTP_MSG_GET, "/p/x");
+  ASSERT_TRUE(run_until([&] { return own_.calls == 1; })) << "the call never came";
+  release(cl_);
+  ASSERT_EQ(pending_calls(), 1);
+
+  register_own_again();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(run_until([] { return pending_calls() == 0; }, 3000))
+      << "a call to the object's old id stays pending";
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500))
+      << "kept for its checks as if its object still lived";
+  EXPECT_EQ(fdgate::abandoned_calls(), 0);
+
+  // the next requests reach the object under its new id, the first time
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    if (round) {
+      register_own_again();
+      run_until([] { return false; }, 100);  // the bus announces the removal
+    }
+    own_.defers = false;
+    int calls = own_.calls;
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/x");
+    ASSERT_TRUE(run_until([&] { return ended(); }));
+    EXPECT_EQ(own_.calls, calls + 1);
+    EXPECT_EQ(rec.finish_calls, 1);
+    EXPECT_TRUE(rec.finish_keep) << "the request failed: the old id was used";
+  }
+}
+
+// A bus daemon restart, however it goes (either generation of the bus
+// library, the daemon stopped or killed, back at once or later): the call in
+// flight ends as for a vanished method, requests meanwhile get 500, and a
+// retry timer connects again.
+using restart_param = std::tuple<testkit::BusGeneration, int, int>;  // generation, signal, ms
+
+class RelayRestartTest : public RelayTest, public ::testing::WithParamInterface<restart_param> {
+ protected:
+  void SetUp() override {
+    testkit::use_bus_generation(std::get<0>(GetParam()));
+    RelayTest::SetUp();
+  }
+
+  void start_bus() {
+    unlink(sock_.c_str());
+    ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
+    ASSERT_TRUE(testkit::wait_listening(sock_));
+    testkit::SpawnOptions opts;
+    opts.capture_output = true;
+    server_ = testkit::Child({testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"},
+                             opts);
+    ASSERT_TRUE(
+        testkit::wait_until([&] { return server_.output().find("ready") != std::string::npos; }));
+  }
+};
+
+std::string restart_name(const ::testing::TestParamInfo<restart_param> &info) {
+  auto [generation, sig, delay] = info.param;
+  return std::string(testkit::bus_generation_name(generation)) +
+         (sig == SIGKILL ? "Killed" : "Stopped") + "Back" + std::to_string(delay) + "ms";
+}
+
+TEST_P(RelayRestartTest, BusRestartIsSurvived) {
+  auto [generation, sig, delay] = GetParam();
+  int fds_before = open_fds();
+
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE("restart " + std::to_string(round + 1));
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/hold");
+    ASSERT_NE(reinterpret_cast<ubus_fd_dispatch *>(cl_->dispatch.priv)->req, nullptr);
+    ubusd_.signal(sig);
+    ubusd_.wait(5000);
+    server_.wait(5000);
+    ASSERT_TRUE(run_until([&] { return ended(); }, 3000)) << "the call in flight was left waiting";
+    // as for a vanished method: the test's client has no armed timer
+    EXPECT_EQ(rec.error_code, 504) << rec.error_body;
+    EXPECT_EQ(rec.error_body, "The ubus-fd method took too long to produce a response\n");
+    EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests));
+    EXPECT_TRUE(fdgate::bus_away());
+
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/five");
+    EXPECT_EQ(rec.error_code, 500);
+    EXPECT_EQ(rec.error_body, "Object inaccessible\n");
+
+    run_until([] { return false; }, delay);  // the plug-in retries meanwhile
+    start_bus();
+    ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
+    EXPECT_TRUE(fdgate::state->ctx->sock.registered);
+
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/five");
+    ASSERT_TRUE(run_until([&] { return ended(); }));
+    EXPECT_EQ(rec.error_code, 0) << rec.error_body;
+    EXPECT_EQ(rec.body, "hello");
+  }
+  // the restarted daemon's processes are new; the plug-in holds what it held
+  EXPECT_EQ(open_fds(), fds_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bus, RelayRestartTest,
+                         ::testing::Combine(::testing::ValuesIn(testkit::kBusGenerations),
+                                            ::testing::Values(SIGTERM, SIGKILL),
+                                            ::testing::Values(0, 300, 2000)),
+                         restart_name);
+
+// A reconnect that fails after its socket connected (a daemon that closes
+// before greeting) must not cost another descriptor of the process when
+// the next attempt succeeds: the bus library closes the number it left.
+TEST_F(RelayTest, FailedReconnectLeavesOtherDescriptorsAlone) {
   ubusd_.signal(SIGKILL);
   ubusd_.wait(5000);
   server_.wait(5000);
-  ASSERT_TRUE(run_until([&] { return ended(); }, 3000)) << "the call in flight was left waiting";
-  EXPECT_EQ(rec.error_code, 504);  // the test's client has no armed timer
-  EXPECT_TRUE(list_empty(&fdgate::state->ctx->requests));
-  EXPECT_TRUE(fdgate::bus_away());
+  ASSERT_TRUE(run_until([] { return fdgate::bus_away(); }, 3000));
 
-  rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
-  dispatch(UH_HTTP_MSG_GET, "/p/five");
-  EXPECT_EQ(rec.error_code, 500);
-  EXPECT_EQ(rec.error_body, "Object inaccessible\n");
-
+  // a listener that hangs up on everyone, until a real daemon comes
   unlink(sock_.c_str());
-  ubusd_ = testkit::Child({testkit::bin_path("ubusd"), "-s", sock_});
-  ASSERT_TRUE(testkit::wait_listening(sock_));
-  testkit::SpawnOptions opts;
-  opts.capture_output = true;
-  server_ =
-      testkit::Child({testkit::bin_path("uh_request_server"), "-s", sock_, "-o", "ubus-fd"}, opts);
-  ASSERT_TRUE(
-      testkit::wait_until([&] { return server_.output().find("ready") != std::string::npos; }));
-  ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
-  EXPECT_TRUE(fdgate::state->ctx->sock.registered);
+  int mute = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sun = {};
+  sun.sun_family = AF_UNIX;
+  snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", sock_.c_str());
+  ASSERT_EQ(bind(mute, reinterpret_cast<struct sockaddr *>(&sun), sizeof(sun)), 0);
+  ASSERT_EQ(listen(mute, 8), 0);
+  pid_t hangup = fork();
+  if (hangup == 0) {
+    for (;;) {
+      int c = accept(mute, nullptr, nullptr);
+      if (c >= 0) close(c);
+    }
+  }
+  close(mute);
 
-  rec = recorder{std::string(), 0, false, 0, std::string(), std::string(), 0, rec.handler};
-  dispatch(UH_HTTP_MSG_GET, "/p/five");
-  ASSERT_TRUE(run_until([&] { return ended(); }));
-  EXPECT_EQ(rec.error_code, 0) << rec.error_body;
-  EXPECT_EQ(rec.body, "hello");
+  // attempts fail after connecting; whatever the process opens next may
+  // take the number such an attempt left behind
+  run_until([] { return false; }, 1300);
+  EXPECT_TRUE(fdgate::bus_away());
+  std::vector<int> ours;
+  for (int i = 0; i < 16; i++) ours.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+
+  kill(hangup, SIGKILL);
+  waitpid(hangup, nullptr, 0);
+  unlink(sock_.c_str());
+  ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
+  ASSERT_TRUE(testkit::wait_listening(sock_));
+  ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
+
+  // still open, and still ours (a closed number is soon taken again)
+  struct stat null_stat;
+  ASSERT_EQ(stat("/dev/null", &null_stat), 0);
+  int lost = 0;
+  for (int fd : ours) {
+    struct stat st;
+    lost += fstat(fd, &st) < 0 || st.st_rdev != null_stat.st_rdev || !S_ISCHR(st.st_mode);
+  }
+  EXPECT_EQ(lost, 0) << "the reconnect closed descriptors that were not its own";
+  for (int fd : ours) close(fd);
 }
 
 TEST_F(RelayTest, ChildCleanUpClosesTheRequestsDescriptors) {

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -176,6 +177,65 @@ int pump_start(std::string text, uint64_t generate, int input) {
   return fds[0];
 }
 
+// A response written a piece at a time: its text at once, then one "."
+// every `every` ms, `count` times, then the end. Without `every` the
+// descriptor stays open and silent until its reader goes away. Counted with
+// the pumps: a response still being written.
+struct drip {
+  struct uloop_timeout timer;
+  int out;
+  int every;
+  uint64_t left;
+};
+
+constexpr int kDripWatchMs = 100;
+
+void drip_free(drip *d) {
+  close(d->out);
+  active_pumps--;
+  delete d;
+}
+
+void drip_tick(struct uloop_timeout *t) {
+  drip *d = container_of(t, drip, timer);
+
+  if (d->every <= 0) {
+    // nothing to write: only notice the reader going
+    struct pollfd p = {d->out, POLLOUT, 0};
+    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP))) {
+      drip_free(d);
+      return;
+    }
+    uloop_timeout_set(t, kDripWatchMs);
+    return;
+  }
+  if (!d->left || write(d->out, ".", 1) != 1 || !--d->left) {
+    drip_free(d);  // done, or the reader is gone
+    return;
+  }
+  uloop_timeout_set(t, d->every);
+}
+
+int drip_start(const std::string &text, int every, uint64_t count) {
+  int fds[2];
+
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) < 0) return -1;
+  if (!text.empty() &&
+      write(fds[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    close(fds[0]);
+    close(fds[1]);
+    return -1;
+  }
+  auto *d = new drip();
+  d->out = fds[1];
+  d->every = every;
+  d->left = count;
+  d->timer.cb = drip_tick;
+  active_pumps++;
+  uloop_timeout_set(&d->timer, every > 0 ? every : kDripWatchMs);
+  return fds[0];
+}
+
 // A pipe whose write end is already closed: end of file, no bytes.
 int empty_descriptor() {
   int fds[2];
@@ -345,6 +405,12 @@ int handle_request(struct ubus_context *, struct ubus_object *, struct ubus_requ
     send_data(req, query_value(query, "text").c_str(), nullptr);
     defer(req, body_fd, -1);
     return 0;
+  } else if (path == "/drip") {
+    status = answer_fd(
+        req,
+        drip_start(query_value(query, "text"), static_cast<int>(query_number(query, "every", 0)),
+                   query_number(query, "count", 0)),
+        0);
   } else if (path == "/file") {
     status = answer_fd(req, file_descriptor(query_number(query, "size", 0)), 0);
   } else if (path == "/status0") {

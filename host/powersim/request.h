@@ -9,6 +9,9 @@
 //                    ?status=N as for /five
 //   /slow?ms=N       after N ms, a descriptor closed without output
 //   /hold            no answer at all until the caller goes away
+//   /drip?text=T&every=MS&count=N   T at once, then "." every MS ms, N
+//                    times, then the end; without every: the descriptor
+//                    stays open and silent until its reader goes away
 //   /file?size=N     a regular file (the loop cannot watch it) of N pattern bytes
 //   /status0         status 0, no descriptor
 //   /fail            status NOT_FOUND, no descriptor (so is any unknown path)

@@ -423,12 +423,13 @@ std::string exec_image(const std::string& program) {
 }
 
 std::string bin_path(std::string_view name) {
+  if (name == "ubusd") return bus_daemon_program();
   return std::string(EO_BIN_DIR) + "/" + std::string(name);
 }
 
 std::string bus_daemon_program() {
   const char* given = getenv("EO_UBUSD");
-  return given && *given ? std::string(given) : bin_path("ubusd");
+  return given && *given ? std::string(given) : std::string(EO_BIN_DIR) + "/ubusd";
 }
 
 bool BusDaemon::start(int timeout_ms) {

@@ -122,7 +122,8 @@ std::vector<std::string> program_argv(const std::string& program);
 // script that runs it under the emulator with the argv[0] it was given.
 std::string exec_image(const std::string& program);
 
-// Full path of a built program / module (from the build tree).
+// Full path of a built program / module (from the build tree). The bus
+// daemon, "ubusd", is bus_daemon_program(): EO_UBUSD can name another.
 std::string bin_path(std::string_view name);
 
 // ---- The bus daemon and the two generations of the bus library ----
