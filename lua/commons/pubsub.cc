@@ -4,6 +4,20 @@
 // maps tokens (weak keys) to callbacks, or a pending initialisation callback.
 // A token is held only by the unsubscribe handle returned to the subscriber,
 // so a subscription lives exactly as long as its handle.
+//
+// The subscriber tables are the truth; publish reads a call list made from
+// one: an array of its callbacks, each followed by the handle of its
+// subscription (callback, handle, callback, handle, ...). A list is never
+// changed once made. subscribe and unsubscribe drop the list of the table
+// they change, and the call lists table holds lists weakly, so a list no
+// publish is using goes in the first collection after it was made.
+//
+// The handles are what keeps a list true: while a list lives, whether
+// cached or on the stack of a running publish, it keeps its handles, their
+// tokens and so their subscriptions alive; a handle dropped by its owner
+// ends in the same collection step as the list that holds it. The list can
+// never name a subscription the subscriber table has lost, whatever the
+// collector marked, when, and in which mode.
 #include "commons.h"
 
 extern "C" {
@@ -13,16 +27,25 @@ int rsubscriptions = 0;
 
 namespace {
 
-// Stack slots kept free for running the callbacks of a publish, ten times
-// what a C function is promised: the snapshot stops taking stack slots
-// where fewer would remain, and the rest of it waits in a spill table.
-constexpr int kCallRoom = 10 * LUA_MINSTACK;
+// Registry references of this module's own tables (0 = none):
+// token -> handle (weak keys), and subscriber table -> call list (weak
+// keys and values).
+int handles_ref = 0;
+int call_lists_ref = 0;
 
-// Pushes the subscriptions table.
-void push_subscriptions(lua_State* L) {
-  if (lua_rawgeti(L, LUA_REGISTRYINDEX, rsubscriptions) != LUA_TTABLE)
+// Free slots publish asks for beyond its arguments: 3 of its own and the
+// LUA_MINSTACK a C callback is promised, so that publish either fails
+// before the first callback or enters every callback with that room.
+constexpr int kPublishRoom = 3 + LUA_MINSTACK;
+
+// Pushes the module table held under `ref`.
+void push_own_table(lua_State* L, int ref) {
+  if (lua_rawgeti(L, LUA_REGISTRYINDEX, ref) != LUA_TTABLE)
     luaL_error(L, "pubsub is not open in this Lua state");
 }
+
+// Pushes the subscriptions table.
+void push_subscriptions(lua_State* L) { push_own_table(L, rsubscriptions); }
 
 void check_object(lua_State* L) { luaL_argcheck(L, !lua_isnoneornil(L, 1), 1, "object expected"); }
 
@@ -33,16 +56,29 @@ void call_with_args(lua_State* L, int n) {
   lua_call(L, n, 0);
 }
 
+// table[key] = value (raw) in the module table under `ref`, for the key and
+// value at the given indices (absolute).
+void set_in_own_table(lua_State* L, int ref, int key, int value) {
+  push_own_table(L, ref);
+  lua_pushvalue(L, key);
+  lua_pushvalue(L, value);
+  lua_rawset(L, -3);
+  lua_pop(L, 1);
+}
+
 // Upvalues: subscriber table, token. Ends the subscription; later calls do
 // nothing and the handle lets go of both.
 int unsubscribe(lua_State* L) {
   if (lua_type(L, lua_upvalueindex(1)) != LUA_TTABLE ||
       lua_type(L, lua_upvalueindex(2)) != LUA_TUSERDATA)
     return 0;  // already called
+  lua_settop(L, 0);
+  lua_pushnil(L);  // 1
   lua_pushvalue(L, lua_upvalueindex(2));
   lua_pushnil(L);
   lua_rawset(L, lua_upvalueindex(1));
-  lua_pushnil(L);
+  set_in_own_table(L, handles_ref, lua_upvalueindex(2), 1);
+  set_in_own_table(L, call_lists_ref, lua_upvalueindex(1), 1);  // stale now
   lua_replace(L, lua_upvalueindex(1));
   lua_pushnil(L);
   lua_replace(L, lua_upvalueindex(2));
@@ -92,79 +128,81 @@ int subscribe(lua_State* L) {
     lua_rawset(L, 4);
   }
   lua_newuserdatauv(L, 0, 0);  // 6: token
+  lua_pushvalue(L, 5);
   lua_pushvalue(L, 6);
-  lua_pushvalue(L, 2);
-  lua_rawset(L, 5);
   if (pin) {
     lua_pushvalue(L, 1);
     lua_pushcclosure(L, unsubscribe_pinned, 3);
   } else {
     lua_pushcclosure(L, unsubscribe, 2);
-  }
+  }  // 7: the handle
+  lua_pushvalue(L, 6);
+  lua_pushvalue(L, 2);
+  lua_rawset(L, 5);
+  set_in_own_table(L, handles_ref, 6, 7);
+  lua_pushnil(L);                             // 8
+  set_in_own_table(L, call_lists_ref, 5, 8);  // stale now
+  lua_pop(L, 1);
   return 1;
 }
 
-// Extra slots asked for at once while taking the snapshot, so that the
-// stack is checked once per this many callbacks rather than for each.
-constexpr int kSnapshotChunk = 64;
+// Makes the call list of the subscriber table at `subscribers` and caches
+// it in the call lists table at `lists`. Pushes the list.
+//
+// No Lua code runs and nothing is allocated once the list exists, so the
+// list holds exactly the subscriptions the table has when it is stored.
+void push_new_call_list(lua_State* L, int subscribers, int lists) {
+  int count = 0;
+  lua_pushnil(L);
+  while (lua_next(L, subscribers)) {
+    lua_pop(L, 1);
+    ++count;
+  }
+  // A collection step here may end subscriptions whose handles were
+  // dropped: they are then not in the table any more when it is walked.
+  lua_createtable(L, 2 * count, 0);
+  const int list = lua_gettop(L);
+  push_own_table(L, handles_ref);
+  const int handles = list + 1;
+  lua_Integer filled = 0;
+  lua_pushnil(L);
+  while (lua_next(L, subscribers)) {  // token, callback
+    lua_rawseti(L, list, ++filled);
+    lua_pushvalue(L, -1);
+    if (lua_rawget(L, handles) == LUA_TNIL) {
+      lua_pop(L, 1);
+      lua_pushvalue(L, -1);  // no handle known: the token holds as well
+    }
+    lua_rawseti(L, list, ++filled);
+  }
+  lua_pop(L, 1);  // the handles table
+  lua_pushvalue(L, subscribers);
+  lua_pushvalue(L, list);
+  lua_rawset(L, lists);
+}
 
 // publish(object, ...): calls every callback subscribed when the call
 // starts, each with all the arguments of the publish.
 int publish(lua_State* L) {
   const int n = lua_gettop(L);
   luaL_argcheck(L, n > 0, 1, "object expected");
-  push_subscriptions(L);
+  luaL_checkstack(L, n + kPublishRoom, "insufficient stack space");
+  push_subscriptions(L);  // n + 1
   lua_pushvalue(L, 1);
-  if (lua_rawget(L, -2) != LUA_TTABLE) return 0;  // none, or only pending
-  const int subscribers = n + 2;
-  // A callback stays on the stack when, with it and the key pushed at
-  // stack top T, the stack can still grow by `keep` slots. That holds for
-  // every T up to `checked_top` without asking again.
-  const int keep = n + 3 + kCallRoom;
-  int checked_top;
-  if (lua_checkstack(L, keep + kSnapshotChunk)) {
-    checked_top = subscribers + kSnapshotChunk;
-  } else {
-    luaL_checkstack(L, n + 3, "insufficient stack space");
-    checked_top = 0;  // ask for each callback
+  if (lua_rawget(L, n + 1) != LUA_TTABLE) return 0;  // none, or only pending
+  push_own_table(L, call_lists_ref);                 // n + 3
+  lua_pushvalue(L, n + 2);
+  if (lua_rawget(L, n + 3) != LUA_TTABLE) {
+    lua_pop(L, 1);
+    push_new_call_list(L, n + 2, n + 3);
   }
-  // The subscriptions table is not needed any more: its slot takes the
-  // spill table when there is one.
-  const int spill_slot = n + 1;
-
-  // Snapshot first, so callbacks that subscribe or unsubscribe do not
-  // change this publish. Callbacks go on the stack while it can grow and
-  // still leave room to run them; the rest go into the spill table.
-  bool spill = false;
-  int stacked = 0;
-  lua_Integer spilled = 0;
-  lua_pushnil(L);
-  while (lua_next(L, subscribers)) {
-    if (!spill) {
-      const int top = subscribers + stacked + 2;  // the callbacks, the key and this callback
-      if (top > checked_top) {
-        if (lua_checkstack(L, keep + kSnapshotChunk))
-          checked_top = top + kSnapshotChunk;
-        else if (lua_checkstack(L, keep))
-          checked_top = top;
-      }
-      if (top <= checked_top) {
-        lua_insert(L, -2);  // the callback stays below the key
-        ++stacked;
-        continue;
-      }
-      lua_createtable(L, 0, 1);
-      lua_replace(L, spill_slot);
-      spill = true;
-    }
-    lua_rawseti(L, spill_slot, ++spilled);
-  }
-
-  // The last callback stacked is on top: each call takes the one on top,
-  // leaving the one before it there.
-  for (int i = stacked; i > 0; --i) call_with_args(L, n);
-  for (lua_Integer i = spilled; i > 0; --i) {
-    lua_rawgeti(L, spill_slot, i);
+  // The list stays on the stack until the last callback returned: it is
+  // this publish's snapshot, and it keeps the subscriptions it calls.
+  lua_replace(L, n + 1);
+  lua_settop(L, n + 1);
+  const lua_Integer callbacks = static_cast<lua_Integer>(lua_rawlen(L, n + 1) / 2);
+  for (lua_Integer i = 0; i < callbacks; ++i) {
+    lua_rawgeti(L, n + 1, 2 * i + 1);
     call_with_args(L, n);
   }
   return 0;
@@ -226,20 +264,30 @@ extern "C" {
 
 int luaopen_commons_pubsub(lua_State* L) {
   commons::push_shared_kmode(L, rkmodetable, rkmodetable_proxy);
-  lua_pushvalue(L, -1);
+  const int kmode = lua_gettop(L);
+  lua_pushvalue(L, kmode);
   rkmodetable_pubsub = commons::hold(L);
   lua_newtable(L);  // subscriptions, weak in their objects
-  lua_insert(L, -2);
+  lua_pushvalue(L, kmode);
   lua_setmetatable(L, -2);
   rsubscriptions = commons::hold(L);
+  lua_newtable(L);  // token -> handle, weak in the tokens
+  lua_pushvalue(L, kmode);
+  lua_setmetatable(L, -2);
+  handles_ref = commons::hold(L);
+  lua_newtable(L);  // subscriber table -> call list, weak in both
+  commons::push_mode_table(L, "kv");
+  lua_setmetatable(L, -2);
+  call_lists_ref = commons::hold(L);
+  lua_pop(L, 1);  // the weak-key mode table
 
   lua_createtable(L, 0, 4);
   luaL_setfuncs(L, kFunctions, 0);
   return 1;
 }
 
-// The subscriptions table stays: finalizers that run while the state
-// closes may still publish.
+// The subscriptions table and the two tables beside it stay: finalizers
+// that run while the state closes may still publish.
 int luaclose_commons_pubsub(lua_State* L) {
   commons::release(L, &rkmodetable_pubsub);
   return 0;
