@@ -58,35 +58,35 @@ TEST(ares_module, TableAndChannelMetatable) {
     local names = {}
     for k, v in pairs(ares) do names[#names + 1] = k .. ":" .. type(v) end
     table.sort(names)
-    eq(names, {"class:table", "init:function", "parse_a_reply:function",
+    expect(names, {"class:table", "init:function", "parse_a_reply:function",
                "parse_aaaa_reply:function", "type:table"}, "module table")
 
     local mt = debug.getregistry().ares_channel
-    check(type(mt) == "table", "no registry metatable ares_channel")
+    expect_true(type(mt) == "table", "no registry metatable ares_channel")
     local methods = {}
     for k, v in pairs(mt.__index) do methods[#methods + 1] = k .. ":" .. type(v) end
     table.sort(methods)
-    eq(methods, {"fds:function", "getaddrinfo:function", "process:function", "query:function"},
-       "channel methods")
-    eq({mt.__gc, mt.__tostring, mt.__close}, {}, "finaliser and friends")
+    expect(methods, {"fds:function", "getaddrinfo:function", "process:function", "query:function"},
+           "channel methods")
+    expect({mt.__gc, mt.__tostring, mt.__close}, {}, "finaliser and friends")
     local ch = ares.init()
-    eq(type(ch), "userdata", "channel type")
-    check(getmetatable(ch) == mt, "channel metatable is not the registry's")
+    expect(type(ch), "userdata", "channel type")
+    expect_true(getmetatable(ch) == mt, "channel metatable is not the registry's")
   )lua");
 }
 
 TEST(ares_module, ConstantTables) {
   Lua lua;
   EXPECT_LUA_OK(lua, R"lua(
-    eq({ares.type.NSAP_PTR, ares.class["2"], ares.class[2], ares.type.MAX, ares.class.MAX,
-        ares.type.ZXFR, ares.class.IN, ares.type.A, ares.type.AAAA},
-       {23, 2, nil, 65536, 65536, 256, 1, 1, 28}, "spot values")
+    expect({ares.type.NSAP_PTR, ares.class["2"], ares.class[2], ares.type.MAX, ares.class.MAX,
+            ares.type.ZXFR, ares.class.IN, ares.type.A, ares.type.AAAA},
+           {23, 2, nil, 65536, 65536, 256, 1, 1, 28}, "spot values")
     local function count(t) local n = 0 for _ in pairs(t) do n = n + 1 end return n end
-    eq({count(ares.class), count(ares.type)}, {8, 52}, "entries")
+    expect({count(ares.class), count(ares.type)}, {8, 52}, "entries")
     for _, t in ipairs{ares.class, ares.type} do
       for k, v in pairs(t) do
-        check(type(k) == "string" and #k <= 15 and k == k:upper(), "odd key %s", show(k))
-        check(math.type(v) == "integer", "%s is not an integer", k)
+        expect_true(type(k) == "string" and #k <= 15 and k == k:upper(), "odd key " .. show(k))
+        expect_true(math.type(v) == "integer", string.format("%s is not an integer", k))
       end
     end
   )lua");
@@ -245,8 +245,8 @@ TEST(ares_channel, OptionErrors) {
       {"{[{}] = 1}", "unknown option table"},
   };
   for (const Row& row : rows) {
-    std::string chunk = std::string("local ok, err = perr(ares.init, ") + row.options + ")\n" +
-                        "eq({ok, err}, {false, '" + row.error + "'}, [[init " + row.options + "]])";
+    std::string chunk = std::string("expect_error(function() return ares.init(") + row.options +
+                        ") end, '" + row.error + "', [[init " + row.options + "]])";
     EXPECT_LUA_OK(lua, chunk);
   }
 }
@@ -255,7 +255,7 @@ TEST(ares_channel, FdsOfAnIdleChannel) {
   Lua lua;
   EXPECT_LUA_OK(lua, R"lua(
     for _, ch in ipairs{ares.init(), ares.init(nil), ares.init("x"), ares.init{}} do
-      eq(table.pack(ch:fds()), {{}, {}, 0, n = 4}, "fds of an idle channel")
+      expect(table.pack(ch:fds()), {{}, {}, 0, n = 4}, "fds of an idle channel")
     end
   )lua");
 }
@@ -267,9 +267,9 @@ TEST(ares_channel, MethodsCheckTheirChannel) {
     for _, m in ipairs{"fds", "process", "query", "getaddrinfo"} do
       local call = load("local self = ... ch." .. m .. "(self, 'x', 1, 1)")
       for _, case in ipairs{{{}, "table"}, {42, "number"}, {io.stdout, "FILE*"}} do
-        local ok, err = perr(call, case[1])
-        eq({ok, err}, {false, "bad argument #1 to '" .. m .. "' (ares_channel expected, got " ..
-           case[2] .. ")"}, m)
+        expect_error(function() return call(case[1]) end,
+                     "bad argument #1 to '" .. m .. "' (ares_channel expected, got " ..
+                         case[2] .. ")", m)
       end
     end
   )lua");
@@ -286,14 +286,14 @@ TEST(ares_channel, ProcessTakesAnyLists) {
     local done
     ch:query("www.example.test", ares.class.IN, ares.type.A, function(...) done = {...} end)
     local r, w, n, t = ch:fds()
-    eq(#r, 1, "sockets of a pending query")
-    check(type(t) == "number" and t > 0 and t <= 5, "timeout %s", show(t))
+    expect(#r, 1, "sockets of a pending query")
+    expect_true(type(t) == "number" and t > 0 and t <= 5, string.format("timeout %s", show(t)))
     for _, args in ipairs{{}, {{}, {}}, {nil, nil}, {"abc"},
                           {{-1, 1024, 1 << 40, math.mininteger, "x", 2.5, {}}, {-5, 4096}}} do
       ch:process(table.unpack(args, 1, 2))
-      check(done == nil, "a query completed early: %s", show(done))
+      expect_true(done == nil, string.format("a query completed early: %s", show(done)))
     end
-    eq(select("#", ch:process()), 0, "results of process")
+    expect(select("#", ch:process()), 0, "results of process")
   )lua");
 }
 
@@ -337,7 +337,7 @@ TEST(ares_channel, DroppedChannelKeepsItsQueries) {
   socklen_t len = sizeof type;
   EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len), 0);
   EXPECT_EQ(type, SOCK_DGRAM);
-  EXPECT_EQ(lua.run("eq(called, nil, 'callback of the dropped channel')"), "");
+  EXPECT_EQ(lua.run("expect(called, nil, 'callback of the dropped channel')"), "");
 }
 
 // getsock(channel) -> readers, writers: c-ares' own view of the channel's
@@ -420,7 +420,7 @@ TEST(ares_channel, DescriptorsAboveTheSetSize) {
       while true do
         local readers, writers, count, timeout = ch:fds()
         local own_readers, own_writers = getsock(ch)
-        eq({readers, writers}, {own_readers, own_writers}, "lists against c-ares' own")
+        expect({readers, writers}, {own_readers, own_writers}, "lists against c-ares' own")
         local highest = -1
         for _, list in ipairs{readers, writers} do
           for _, fd in ipairs(list) do
@@ -428,17 +428,17 @@ TEST(ares_channel, DescriptorsAboveTheSetSize) {
             highest = math.max(highest, fd)
           end
         end
-        eq(count, highest + 1, "count")
+        expect(count, highest + 1, "count")
         writers_seen = writers_seen + #writers
         if timeout == nil then break end
         rounds = rounds + 1
-        check(rounds < 1000, "still pending after %d rounds", rounds)
+        expect_true(rounds < 1000, string.format("still pending after %d rounds", rounds))
         ch:process(poll(readers, writers, timeout))
       end
-      eq(got, {lookup = {0, {"192.0.2.10", "2001:db8::10"}}, txt = {0, true}}, "answers")
-      check(lowest >= first and lowest ~= math.huge, "lowest descriptor %s", show(lowest))
-      check(writers_seen > 0, "the TCP connection never waited to write")
-      eq(table.pack(ch:fds()), {{}, {}, 0, n = 4}, "fds once nothing is pending")
+      expect(got, {lookup = {0, {"192.0.2.10", "2001:db8::10"}}, txt = {0, true}}, "answers")
+      expect_true(lowest >= first and lowest ~= math.huge, "lowest descriptor " .. show(lowest))
+      expect_true(writers_seen > 0, "the TCP connection never waited to write")
+      expect(table.pack(ch:fds()), {{}, {}, 0, n = 4}, "fds once nothing is pending")
     )lua");
   }
 }
@@ -462,13 +462,13 @@ TEST(ares_channel, WaitTimeCountsDownInFractions) {
       local before = now()
       local timeout = select(4, ch:fds())
       local after = now()
-      check(math.type(timeout) == "float", "timeout %s", show(timeout))
+      expect_true(math.type(timeout) == "float", string.format("timeout %s", show(timeout)))
       -- the query's clock started between `started` and `sent`
       local low, high = 2.0 - (after - started) - 0.002, 2.0 - (before - sent) + 0.002
-      check(timeout >= low and timeout <= high,
-            "after %.4f s the wait is %.6f s, not within [%.4f, %.4f]", before - sent, timeout,
-            low, high)
-      check(timeout < previous, "wait %.6f s after %.6f s", timeout, previous)
+      expect_true(timeout >= low and timeout <= high,
+                  string.format("after %.4f s the wait is %.6f s, not within [%.4f, %.4f]",
+                                before - sent, timeout, low, high))
+      expect_true(timeout < previous, string.format("wait %.6f s after %.6f s", timeout, previous))
       previous = timeout
     end
   )lua");
@@ -495,7 +495,7 @@ TEST(ares_channel, InitFormsUseTheirConfiguration) {
         got = {status, entry and entry.address}
       end)
       drive(form[2])
-      eq(got, {form[3], form[3] == 0 and "192.0.2.10" or nil}, "init with " .. form[1])
+      expect(got, {form[3], form[3] == 0 and "192.0.2.10" or nil}, "init with " .. form[1])
     end
   )lua");
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "lua_expect.h"
+
 namespace ares_test {
 namespace {
 
@@ -78,38 +80,6 @@ constexpr char kPrelude[] = R"lua(
 package.cpath = MODULE_DIR .. "/?.so"
 ares = require "ares"
 
--- Deterministic text of a value: sorted keys, floats keep their ".0".
-function show(v)
-  if type(v) == "string" then return string.format("%q", v) end
-  if type(v) ~= "table" then return tostring(v) end
-  local keys = {}
-  for k in pairs(v) do keys[#keys + 1] = k end
-  table.sort(keys, function(a, b)
-    if type(a) ~= type(b) then return type(a) < type(b) end
-    return a < b
-  end)
-  local parts = {}
-  for _, k in ipairs(keys) do parts[#parts + 1] = show(k) .. "=" .. show(v[k]) end
-  return "{" .. table.concat(parts, ", ") .. "}"
-end
-
-function eq(got, want, what)
-  if show(got) ~= show(want) then
-    error(string.format("%s: expected %s, saw %s", what, show(want), show(got)), 2)
-  end
-end
-
--- pcall that drops the position prefix of a string error
-function perr(f, ...)
-  local ok, err = pcall(f, ...)
-  if type(err) == "string" then err = err:gsub("^[^\n]-:%d+: ", "", 1) end
-  return ok, err
-end
-
-function check(cond, ...)
-  if not cond then error(string.format(...), 2) end
-end
-
 -- The event loop the module expects of its user.
 function drive(channel, limit)
   limit = limit or 10
@@ -118,7 +88,7 @@ function drive(channel, limit)
   while true do
     local readers, writers, _, timeout = channel:fds()
     if timeout == nil then return rounds end
-    check(now() < deadline, "drive: requests still pending after %s s", limit)
+    expect_true(now() < deadline, string.format("drive: requests still pending after %s s", limit))
     local readable, writable = poll(readers, writers, timeout)
     channel:process(readable, writable)
     rounds = rounds + 1
@@ -141,7 +111,8 @@ Lua::Lua(lua_Alloc alloc, void* ud) {
   lua_register(L_, "now", lua_now);
   lua_pushstring(L_, EO_LUA54_DIR);
   lua_setglobal(L_, "MODULE_DIR");
-  std::string error = run(kPrelude);
+  std::string error = lua_expect::load(L_);
+  if (error.empty()) error = run(kPrelude);
   if (!error.empty()) fprintf(stderr, "ares harness: prelude failed: %s\n", error.c_str());
 }
 

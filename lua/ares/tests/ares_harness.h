@@ -20,7 +20,8 @@ namespace ares_test {
 //   poll(readers, writers, timeout) -> ready readers, ready writers
 //   now()                           -> monotonic seconds
 //   drive(channel [, limit])        -> runs the event loop until nothing is pending
-//   show(v), eq(got, want, what), check(cond, what...)
+// and the test kit's shared assertions (expect, expect_true, expect_error,
+// cases, show, ...: see its expect.lua).
 class Lua {
  public:
   explicit Lua(lua_Alloc alloc = nullptr, void* ud = nullptr);

@@ -173,13 +173,13 @@ TEST_F(ares_nodes, EntriesFollowFamilyAndSocketType) {
   complete(ARES_SUCCESS, 0, fake_result());
   EXPECT_EQ(g_freed, 2);
   expect_ok(R"lua(
-    eq(with, {0, 1,
+    expect(with, {0, 1,
       {family = "inet", address = "192.0.2.1", port = 80, socktype = "stream", ttl = 105.0},
       {family = "inet6", address = "2001:db8::1", port = 53, socktype = "dgram", ttl = 107.0},
       {family = "inet", address = "192.0.2.2", port = 0, socktype = "raw", ttl = 100.0},
       {family = "inet", address = "192.0.2.3", port = 9, ttl = 109.0},
       n = 6}, "entries with a service")
-    eq(without, {0, 0,
+    expect(without, {0, 0,
       {family = "inet", address = "192.0.2.1", ttl = 5.0},
       {family = "inet6", address = "2001:db8::1", ttl = 7.0},
       {family = "inet", address = "192.0.2.2", ttl = 0.0},
@@ -199,12 +199,13 @@ TEST_F(ares_nodes, EntriesOfOtherFamiliesAreDropped) {
   complete(ARES_SUCCESS, 2, fake_result());
   EXPECT_EQ(g_freed, 2);
   expect_ok(R"lua(
-    eq(v4, {0, 0,
+    expect(v4, {0, 0,
       {family = "inet", address = "192.0.2.1", port = 80, socktype = "stream", ttl = 5.0},
       {family = "inet", address = "192.0.2.2", port = 0, socktype = "raw", ttl = 0.0},
       {family = "inet", address = "192.0.2.3", port = 9, ttl = 9.0},
       n = 5}, "inet lookup")
-    eq(v6, {0, 2, {family = "inet6", address = "2001:db8::1", ttl = 7.0}, n = 3}, "inet6 lookup")
+    expect(v6, {0, 2, {family = "inet6", address = "2001:db8::1", ttl = 7.0}, n = 3},
+           "inet6 lookup")
   )lua");
 }
 
@@ -249,7 +250,7 @@ TEST_F(ares_nodes, ResultListIsFreedWhateverTheCallbackDoes) {
   complete(ARES_ENOTFOUND, 3, nullptr);
   EXPECT_EQ(g_freed, 2);
   EXPECT_EQ(lua_.registry_refs(), refs);
-  expect_ok("eq(failed, {4, 3, n = 2}, 'failed lookup')");
+  expect_ok("expect(failed, {4, 3, n = 2}, 'failed lookup')");
 }
 
 TEST_F(ares_nodes, MemoryExhaustionWhileBuildingTheArguments) {
@@ -268,14 +269,14 @@ TEST_F(ares_nodes, MemoryExhaustionWhileBuildingTheArguments) {
   complete(ARES_SUCCESS, 0, fake_result());
   EXPECT_EQ(g_freed, 2);
   EXPECT_EQ(lua_.registry_refs(), refs) << "references left behind";
-  expect_ok("eq({first, second}, {nil, 0}, 'callbacks after the failed completion')");
+  expect_ok("expect({first, second}, {nil, 0}, 'callbacks after the failed completion')");
 }
 
 TEST_F(ares_nodes, InitFailureGivesNilAndMessage) {
   g_init_status = ARES_ENOMEM;
   std::string message = ares_strerror(ARES_ENOMEM);
   for (const char* form : {"ares.init()", "ares.init{}", "ares.init{timeout = 1}"}) {
-    expect_ok(std::string("eq(table.pack(") + form + "), {nil, '" + message + "', n = 2}, '" +
+    expect_ok(std::string("expect(table.pack(") + form + "), {nil, '" + message + "', n = 2}, '" +
               form + "')");
   }
 }

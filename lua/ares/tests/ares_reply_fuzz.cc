@@ -30,6 +30,10 @@
 
 #include <ares.h>
 
+#include <string>
+
+#include "lua_expect.h"
+
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
@@ -47,25 +51,21 @@ __uloop_error_cb = function(e)
   return e
 end
 
-local function expect(cond, what, ...)
-  if not cond then error(string.format(what, ...), 2) end
-end
-
 local function check_host(host, err)
   if host == nil then
-    expect(type(err) == "string" and #err > 0, "parser error %s", tostring(err))
+    expect_true(type(err) == "string" and #err > 0, "parser error " .. tostring(err))
     return
   end
-  expect(type(host) == "table" and type(host.name) == "string", "host table")
-  expect(host.addrtype == "inet" or host.addrtype == "inet6", "addrtype %s",
-         tostring(host.addrtype))
-  for _, alias in ipairs(host.aliases) do expect(type(alias) == "string", "alias") end
+  expect_true(type(host) == "table" and type(host.name) == "string", "host table")
+  expect_true(host.addrtype == "inet" or host.addrtype == "inet6",
+              "addrtype " .. tostring(host.addrtype))
+  for _, alias in ipairs(host.aliases) do expect_true(type(alias) == "string", "alias") end
   for _, address in ipairs(host.addr_list) do
-    expect(type(address) == "string", "address")
+    expect_true(type(address) == "string", "address")
     if host.addrtype == "inet" then
-      expect(address:match("^%d+%.%d+%.%d+%.%d+$"), "IPv4 text %q", address)
+      expect_true(address:match("^%d+%.%d+%.%d+%.%d+$"), string.format("IPv4 text %q", address))
     else
-      expect(address:find(":", 1, true), "IPv6 text %q", address)
+      expect_true(address:find(":", 1, true), string.format("IPv6 text %q", address))
     end
   end
 end
@@ -87,9 +87,9 @@ function start(channel, kind, qtype)
     channel:query("www.fuzz.test", ares.class.IN, t, function(status, timeouts, reply, extra)
       completions = completions + 1
       show("query", t, status, timeouts, #reply)
-      expect(math.type(status) == "integer" and math.type(timeouts) == "integer", "counts")
-      expect(type(reply) == "string" and extra == nil, "reply argument")
-      if status == 0 then expect(#reply > 0, "success without a reply") end
+      expect_true(math.type(status) == "integer" and math.type(timeouts) == "integer", "counts")
+      expect_true(type(reply) == "string" and extra == nil, "reply argument")
+      if status == 0 then expect_true(#reply > 0, "success without a reply") end
       parse_both(reply)
     end)
   else
@@ -97,19 +97,21 @@ function start(channel, kind, qtype)
     local family = families[kind - 2]
     channel:getaddrinfo("www.fuzz.test.", family, service, function(status, timeouts, ...)
       completions = completions + 1
-      expect(math.type(status) == "integer" and math.type(timeouts) == "integer", "counts")
+      expect_true(math.type(status) == "integer" and math.type(timeouts) == "integer", "counts")
       local n = select("#", ...)
       show("lookup", family, service, status, timeouts, n)
-      if status ~= 0 then expect(n == 0, "entries after status %d", status) end
+      if status ~= 0 then expect_true(n == 0, string.format("entries after status %d", status)) end
       for i = 1, n do
         local e = select(i, ...)
-        expect(e.family == "inet" or e.family == "inet6", "family %s", tostring(e.family))
-        if family ~= "any" then expect(e.family == family, "family %s for %s", e.family, family) end
-        expect(type(e.address) == "string" and math.type(e.ttl) == "float", "address and ttl")
+        expect_true(e.family == "inet" or e.family == "inet6", "family " .. tostring(e.family))
+        if family ~= "any" then
+          expect_true(e.family == family, string.format("family %s for %s", e.family, family))
+        end
+        expect_true(type(e.address) == "string" and math.type(e.ttl) == "float", "address and ttl")
         if service then
-          expect(e.port == 80, "port %s", tostring(e.port))
+          expect_true(e.port == 80, string.format("port %s", tostring(e.port)))
         else
-          expect(e.port == nil and e.socktype == nil, "port without a service")
+          expect_true(e.port == nil and e.socktype == nil, "port without a service")
         end
       end
     end, 0.5)
@@ -169,6 +171,8 @@ World& world() {
   lua_State* L = w.L = luaL_newstate();
   luaL_openlibs(L);
   luaL_requiref(L, "ares", luaopen_ares, 1);
+  const std::string error = lua_expect::load(L);
+  if (!error.empty()) fail("assertions", error.c_str());
   if (luaL_loadstring(L, kLuaSide) != LUA_OK) fail("load", lua_tostring(L, -1));
   lua_insert(L, -2);  // the module as the chunk's argument
   if (lua_pcall(L, 1, 0, 0) != LUA_OK) fail("chunk", lua_tostring(L, -1));

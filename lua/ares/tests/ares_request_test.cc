@@ -49,16 +49,15 @@ TEST_F(ares_dns, QueriesParseIntoHostTables) {
       ch:query(row[1], ares.class.IN, ares.type[row[2]], function(...) replies[i] = table.pack(...) end)
     end
     drive(ch)
-    for i, row in ipairs(rows) do
-      local what = row[2] .. " " .. row[1]
+    cases(rows, function(row, i)
       local got = replies[i]
-      check(got, "%s: no callback", what)
-      eq({got.n, got[1], got[2], type(got[3])}, {3, 0, 0, "string"}, what .. " callback arguments")
+      expect_true(got, "callback called")
+      expect({got.n, got[1], got[2], type(got[3])}, {3, 0, 0, "string"}, "callback arguments")
       local host, err = row[3](got[3])
-      check(host, "%s: parse failed: %s", what, err)
+      expect_true(host, "parse failed: " .. tostring(err))
       table.sort(host.addr_list)
-      eq(host, row[4], what)
-    end
+      expect(host, row[4], "host")
+    end)
   )lua");
 }
 
@@ -68,8 +67,8 @@ TEST_F(ares_dns, ClassAndTypeGoToTheServerUnchecked) {
     local got
     ch:query("version.bind", ares.class.CHAOS, ares.type.TXT, function(...) got = {...} end)
     drive(ch)
-    eq({got[1], got[2]}, {0, 0}, "status and time-outs")
-    check(got[3]:find("dnsmasq", 1, true), "no version in %s", show(got[3]))
+    expect({got[1], got[2]}, {0, 0}, "status and time-outs")
+    expect_true(got[3]:find("dnsmasq", 1, true), string.format("no version in %s", show(got[3])))
   )lua");
 }
 
@@ -87,15 +86,16 @@ TEST_F(ares_dns, ParserFailures) {
       {ares.parse_a_reply, aaaa, "DNS server returned answer with no data"},
       {ares.parse_aaaa_reply, a, "DNS server returned answer with no data"},
     }
-    for i, row in ipairs(rows) do
-      eq(table.pack(row[1](row[2])), {nil, row[3], n = 2}, "parser row " .. i)
-    end
+    cases(rows, function(row)
+      expect(table.pack(row[1](row[2])), {nil, row[3], n = 2}, "parser results")
+    end)
     -- the full length counts: a reply followed by junk still parses
-    check(ares.parse_a_reply(a .. "\0\0junk"), "reply with trailing bytes")
+    expect_true(ares.parse_a_reply(a .. "\0\0junk"), "reply with trailing bytes")
     for _, f in ipairs{"parse_a_reply", "parse_aaaa_reply"} do
       for _, case in ipairs{{{}, "string expected, got table"}, {nil, "string expected, got nil"}} do
-        local ok, err = perr(load("local x = ares." .. f .. "(...) return x"), case[1])
-        eq({ok, err}, {false, "bad argument #1 to '" .. f .. "' (" .. case[2] .. ")"}, f)
+        local parse = load("local x = ares." .. f .. "(...) return x")
+        expect_error(function() return parse(case[1]) end,
+                     "bad argument #1 to '" .. f .. "' (" .. case[2] .. ")", f)
       end
     end
   )lua");
@@ -108,9 +108,9 @@ TEST_F(ares_dns, FailedQueriesReportTheirStatus) {
     ch:query("elsewhere.test", ares.class.IN, ares.type.A, function(...) refused = table.pack(...) end)
     drive(ch)
     -- NXDOMAIN comes with the server's reply; a refusal by every server with none
-    eq({nx.n, nx[1], nx[2]}, {3, 4, 0}, "nxdomain status")
-    check(#nx[3] > 12, "nxdomain reply %s", show(nx[3]))
-    eq({refused.n, refused[1], refused[2], refused[3]}, {3, 11, 0, ""}, "refused")
+    expect({nx.n, nx[1], nx[2]}, {3, 4, 0}, "nxdomain status")
+    expect_true(#nx[3] > 12, string.format("nxdomain reply %s", show(nx[3])))
+    expect({refused.n, refused[1], refused[2], refused[3]}, {3, 11, 0, ""}, "refused")
   )lua");
 }
 
@@ -141,15 +141,14 @@ TEST_F(ares_dns, AddressLookups) {
       ch:getaddrinfo(a[1], a[2], a[3], function(...) results[i] = table.pack(...) end, a[4])
     end
     drive(ch)
-    for i, row in ipairs(rows) do
-      local what = "getaddrinfo" .. show(row[1])
+    cases(rows, function(row, i)
       local got = results[i]
-      check(got, "%s: no callback", what)
-      eq({got[1], got[2], got.n}, {0, 0, 2 + #row[2]}, what .. " status, time-outs, count")
+      expect_true(got, "callback called")
+      expect({got[1], got[2], got.n}, {0, 0, 2 + #row[2]}, "status, time-outs, count")
       local entries = {table.unpack(got, 3, got.n)}
       table.sort(entries, function(x, y) return x.family .. x.address < y.family .. y.address end)
-      eq(entries, row[2], what)
-    end
+      expect(entries, row[2], "entries")
+    end)
   )lua");
 }
 
@@ -158,7 +157,7 @@ TEST_F(ares_dns, KnownAnswersCompleteInsideTheCall) {
     for _, case in ipairs{{"hostsonly.test", "any"}, {"192.0.2.5", "inet"}, {"::1", "inet6"}} do
       local name, got = case[1]
       ch:getaddrinfo(name, case[2], nil, function(status) got = status end)
-      eq(got, 0, name .. " completed before getaddrinfo returned")
+      expect(got, 0, name .. " completed before getaddrinfo returned")
     end
   )lua");
 }
@@ -168,15 +167,14 @@ TEST_F(ares_dns, FamilyMustBeKnown) {
   expect_ok(R"lua(
     for _, family in ipairs{"INET", "Inet6", "inet4", "", "unix"} do
       local called = false
-      local ok, err = perr(function()
+      expect_error(function()
         ch.getaddrinfo(ch, "www.example.test", family, nil, function() called = true end)
-      end)
-      eq({ok, err, called}, {false,
-         "bad argument #3 to 'getaddrinfo' (supported values: any, inet, inet6)", false}, family)
+      end, "bad argument #3 to 'getaddrinfo' (supported values: any, inet, inet6)", family)
+      expect(called, false, family .. ": callback called")
     end
-    local ok, err = perr(function() ch:getaddrinfo("www.example.test", "INET") end)
-    eq(err, "bad argument #2 to 'getaddrinfo' (supported values: any, inet, inet6)",
-       "as a method call")
+    expect_error(function() ch:getaddrinfo("www.example.test", "INET") end,
+                 "bad argument #2 to 'getaddrinfo' (supported values: any, inet, inet6)",
+                 "as a method call")
   )lua");
   EXPECT_EQ(lua_.registry_refs(), refs) << "references taken by rejected calls";
 }
@@ -199,8 +197,8 @@ TEST_F(ares_dns, ArgumentErrors) {
        "bad argument #3 to 'getaddrinfo' (string expected, got table)"},
   };
   for (const Row& row : rows)
-    expect_ok(std::string("local f = print\nlocal ok, err = perr(function() ") + row.call +
-              " end)\neq({ok, err}, {false, \"" + row.error + "\"}, [[" + row.call + "]])");
+    expect_ok(std::string("local f = print\nexpect_error(function() ") + row.call + " end, \"" +
+              row.error + "\", [[" + row.call + "]])");
   EXPECT_EQ(lua_.registry_refs(), refs) << "references taken by rejected calls";
 }
 
@@ -212,7 +210,7 @@ TEST_F(ares_dns, FailedLookupsHaveNoEntries) {
       ch:getaddrinfo(row[1], "any", 80, function(...) got[i] = table.pack(...) end)
     end
     drive(ch)
-    for i, row in ipairs(rows) do eq(got[i], {row[2], 0, n = 2}, row[1]) end
+    cases(rows, function(row, i) expect(got[i], {row[2], 0, n = 2}, row[1]) end)
   )lua");
 }
 
@@ -226,14 +224,14 @@ TEST_F(ares_dns, SilentServerTimesOut) {
     slow:query("www.example.test", ares.class.IN, ares.type.A, function(...) q = table.pack(...) end)
     slow:getaddrinfo("www.example.test", "inet", nil, function(...) g = table.pack(...) end)
     local readers, writers, count, timeout = slow:fds()
-    eq(#readers, 1, "one socket to watch")
-    check(count > readers[1] and math.type(timeout) == "float" and timeout > 0 and timeout <= 1,
-          "count %s, timeout %s", show(count), show(timeout))
+    expect(#readers, 1, "one socket to watch")
+    expect_true(count > readers[1] and math.type(timeout) == "float" and timeout > 0 and
+                timeout <= 1, string.format("count %s, timeout %s", show(count), show(timeout)))
     drive(slow)
     local took = now() - started
-    eq(q, {12, 2, "", n = 3}, "query time-out")
-    eq(g, {12, 2, n = 2}, "lookup time-out")
-    check(took > 2.5 and took < 5, "time-outs after %.2f s", took)
+    expect(q, {12, 2, "", n = 3}, "query time-out")
+    expect(g, {12, 2, n = 2}, "lookup time-out")
+    expect_true(took > 2.5 and took < 5, string.format("time-outs after %.2f s", took))
   )lua");
 }
 
@@ -253,7 +251,7 @@ TEST_F(ares_dns, RaisingCallbacksDoNotStopOthers) {
       ch:getaddrinfo("www.example.test", "inet", nil, record("last"))
       drive(ch)
       table.sort(order)
-      eq(order, {"g0", "last0", "q0"}, "callbacks after the failing ones")
+      expect(order, {"g0", "last0", "q0"}, "callbacks after the failing ones")
     )lua");
   }
   expect_ok(R"lua(
@@ -261,8 +259,8 @@ TEST_F(ares_dns, RaisingCallbacksDoNotStopOthers) {
     seen = {}
     ch:query("www.example.test", 1, 1, function() error("boom") end)
     drive(ch)
-    eq(#seen, 1, "errors seen by the handler")
-    check(tostring(seen[1]):find("boom", 1, true), "handler saw %s", show(seen[1]))
+    expect(#seen, 1, "errors seen by the handler")
+    expect_true(tostring(seen[1]):find("boom", 1, true), "handler saw " .. show(seen[1]))
   )lua");
 }
 
@@ -283,7 +281,7 @@ TEST_F(ares_dns, PendingRequestsSurviveCollections) {
     collectgarbage("collect")
     collectgarbage("collect")
     drive(ch)
-    eq(got, want, "results after full collections")
+    expect(got, want, "results after full collections")
   )lua");
   EXPECT_EQ(lua_.registry_refs(), refs) << "references left after every request completed";
 }
@@ -301,18 +299,18 @@ TEST_F(ares_dns, CallbacksRunOnTheMainThread) {
       coroutine.yield("started")
       return "finished"
     end)
-    eq({coroutine.resume(co)}, {true, "started"}, "first resume")
-    eq({coroutine.resume(co)}, {true, "finished"}, "second resume")
+    expect({coroutine.resume(co)}, {true, "started"}, "first resume")
+    expect({coroutine.resume(co)}, {true, "finished"}, "second resume")
     co = nil
     collectgarbage("collect")
     drive(ch)
-    eq(threads, {async = true, sync = true, query = true}, "callbacks on the main thread")
+    expect(threads, {async = true, sync = true, query = true}, "callbacks on the main thread")
     -- the event loop itself may run in a coroutine
     threads = {}
     ch:getaddrinfo("www.example.test", "inet", nil, record("driven"))
-    eq({coroutine.resume(coroutine.create(function() drive(ch) return "driven" end))},
-       {true, "driven"}, "drive inside a coroutine")
-    eq(threads, {driven = true}, "callback while a coroutine drives")
+    expect({coroutine.resume(coroutine.create(function() drive(ch) return "driven" end))},
+           {true, "driven"}, "drive inside a coroutine")
+    expect(threads, {driven = true}, "callback while a coroutine drives")
   )lua");
 }
 
@@ -330,7 +328,7 @@ TEST_F(ares_dns, ModuleLoadedInsideACoroutine) {
     end)
     collectgarbage("collect")
     drive(channel)
-    eq(got, {0, "192.0.2.10", true}, "lookup through the module loaded in a coroutine")
+    expect(got, {0, "192.0.2.10", true}, "lookup through the module loaded in a coroutine")
   )lua");
 }
 

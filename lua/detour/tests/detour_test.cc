@@ -4,19 +4,81 @@
 
 #include <string>
 
-#include "lua_host.h"
+#include "lua_expect.h"
 
 namespace {
+
+// Run before each test's chunk: modules come from the build tree only.
+// open_closable(name) -> module, handle: closing the handle (a to-be-closed
+// variable) runs the module's luaclose_ hook, as the firmware's interpreter
+// does when it unloads a module, and forgets the module, so that the next
+// require opens it again. results(...) packs every result with its count.
+constexpr const char kPrelude[] = R"lua(
+package.path = ""
+package.cpath = MODULE_DIR .. "/?.so"
+function open_closable(name)
+  local module = require(name)
+  local file = assert(package.searchpath(name, package.cpath))
+  local hook = assert(package.loadlib(file, "luaclose_" .. name))
+  local handle = setmetatable({}, {__close = function()
+    package.loaded[name] = nil
+    hook()
+  end})
+  return module, handle
+end
+results = table.pack
+)lua";
+
+// A Lua 5.4 state with the shared assertions and the prelude loaded.
+class State {
+ public:
+  State() : L_(luaL_newstate()) {
+    luaL_openlibs(L_);
+    lua_pushliteral(L_, EO_LUA54_DIR);
+    lua_setglobal(L_, "MODULE_DIR");
+    setup_error_ = lua_expect::load(L_);
+    if (setup_error_.empty()) setup_error_ = run(kPrelude);
+  }
+  ~State() { lua_close(L_); }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  // "" when the chunk ran through, else its error with a traceback.
+  std::string run(const std::string& chunk) {
+    if (!setup_error_.empty()) return "set-up: " + setup_error_;
+    lua_pushcfunction(L_, traceback);
+    const int handler = lua_gettop(L_);
+    int status = luaL_loadbuffer(L_, chunk.data(), chunk.size(), "=test");
+    if (status == LUA_OK) status = lua_pcall(L_, 0, 0, handler);
+    std::string error;
+    if (status != LUA_OK) {
+      const char* message = lua_tostring(L_, -1);
+      error = message ? message : "(error object is not a string)";
+    }
+    lua_settop(L_, handler - 1);
+    return error;
+  }
+
+ private:
+  static int traceback(lua_State* L) {
+    const char* message = lua_tostring(L, 1);
+    luaL_traceback(L, L, message ? message : "(error object is not a string)", 1);
+    return 1;
+  }
+
+  lua_State* L_;
+  std::string setup_error_;
+};
 
 std::string with_detour(const char* chunk) {
   return std::string("local detour = require('detour')\n") + chunk;
 }
 
 TEST(detour_ops, InsertAndRemoveOnPlainTables) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     -- {operation, table, arguments, resulting table, results}
-    for _, case in ipairs{
+    cases({
       {"insert", {"a", "b"}, {nil, "c"}, {"a", "b", "c"}, {3, "c"}},
       {"insert", {"a", "b"}, {1, "z"}, {"z", "a", "b"}, {1, "z"}},
       {"insert", {"a", "b"}, {2.0, "z"}, {"a", "z", "b"}, {2, "z"}},
@@ -35,38 +97,45 @@ TEST(detour_ops, InsertAndRemoveOnPlainTables) {
       {"remove", {x = 1}, {"x", true}, {}, {"x", 1}},
       {"remove", {"a"}, {"y", true}, {"a"}, {"y", nil}},
       {"remove", {[0] = "zero"}, {nil, true}, {}, {0, "zero"}},
-    } do
+    }, function(case)
       local op, t, args, want_t, want = table.unpack(case)
-      local label = op .. show(args)
       local got = results(detour[op](t, args[1], args[2]))
-      expect(label .. " table", want_t, t)
-      expect(label .. " result count", #want == 0 and 0 or 2, got.n)
-      expect(label .. " results", want, {got[1], got[2]})
-    end
+      expect(t, want_t, "table")
+      expect(got.n, #want == 0 and 0 or 2, "result count")
+      expect({got[1], got[2]}, want, "results")
+    end)
   )lua")));
 }
 
 TEST(detour_ops, PositionsOutsideTheSequenceAreRejected) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
-    for _, case in ipairs{
+    cases({
       {"insert", {"a", "b"}, 4}, {"insert", {"a", "b"}, -1}, {"insert", {}, 2},
       {"remove", {"a", "b"}, 3}, {"remove", {"a", "b"}, -2}, {"remove", {}, 1},
-    } do
+    }, function(case)
       local op, t, position = table.unpack(case)
       local before = show(t)
-      expect_error(op .. " at " .. position, "bad argument #2 to 'detour." .. op .. "' (position out of bounds)",
-                   detour[op], t, position, "v")
-      expect(op .. " at " .. position .. " leaves the table", before, show(t))
-    end
-    expect_error("insert without key", "index is nil", detour.insert, {})
-    expect_error("remove without key", "index is nil", detour.remove, {})
-    expect_error("insert into a number", "attempt to get length of a number value", detour.insert, 5, nil, 1)
+      -- called from C, as by pcall, so that the error names the function
+      -- by its module name rather than by the caller's expression
+      expect_error(function()
+        local ok, err = pcall(detour[op], t, position, "v")
+        if not ok then error(err, 0) end
+      end,
+                   "bad argument #2 to 'detour." .. op .. "' (position out of bounds)")
+      expect(show(t), before, "the table after the refusal")
+    end)
+    expect_error(function() return detour.insert({}) end, "table index is nil",
+                 "insert without key")
+    expect_error(function() return detour.remove({}) end, "table index is nil",
+                 "remove without key")
+    expect_error(function() return detour.insert(5, nil, 1) end,
+                 "attempt to get length of a number value", "insert into a number")
   )lua")));
 }
 
 TEST(detour_ops, PlainOperationsGoThroughTheContainersAccessors) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     local store, log = {"a", "b"}, {}
     local proxy = setmetatable({}, {
@@ -74,24 +143,24 @@ TEST(detour_ops, PlainOperationsGoThroughTheContainersAccessors) {
       __newindex = function(_, k, v) log[#log + 1] = k; store[k] = v end,
       __len = function() return #store end,
     })
-    expect("insert", {1, "z"}, {detour.insert(proxy, 1, "z")})
-    expect("store after insert", {"z", "a", "b"}, store)
-    expect("writes of insert", {3, 2, 1}, log)
-    expect("remove", {3, "b"}, {detour.remove(proxy, nil, true)})
-    expect("store after remove", {"z", "a"}, store)
-    expect("the proxy stays empty", nil, next(proxy))
+    expect({detour.insert(proxy, 1, "z")}, {1, "z"}, "insert")
+    expect(store, {"z", "a", "b"}, "store after insert")
+    expect(log, {3, 2, 1}, "writes of insert")
+    expect({detour.remove(proxy, nil, true)}, {3, "b"}, "remove")
+    expect(store, {"z", "a"}, "store after remove")
+    expect(next(proxy), nil, "the proxy stays empty")
     detour.shuffle(proxy, 2)
-    expect("shuffle reads and writes through the proxy", {"z", "a"}, store)
+    expect(store, {"z", "a"}, "shuffle reads and writes through the proxy")
 
     local failing = setmetatable({}, {__len = function() error("no length") end})
-    expect_error("length error", "no length", detour.insert, failing, nil, 1)
+    expect_error(function() return detour.insert(failing, nil, 1) end, "no length", "length error")
   )lua")));
 }
 
 // Long shifts of real tables take a faster route; what the container sees
 // must not change with the length or with the standard library.
 TEST(detour_ops, LongShiftsMakeTheSameAccessesAsShortOnes) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     -- every read and write through a proxy, in order
     local function proxy_of(n)
@@ -124,18 +193,19 @@ TEST(detour_ops, LongShiftsMakeTheSameAccessesAsShortOnes) {
           local want = {}
           for i = 1, n do want[i] = "v" .. i end
           table.insert(want, p, "new")
-          expect("insert results n=" .. n .. " p=" .. p, {p, "new"}, {detour.insert(proxy, p, "new")})
-          expect("insert store n=" .. n .. " p=" .. p, want, store)
-          expect("insert accesses n=" .. n .. " p=" .. p, insert_log(n, p), log)
-          expect("insert leaves the proxy empty", nil, next(proxy))
+          local where = " n=" .. n .. " p=" .. p
+          expect({detour.insert(proxy, p, "new")}, {p, "new"}, "insert results" .. where)
+          expect(store, want, "insert store n=" .. n .. " p=" .. p)
+          expect(log, insert_log(n, p), "insert accesses n=" .. n .. " p=" .. p)
+          expect(next(proxy), nil, "insert leaves the proxy empty")
 
           proxy, store, log = proxy_of(n)
           want = {}
           for i = 1, n do want[i] = "v" .. i end
           table.remove(want, p)
-          expect("remove results n=" .. n .. " p=" .. p, {p, "v" .. p}, {detour.remove(proxy, p, true)})
-          expect("remove store n=" .. n .. " p=" .. p, want, store)
-          expect("remove accesses n=" .. n .. " p=" .. p, remove_log(n, p, true), log)
+          expect({detour.remove(proxy, p, true)}, {p, "v" .. p}, "remove results" .. where)
+          expect(store, want, "remove store n=" .. n .. " p=" .. p)
+          expect(log, remove_log(n, p, true), "remove accesses n=" .. n .. " p=" .. p)
         end
       end
     end
@@ -147,11 +217,11 @@ TEST(detour_ops, LongShiftsMakeTheSameAccessesAsShortOnes) {
         for i = 1, n do t[i], want[i] = i, i end
         detour.insert(t, p, "x")
         table.insert(want, p, "x")
-        expect("plain insert n=" .. n .. " p=" .. p, want, t)
+        expect(t, want, "plain insert n=" .. n .. " p=" .. p)
         if p <= n then
           detour.remove(t, p)
           table.remove(want, p)
-          expect("plain remove n=" .. n .. " p=" .. p, want, t)
+          expect(t, want, "plain remove n=" .. n .. " p=" .. p)
         end
       end
     end
@@ -168,15 +238,16 @@ TEST(detour_ops, LongShiftsMakeTheSameAccessesAsShortOnes) {
       end,
       __len = function() return 30 end,
     })
-    expect_error("error inside a long shift", "no room at 20", detour.insert, failing, 1, 0)
-    expect("writes before the error", 12, writes)  -- 31 down to 20
-    expect("elements above the error moved", 30, store[31])
-    expect("elements below the error untouched", 19, store[19])
+    expect_error(function() return detour.insert(failing, 1, 0) end, "no room at 20",
+                 "error inside a long shift")
+    expect(writes, 12, "writes before the error")  -- 31 down to 20
+    expect(store[31], 30, "elements above the error moved")
+    expect(store[19], 19, "elements below the error untouched")
   )lua")));
 }
 
 TEST(detour_ops, LongShiftsDoNotDependOnTheTableLibraryOfTheDay) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(R"lua(
     local real_move = table.move
     -- without table.move when the module opens
@@ -186,14 +257,14 @@ TEST(detour_ops, LongShiftsDoNotDependOnTheTableLibraryOfTheDay) {
     local t = {}
     for i = 1, 50 do t[i] = i end
     detour.insert(t, 1, 0)
-    expect("insert without move", 51, #t)
-    expect("first", 0, t[1])
-    expect("last", 50, t[51])
+    expect(#t, 51, "insert without move")
+    expect(t[1], 0, "first")
+    expect(t[51], 50, "last")
     detour.remove(t, 1)
-    expect("remove without move", 50, #t)
-    expect("first after remove", 1, t[1])
+    expect(#t, 50, "remove without move")
+    expect(t[1], 1, "first after remove")
   )lua"));
-  luahost::State other;
+  State other;
   EXPECT_EQ("", other.run(R"lua(
     local detour = require("detour")
     -- replacing table.move after the module opened changes nothing in it
@@ -203,16 +274,16 @@ TEST(detour_ops, LongShiftsDoNotDependOnTheTableLibraryOfTheDay) {
     for i = 1, 50 do t[i] = i end
     detour.insert(t, 1, 0)
     detour.remove(t, 50)
-    expect("the replacement was not called", 0, replaced)
+    expect(replaced, 0, "the replacement was not called")
     local want = {0}
     for i = 1, 48 do want[#want + 1] = i end
     want[#want + 1] = 50
-    expect("shifted by the module itself", want, t)
+    expect(t, want, "shifted by the module itself")
   )lua"));
 }
 
 TEST(detour_ops, ContainerMetamethodsTakeTheWorkOver) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     local calls = {}
     local function recorder(name, ...)
@@ -224,65 +295,65 @@ TEST(detour_ops, ContainerMetamethodsTakeTheWorkOver) {
       __remove = recorder("__remove", 1, 2, 3),
       __close = recorder("__close", "ignored"),
     })
-    expect("insert results", {n = 2, "k", nil}, results(detour.insert(t, nil, "v", "extra")))
-    expect("remove results", {n = 2, 1, 2}, results(detour.remove(t, "key")))
-    expect("close results", {n = 0}, results(detour.close(t, 1, 2)))
-    expect("calls", {
+    expect(results(detour.insert(t, nil, "v", "extra")), {n = 2, "k", nil}, "insert results")
+    expect(results(detour.remove(t, "key")), {n = 2, 1, 2}, "remove results")
+    expect(results(detour.close(t, 1, 2)), {n = 0}, "close results")
+    expect(calls, {
       {"__insert", {n = 4, t, nil, "v", "extra"}},
       {"__remove", {n = 2, t, "key"}},
       {"__close", {n = 3, t, 1, 2}},
-    }, calls)
-    expect("close without __close", {n = 0}, results(detour.close({}, 1)))
+    }, "calls")
+    expect(results(detour.close({}, 1)), {n = 0}, "close without __close")
     local failing = setmetatable({}, {__insert = function() error("refused") end})
-    expect_error("metamethod error", "refused", detour.insert, failing, 1, 2)
+    expect_error(function() return detour.insert(failing, 1, 2) end, "refused", "metamethod error")
   )lua")));
 }
 
 TEST(detour_shuffle, IsAFixedPermutationForEachLength) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(with_detour(R"lua(
     local function sequence(n) local t = {} for i = 1, n do t[i] = i end return t end
-    for _, case in ipairs{
+    cases({
       {2, {1, 2}}, {3, {1, 2, 3}}, {5, {1, 4, 3, 5, 2}},
       {10, {1, 8, 5, 2, 6, 9, 10, 7, 3, 4}},
       {1, {1}}, {0, {}}, {-3, {}}, {"x", {}}, {2.5, {}},
-    } do
+    }, function(case)
       local n, want = case[1], case[2]
       local t = sequence(#want)
       detour.shuffle(t, n)
-      expect("shuffle with n = " .. tostring(n), want, t)
-    end
+      expect(t, want, "shuffle with n = " .. tostring(n))
+    end)
 
     -- positions up to n move, holes included; the rest stays
     local t = sequence(12)
     t[3] = nil
     detour.shuffle(t, 10)
-    expect("with a hole at 3", {1, 8, 5, 2, 6, 9, 10, 7, nil, 4, 11, 12}, {table.unpack(t, 1, 12)})
+    expect({table.unpack(t, 1, 12)}, {1, 8, 5, 2, 6, 9, 10, 7, nil, 4, 11, 12}, "with a hole at 3")
 
     -- the first draw past 44488 no longer keeps the first element: 64-bit arithmetic
     local big = sequence(50000)
     detour.shuffle(big, 50000)
-    expect("first element for n = 50000", 16354, big[1])
+    expect(big[1], 16354, "first element for n = 50000")
     local seen, distinct = {}, 0
     for i = 1, 50000 do if not seen[big[i]] then seen[big[i]], distinct = true, distinct + 1 end end
-    expect("n = 50000 is a permutation", 50000, distinct)
+    expect(distinct, 50000, "n = 50000 is a permutation")
     local same = sequence(50000)
     detour.shuffle(same, 50000)
-    expect("the same n gives the same permutation", show(big), show(same))
+    expect(show(same), show(big), "the same n gives the same permutation")
   )lua")));
 }
 
 TEST(detour_module, CloseHookLeavesTheModuleUsable) {
-  luahost::State lua;
+  State lua;
   EXPECT_EQ("", lua.run(R"lua(
     local first
     do
-      local detour, _ <close> = host.open("detour")
+      local detour, _ <close> = open_closable("detour")
       first = detour
     end
     local again = require("detour")
-    expect("reopened after the close hook", true, again ~= first)
-    expect("insert after reopening", {1, "a"}, {again.insert({}, nil, "a")})
+    expect(again ~= first, true, "reopened after the close hook")
+    expect({again.insert({}, nil, "a")}, {1, "a"}, "insert after reopening")
   )lua"));
 }
 

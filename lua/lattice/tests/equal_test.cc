@@ -125,7 +125,7 @@ TEST(LatticeEqual, DeepAndCyclicStructures) {
     -- nested native calls ends the comparison with an error
     local a, b = {}, {}
     a.next, b.next = a, b
-    expect_error("stack overflow", eq, a, b)
+    expect_error(function() return eq(a, b) end, "C stack overflow", "two cycles in step")
     -- a cycle against an acyclic table differs as soon as the shapes part
     expect(eq(a, deep(50, 1)), false, "cycle against a chain")
   )lua"),

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "lua_expect.h"
+
 namespace lattice_test {
 namespace {
 
@@ -36,9 +38,10 @@ LuaHarness::LuaHarness() : L_(luaL_newstate()) {
   lua_pop(L_, 1);
   lua_pushlightuserdata(L_, nullptr);
   lua_setglobal(L_, "null");
-  std::string error = run_file("prelude.lua");
+  std::string error = lua_expect::load(L_);
+  if (error.empty()) error = run_file("prelude.lua");
   if (!error.empty()) {
-    fprintf(stderr, "prelude.lua: %s\n", error.c_str());
+    fprintf(stderr, "test prelude: %s\n", error.c_str());
     abort();
   }
 }

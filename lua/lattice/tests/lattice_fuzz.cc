@@ -9,7 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "../lattice.h"
+#include "lua_expect.h"
 
 namespace {
 
@@ -232,6 +235,11 @@ lua_State *state() {
   lua_pushlightuserdata(L, nullptr);
   lua_setglobal(L, "null");
   lua_settop(L, 0);
+  const std::string error = lua_expect::load(L);
+  if (!error.empty()) {
+    fprintf(stderr, "lattice_fuzz: %s\n", error.c_str());
+    abort();
+  }
   load_file(L, "prelude.lua");
   load_file(L, "fuzz_check.lua");
   return L;
