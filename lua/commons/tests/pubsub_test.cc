@@ -206,6 +206,215 @@ TEST(commons_pubsub, PublishFromAFullStackCallsEachSubscriberOnce) {
   )lua")));
 }
 
+// Subscribers whose handles the collector may take at any step: after each
+// step (incremental steps, generational minor collections, full
+// collections, and steps taken by the callbacks while a publish runs),
+// publish calls exactly the subscribers whose handles are still there.
+constexpr const char kAgainstTheCollector[] = R"lua(
+  local pubsub = require("commons.pubsub")
+
+  -- subscribers of o numbered 1, 2, ...; handles in `held` (dropped at
+  -- will) and in the weak `alive`, which tells which ones still exist
+  function subscribers(o)
+    local s = {held = {}, alive = setmetatable({}, {__mode = "v"}), hits = {}, count = 0}
+    s.stepping = {}  -- numbers whose callbacks take a collection step
+    function s.add()
+      s.count = s.count + 1
+      local i = s.count
+      s.held[i] = pubsub.subscribe(o, function(obj)
+        if obj ~= o then error("callback " .. i .. " got another object") end
+        s.hits[i] = (s.hits[i] or 0) + 1
+        if s.stepping[i] then collectgarbage("step", 0) end
+      end)
+      s.alive[i] = s.held[i]
+    end
+    -- publishes and checks that exactly the live subscribers were called,
+    -- each once
+    function s.publish_and_check(what)
+      local want = {}
+      for i in pairs(s.alive) do want[i] = 1 end
+      s.hits = {}
+      pubsub.publish(o)
+      expect(s.hits, want, what)
+    end
+    return s
+  end
+)lua";
+
+TEST(commons_pubsub, HandleCollectedBetweenTwoPublishesIsNotCalledAgain) {
+  luahost::State lua;
+  ASSERT_EQ("", lua.run(kAgainstTheCollector));
+  EXPECT_EQ("", lua.run(R"lua(
+    local function full(s) collectgarbage() end
+    local function steps(s)
+      for _ = 1, 100000 do
+        if s.alive[3] == nil and s.alive[6] == nil then return end
+        collectgarbage("step", 0)
+      end
+      error("handles 3 and 6 never collected")
+    end
+    cases({
+      {name = "full, incremental", mode = "incremental", collect = full},
+      {name = "full, generational", mode = "generational", collect = full},
+      {name = "steps, incremental", mode = "incremental", collect = steps},
+      {name = "minor collections, generational", mode = "generational", collect = steps},
+    }, function(case)
+      collectgarbage(case.mode)
+      local s = subscribers({})
+      for _ = 1, 8 do s.add() end
+      s.publish_and_check("all eight")
+      s.held[3], s.held[6] = nil, nil
+      case.collect(s)
+      expect(s.alive[3], nil, "handle 3 collected")
+      s.publish_and_check("after the collection")
+      expect(s.hits[5], 1, "handle 5 still served")
+    end, "collections")
+    collectgarbage("incremental")
+  )lua"));
+}
+
+TEST(commons_pubsub, PublishAgreesWithTheHandlesAfterEveryCollectionStep) {
+  luahost::State lua;
+  ASSERT_EQ("", lua.run(kAgainstTheCollector));
+  EXPECT_EQ("", lua.run(R"lua(
+    cases({
+      {name = "incremental", mode = "incremental"},
+      {name = "generational", mode = "generational"},
+    }, function(case)
+      collectgarbage(case.mode)
+      math.randomseed(25)
+      local s = subscribers({})
+      for _ = 1, 30 do s.add() end
+      local collected = 0
+      for round = 1, 1500 do
+        local r = math.random()
+        if r < 0.15 then
+          s.add()
+        elseif r < 0.3 then
+          local i = math.random(s.count)
+          if s.held[i] then
+            s.held[i] = nil  -- dropped: ends when the collector takes it
+            collected = collected + 1
+          end
+        elseif r < 0.35 then
+          local i = math.random(s.count)
+          if s.held[i] then
+            s.held[i]()  -- ended now
+            s.held[i], s.alive[i] = nil, nil
+          end
+        elseif r < 0.45 then
+          s.stepping[math.random(s.count)] = true
+        end
+        -- a publish right after one whose callbacks collected shows a list
+        -- kept from before that collection
+        if math.random() < 0.5 then collectgarbage("step", 0) end
+        s.publish_and_check("round " .. round)
+      end
+      full_gc()
+      s.publish_and_check("after a full collection")
+      local left = 0
+      for _ in pairs(s.alive) do left = left + 1 end
+      local held = 0
+      for _ in pairs(s.held) do held = held + 1 end
+      expect(left, held, "only the held handles are left")
+      expect_true(collected > 100, "handles dropped: " .. collected)
+    end, "collector modes")
+    collectgarbage("incremental")
+  )lua"));
+}
+
+// Callbacks that subscribe, unsubscribe and publish again while a publish
+// runs: every publish calls each subscriber present when it starts, once.
+TEST(commons_pubsub, ChurnAndNestedPublishesDuringAPublish) {
+  luahost::State lua;
+  EXPECT_EQ("", lua.run(with_pubsub(R"lua(
+    math.randomseed(27)
+    local o = {}
+    local live, ids = {}, {}  -- id -> handle; ids of the live ones, in order
+    local calls, want = {}, {}
+    local next_id = 0
+    local publish
+    local function pick()
+      return ids[math.random(#ids)]
+    end
+    local function forget(id)
+      for k, v in ipairs(ids) do
+        if v == id then table.remove(ids, k); return end
+      end
+    end
+    local function add()
+      next_id = next_id + 1
+      local id = next_id
+      live[id] = pubsub.subscribe(o, function(obj, depth)
+        calls[id] = (calls[id] or 0) + 1
+        local r = math.random()
+        if r < 0.1 and #ids > 0 then
+          local victim = pick()
+          live[victim]()
+          live[victim] = nil
+          forget(victim)
+        elseif r < 0.2 then
+          add()
+        elseif r < 0.25 and depth < 3 then
+          publish(depth + 1)
+        end
+      end)
+      ids[#ids + 1] = id
+    end
+    function publish(depth)
+      for _, id in ipairs(ids) do want[id] = (want[id] or 0) + 1 end
+      pubsub.publish(o, depth)
+    end
+    for _ = 1, 20 do add() end
+    for round = 1, 200 do
+      publish(0)
+      expect(calls, want, "calls after publish " .. round)
+    end
+    expect_true(next_id > 100, "subscriptions made: " .. next_id)
+  )lua")));
+}
+
+// A callback that fails ends the publish; what it changed before failing
+// counts for the next publish, and nothing of the failed one lingers.
+TEST(commons_pubsub, ErrorsFromCallbacksLeaveTheSubscriptionsAsChanged) {
+  luahost::State lua;
+  EXPECT_EQ("", lua.run(with_pubsub(R"lua(
+    local o, hits, handles = {}, {}, {}
+    local function counter(name) return function() hits[name] = (hits[name] or 0) + 1 end end
+    local failing = false
+    handles.a = pubsub.subscribe(o, function()
+      hits.a = (hits.a or 0) + 1
+      if failing then
+        failing = false
+        handles.b()
+        handles.d = pubsub.subscribe(o, counter("d"))
+        error("a failed")
+      end
+    end)
+    handles.b = pubsub.subscribe(o, counter("b"))
+    handles.c = pubsub.subscribe(o, counter("c"))
+    pubsub.publish(o)  -- the list is made before the failing publish
+    expect(hits, {a = 1, b = 1, c = 1}, "the publish before the failure")
+    hits = {}
+    failing = true
+    expect_error(function() pubsub.publish(o) end, "a failed", "the failure reaches the publisher")
+    hits = {}
+    pubsub.publish(o)
+    expect(hits, {a = 1, c = 1, d = 1}, "the publish after the failure")
+
+    -- a failure in a nested publish goes through the outer one
+    local inner, outer = {}, {}
+    local stop_inner = pubsub.subscribe(inner, function() error("inner failed") end)
+    local stop_outer = pubsub.subscribe(outer, function() pubsub.publish(inner) end)
+    expect_error(function() pubsub.publish(outer) end, "inner failed", "nested failure")
+    stop_inner()
+    local again = 0
+    local stop_again = pubsub.subscribe(inner, function() again = again + 1 end)
+    pubsub.publish(outer)
+    expect(again, 1, "the inner object's new subscriber, through the outer publish")
+  )lua")));
+}
+
 TEST(commons_pubsub, SubscriptionsOutliveTheCloseHook) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(R"lua(
