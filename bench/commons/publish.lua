@@ -14,6 +14,7 @@ local Mediator = require("mediator")
 
 local rounds = tonumber(arg and arg[1]) or 5
 local min_time = tonumber(arg and arg[2]) or 0.25
+local only = arg and arg[3]  -- run only the cases whose title contains this
 
 -- mediator_lua goes on to the next subscriber only when a callback returns
 -- (nil, true); the others ignore the results.
@@ -114,6 +115,7 @@ print(string.format("%-16s %6s %12s %12s %12s %12s %8s %8s %8s", "case", "subs",
                     "plain fn", "inline", "mediator", "c/plain", "c/inline", "c/med"))
 for _, case in ipairs(cases) do
   local title, make_callback, counts, churn = case[1], case[2], case[3], case[4]
+  if only and not title:find(only, 1, true) then counts = {} end
   for _, n in ipairs(counts) do
     local c, names = contenders(n, make_callback, churn)
     local figures, ratios = {}, {plain = {}, inline = {}, mediator = {}}

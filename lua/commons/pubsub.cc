@@ -3,7 +3,9 @@
 // subscriptions[object] (weak key) holds either a subscriber table, which
 // maps tokens (weak keys) to callbacks, or a pending initialisation callback.
 // A token is held only by the unsubscribe handle returned to the subscriber,
-// so a subscription lives exactly as long as its handle.
+// so a subscription lives exactly as long as its handle. The token holds
+// its handle in turn (its user value), which the collector sees as one
+// cycle: the two go together.
 //
 // The subscriber tables are the truth; publish reads a call list made from
 // one: an array of its callbacks, each followed by the handle of its
@@ -27,25 +29,19 @@ int rsubscriptions = 0;
 
 namespace {
 
-// Registry references of this module's own tables (0 = none):
-// token -> handle (weak keys), and subscriber table -> call list (weak
-// keys and values).
-int handles_ref = 0;
-int call_lists_ref = 0;
+// The module's tables, upvalues of its four functions: the subscriptions,
+// and subscriber table -> call list (weak keys and values), which a handle
+// carries as well, after its own upvalues.
+constexpr int kSubscriptions = 1;
+constexpr int kCallLists = 2;
 
-// Free slots publish asks for beyond its arguments: 3 of its own and the
-// LUA_MINSTACK a C callback is promised, so that publish either fails
-// before the first callback or enters every callback with that room.
-constexpr int kPublishRoom = 3 + LUA_MINSTACK;
-
-// Pushes the module table held under `ref`.
-void push_own_table(lua_State* L, int ref) {
-  if (lua_rawgeti(L, LUA_REGISTRYINDEX, ref) != LUA_TTABLE)
-    luaL_error(L, "pubsub is not open in this Lua state");
-}
-
-// Pushes the subscriptions table.
-void push_subscriptions(lua_State* L) { push_own_table(L, rsubscriptions); }
+// Free slots publish asks for beyond its arguments. It keeps the subscriber
+// table and the call list above them and pushes each callback with a copy
+// of the arguments; a C callback is promised LUA_MINSTACK slots on entry.
+// lua_checkstack(L, k) leaves more than k slots free, which covers the
+// callback itself. So publish either fails before the first callback or
+// enters every callback with that room.
+constexpr int kPublishRoom = 2 + LUA_MINSTACK;
 
 void check_object(lua_State* L) { luaL_argcheck(L, !lua_isnoneornil(L, 1), 1, "object expected"); }
 
@@ -56,40 +52,41 @@ void call_with_args(lua_State* L, int n) {
   lua_call(L, n, 0);
 }
 
-// table[key] = value (raw) in the module table under `ref`, for the key and
-// value at the given indices (absolute).
-void set_in_own_table(lua_State* L, int ref, int key, int value) {
-  push_own_table(L, ref);
+// table[key] = value (raw), all three given by index (absolute or upvalue).
+void raw_set(lua_State* L, int table, int key, int value) {
   lua_pushvalue(L, key);
   lua_pushvalue(L, value);
-  lua_rawset(L, -3);
-  lua_pop(L, 1);
+  lua_rawset(L, table);
 }
 
-// Upvalues: subscriber table, token. Ends the subscription; later calls do
-// nothing and the handle lets go of both.
-int unsubscribe(lua_State* L) {
-  if (lua_type(L, lua_upvalueindex(1)) != LUA_TTABLE ||
-      lua_type(L, lua_upvalueindex(2)) != LUA_TUSERDATA)
+// Ends the subscription of the handle running: upvalues subscriber table,
+// token, and the call lists table at `call_lists`. Later calls do nothing
+// and the handle lets go of the table and the token.
+int end_subscription(lua_State* L, int call_lists) {
+  const int subscribers = lua_upvalueindex(1);
+  const int token = lua_upvalueindex(2);
+  if (lua_type(L, subscribers) != LUA_TTABLE || lua_type(L, token) != LUA_TUSERDATA)
     return 0;  // already called
   lua_settop(L, 0);
   lua_pushnil(L);  // 1
-  lua_pushvalue(L, lua_upvalueindex(2));
+  raw_set(L, subscribers, token, 1);
+  raw_set(L, lua_upvalueindex(call_lists), subscribers, 1);  // its list is stale
   lua_pushnil(L);
-  lua_rawset(L, lua_upvalueindex(1));
-  set_in_own_table(L, handles_ref, lua_upvalueindex(2), 1);
-  set_in_own_table(L, call_lists_ref, lua_upvalueindex(1), 1);  // stale now
-  lua_replace(L, lua_upvalueindex(1));
+  lua_replace(L, subscribers);
   lua_pushnil(L);
-  lua_replace(L, lua_upvalueindex(2));
+  lua_replace(L, token);
   return 0;
 }
 
-// Upvalues: subscriber table, token, object (kept alive until the call).
+// Upvalues: subscriber table, token, call lists.
+int unsubscribe(lua_State* L) { return end_subscription(L, 3); }
+
+// Upvalues: subscriber table, token, object (kept alive until the call),
+// call lists.
 int unsubscribe_pinned(lua_State* L) {
   lua_pushnil(L);
   lua_replace(L, lua_upvalueindex(3));
-  return unsubscribe(L);
+  return end_subscription(L, 4);
 }
 
 // subscribe(object [, callback [, pin]]) -> unsubscribe handle when a
@@ -100,58 +97,56 @@ int subscribe(lua_State* L) {
   if (has_callback) luaL_checktype(L, 2, LUA_TFUNCTION);
   const bool pin = lua_toboolean(L, 3);
   lua_settop(L, 3);
-  push_subscriptions(L);  // 4
+  const int subscriptions = lua_upvalueindex(kSubscriptions);
   lua_pushvalue(L, 1);
-  int entry = lua_rawget(L, 4);  // 5
+  int entry = lua_rawget(L, subscriptions);  // 4
   if (entry == LUA_TFUNCTION) {
     // The pending initialisation callback fires once: it leaves the entry
     // before it runs, so subscriptions it makes for the object itself land
     // in the entry and are kept.
     lua_pushvalue(L, 1);
     lua_pushnil(L);
-    lua_rawset(L, 4);
+    lua_rawset(L, subscriptions);
     lua_pushvalue(L, 1);
-    lua_call(L, 1, 0);  // pops the callback: 5 is free again
+    lua_call(L, 1, 0);  // pops the callback: 4 is free again
     if (!has_callback) return 0;
     lua_pushvalue(L, 1);
-    entry = lua_rawget(L, 4);  // 5
+    entry = lua_rawget(L, subscriptions);  // 4
   } else if (!has_callback) {
     return 0;
   }
   if (entry != LUA_TTABLE) {
     lua_pop(L, 1);
     lua_createtable(L, 0, 1);
-    lua_getmetatable(L, 4);  // the shared weak-key mode table
-    lua_setmetatable(L, 5);
-    lua_pushvalue(L, 1);
-    lua_pushvalue(L, 5);
-    lua_rawset(L, 4);
+    lua_getmetatable(L, subscriptions);  // the shared weak-key mode table
+    lua_setmetatable(L, 4);
+    raw_set(L, subscriptions, 1, 4);
   }
-  lua_newuserdatauv(L, 0, 0);  // 6: token
+  lua_newuserdatauv(L, 0, 1);  // 5: token; its user value: the handle
+  lua_pushvalue(L, 4);
   lua_pushvalue(L, 5);
+  if (pin) lua_pushvalue(L, 1);
+  lua_pushvalue(L, lua_upvalueindex(kCallLists));
+  if (pin)
+    lua_pushcclosure(L, unsubscribe_pinned, 4);
+  else
+    lua_pushcclosure(L, unsubscribe, 3);
+  // 6: the handle
   lua_pushvalue(L, 6);
-  if (pin) {
-    lua_pushvalue(L, 1);
-    lua_pushcclosure(L, unsubscribe_pinned, 3);
-  } else {
-    lua_pushcclosure(L, unsubscribe, 2);
-  }  // 7: the handle
-  lua_pushvalue(L, 6);
-  lua_pushvalue(L, 2);
-  lua_rawset(L, 5);
-  set_in_own_table(L, handles_ref, 6, 7);
-  lua_pushnil(L);                             // 8
-  set_in_own_table(L, call_lists_ref, 5, 8);  // stale now
+  lua_setiuservalue(L, 5, 1);
+  raw_set(L, 4, 5, 2);
+  lua_pushnil(L);
+  raw_set(L, lua_upvalueindex(kCallLists), 4, 7);  // its list is stale
   lua_pop(L, 1);
   return 1;
 }
 
 // Makes the call list of the subscriber table at `subscribers` and caches
-// it in the call lists table at `lists`. Pushes the list.
+// it. Pushes the list.
 //
 // No Lua code runs and nothing is allocated once the list exists, so the
 // list holds exactly the subscriptions the table has when it is stored.
-void push_new_call_list(lua_State* L, int subscribers, int lists) {
+void push_new_call_list(lua_State* L, int subscribers) {
   int count = 0;
   lua_pushnil(L);
   while (lua_next(L, subscribers)) {
@@ -162,23 +157,17 @@ void push_new_call_list(lua_State* L, int subscribers, int lists) {
   // dropped: they are then not in the table any more when it is walked.
   lua_createtable(L, 2 * count, 0);
   const int list = lua_gettop(L);
-  push_own_table(L, handles_ref);
-  const int handles = list + 1;
   lua_Integer filled = 0;
   lua_pushnil(L);
   while (lua_next(L, subscribers)) {  // token, callback
     lua_rawseti(L, list, ++filled);
-    lua_pushvalue(L, -1);
-    if (lua_rawget(L, handles) == LUA_TNIL) {
+    if (lua_getiuservalue(L, -1, 1) != LUA_TFUNCTION) {
       lua_pop(L, 1);
       lua_pushvalue(L, -1);  // no handle known: the token holds as well
     }
     lua_rawseti(L, list, ++filled);
   }
-  lua_pop(L, 1);  // the handles table
-  lua_pushvalue(L, subscribers);
-  lua_pushvalue(L, list);
-  lua_rawset(L, lists);
+  raw_set(L, lua_upvalueindex(kCallLists), subscribers, list);
 }
 
 // publish(object, ...): calls every callback subscribed when the call
@@ -187,22 +176,19 @@ int publish(lua_State* L) {
   const int n = lua_gettop(L);
   luaL_argcheck(L, n > 0, 1, "object expected");
   luaL_checkstack(L, n + kPublishRoom, "insufficient stack space");
-  push_subscriptions(L);  // n + 1
   lua_pushvalue(L, 1);
-  if (lua_rawget(L, n + 1) != LUA_TTABLE) return 0;  // none, or only pending
-  push_own_table(L, call_lists_ref);                 // n + 3
-  lua_pushvalue(L, n + 2);
-  if (lua_rawget(L, n + 3) != LUA_TTABLE) {
+  if (lua_rawget(L, lua_upvalueindex(kSubscriptions)) != LUA_TTABLE)
+    return 0;  // none, or only pending
+  lua_pushvalue(L, n + 1);
+  if (lua_rawget(L, lua_upvalueindex(kCallLists)) != LUA_TTABLE) {
     lua_pop(L, 1);
-    push_new_call_list(L, n + 2, n + 3);
+    push_new_call_list(L, n + 1);
   }
-  // The list stays on the stack until the last callback returned: it is
-  // this publish's snapshot, and it keeps the subscriptions it calls.
-  lua_replace(L, n + 1);
-  lua_settop(L, n + 1);
-  const lua_Integer callbacks = static_cast<lua_Integer>(lua_rawlen(L, n + 1) / 2);
+  // The list (n + 2) stays on the stack until the last callback returned:
+  // it is this publish's snapshot, and it keeps the subscriptions it calls.
+  const lua_Integer callbacks = static_cast<lua_Integer>(lua_rawlen(L, n + 2) / 2);
   for (lua_Integer i = 0; i < callbacks; ++i) {
-    lua_rawgeti(L, n + 1, 2 * i + 1);
+    lua_rawgeti(L, n + 2, 2 * i + 1);
     call_with_args(L, n);
   }
   return 0;
@@ -213,15 +199,14 @@ int publish(lua_State* L) {
 int is_subscribed_to(lua_State* L) {
   check_object(L);
   lua_settop(L, 1);
-  push_subscriptions(L);
   lua_pushvalue(L, 1);
-  switch (lua_rawget(L, 2)) {
+  switch (lua_rawget(L, lua_upvalueindex(kSubscriptions))) {
     case LUA_TNIL:
       lua_pushboolean(L, 0);
       break;
     case LUA_TTABLE:
       lua_pushnil(L);
-      lua_pushboolean(L, lua_next(L, 3));
+      lua_pushboolean(L, lua_next(L, 2));
       break;
     default:
       lua_pushboolean(L, 1);
@@ -236,17 +221,14 @@ int subscription_init_callback(lua_State* L) {
   check_object(L);
   luaL_checktype(L, 2, LUA_TFUNCTION);
   lua_settop(L, 2);
-  push_subscriptions(L);  // 3
   lua_pushvalue(L, 1);
-  if (lua_rawget(L, 3) == LUA_TTABLE) {
+  if (lua_rawget(L, lua_upvalueindex(kSubscriptions)) == LUA_TTABLE) {
     lua_pushvalue(L, 2);
     lua_pushvalue(L, 1);
     lua_call(L, 1, 0);
     return 0;
   }
-  lua_pushvalue(L, 1);
-  lua_pushvalue(L, 2);
-  lua_rawset(L, 3);
+  raw_set(L, lua_upvalueindex(kSubscriptions), 1, 2);
   return 0;
 }
 
@@ -267,27 +249,21 @@ int luaopen_commons_pubsub(lua_State* L) {
   const int kmode = lua_gettop(L);
   lua_pushvalue(L, kmode);
   rkmodetable_pubsub = commons::hold(L);
-  lua_newtable(L);  // subscriptions, weak in their objects
+  lua_createtable(L, 0, 4);  // the module
+  lua_newtable(L);           // subscriptions, weak in their objects
   lua_pushvalue(L, kmode);
   lua_setmetatable(L, -2);
+  lua_pushvalue(L, -1);
   rsubscriptions = commons::hold(L);
-  lua_newtable(L);  // token -> handle, weak in the tokens
-  lua_pushvalue(L, kmode);
-  lua_setmetatable(L, -2);
-  handles_ref = commons::hold(L);
   lua_newtable(L);  // subscriber table -> call list, weak in both
   commons::push_mode_table(L, "kv");
   lua_setmetatable(L, -2);
-  call_lists_ref = commons::hold(L);
-  lua_pop(L, 1);  // the weak-key mode table
-
-  lua_createtable(L, 0, 4);
-  luaL_setfuncs(L, kFunctions, 0);
+  luaL_setfuncs(L, kFunctions, 2);
   return 1;
 }
 
-// The subscriptions table and the two tables beside it stay: finalizers
-// that run while the state closes may still publish.
+// The subscriptions table stays (the module's functions hold it):
+// finalizers that run while the state closes may still publish.
 int luaclose_commons_pubsub(lua_State* L) {
   commons::release(L, &rkmodetable_pubsub);
   return 0;

@@ -415,6 +415,78 @@ TEST(commons_pubsub, ErrorsFromCallbacksLeaveTheSubscriptionsAsChanged) {
   )lua")));
 }
 
+// A C callback is promised LUA_MINSTACK free slots when it is entered (the
+// interpreter raises "stack overflow" when it cannot give them); this one
+// uses them and counts its calls.
+int calls_of_c_callback = 0;
+
+int c_callback(lua_State* L) {
+  for (int i = 0; i < LUA_MINSTACK; ++i) lua_pushinteger(L, i);
+  ++calls_of_c_callback;
+  return 0;
+}
+
+int take_c_callback_calls(lua_State* L) {
+  lua_pushinteger(L, calls_of_c_callback);
+  calls_of_c_callback = 0;
+  return 1;
+}
+
+// with_room(room, f) -> the results of f(): calls f where the stack can
+// grow by only `room` more slots. Raises what f raises.
+int with_room(lua_State* L) {
+  const int room = static_cast<int>(luaL_checkinteger(L, 1));
+  luaL_checktype(L, 2, LUA_TFUNCTION);
+  int can_grow = 0;  // the most slots lua_checkstack grants from here
+  for (int step = LUAI_MAXSTACK; step > 0; step /= 2)
+    while (lua_checkstack(L, can_grow + step)) can_grow += step;
+  const int fill = can_grow - room - 1;  // one slot for f itself
+  if (fill > 0) lua_settop(L, lua_gettop(L) + fill);
+  const int base = lua_gettop(L);
+  lua_pushvalue(L, 2);
+  lua_call(L, 0, LUA_MULTRET);
+  return lua_gettop(L) - base;
+}
+
+// Publish from ever deeper in the stack, with many arguments: it either
+// calls every subscriber, or fails with "insufficient stack space" before
+// calling any; it never lets a callback run out of stack part-way. Going
+// down in free room the outcomes are: success, then publish's own
+// refusal, then no room to make the call at all.
+TEST(commons_pubsub, PublishGivesEveryCallbackItsStackRoomOrCallsNone) {
+  luahost::State lua;
+  lua_register(lua.L(), "c_callback", c_callback);
+  lua_register(lua.L(), "take_c_callback_calls", take_c_callback_calls);
+  lua_register(lua.L(), "with_room", with_room);
+  EXPECT_EQ("", lua.run(with_pubsub(R"lua(
+    local o, handles, subscribers = {}, {}, 50
+    for i = 1, subscribers do handles[i] = pubsub.subscribe(o, c_callback) end
+    local function publish_here()
+      return pcall(pubsub.publish, o, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                   18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30)
+    end
+    -- the deep stack is made once; each round goes a little deeper from there
+    local outcomes = {}
+    with_room(200, function()
+      for room = 150, 0, -1 do
+        take_c_callback_calls()
+        local reached, ok, err = pcall(with_room, room, publish_here)
+        local called = take_c_callback_calls()
+        local outcome = "X"
+        if reached and ok and called == subscribers then
+          outcome = "O"
+        elseif reached and not ok and called == 0 and err:find("insufficient stack space", 1, true) then
+          outcome = "I"
+        elseif called == 0 and not (reached and ok) then
+          outcome = "E"  -- no room to get as far as publish, or publish failed
+        end
+        outcomes[#outcomes + 1] = outcome
+      end
+    end)
+    expect_match(table.concat(outcomes), "^O+I+E+$", "outcomes by free room, from 150 down")
+  )lua")));
+}
+
 TEST(commons_pubsub, SubscriptionsOutliveTheCloseHook) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(R"lua(
