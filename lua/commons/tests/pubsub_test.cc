@@ -487,6 +487,28 @@ TEST(commons_pubsub, PublishGivesEveryCallbackItsStackRoomOrCallsNone) {
   )lua")));
 }
 
+// Publishes nested in callbacks go as deep as the interpreter's limit of
+// nested C calls; past it the interpreter's error reaches the outermost
+// publisher and the subscriptions stay as they were.
+TEST(commons_pubsub, NestedPublishesStopAtTheInterpretersCallLimit) {
+  luahost::State lua;
+  EXPECT_EQ("", lua.run(with_pubsub(R"lua(
+    local o, depth, deepest, others = {}, 0, 0, 0
+    local again = pubsub.subscribe(o, function()
+      depth = depth + 1
+      deepest = math.max(deepest, depth)
+      pubsub.publish(o)
+    end)
+    local other = pubsub.subscribe(o, function() others = others + 1 end)
+    expect_error(function() pubsub.publish(o) end, "C stack overflow", "past the limit")
+    expect_true(deepest >= 100 and deepest < 200, "nesting reached: " .. deepest)
+    again()
+    others = 0
+    pubsub.publish(o)
+    expect(others, 1, "the other subscriber afterwards")
+  )lua")));
+}
+
 TEST(commons_pubsub, SubscriptionsOutliveTheCloseHook) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(R"lua(
