@@ -144,8 +144,8 @@ int subscribe(lua_State* L) {
 // Makes the call list of the subscriber table at `subscribers` and caches
 // it. Pushes the list.
 //
-// No Lua code runs and nothing is allocated once the list exists, so the
-// list holds exactly the subscriptions the table has when it is stored.
+// No Lua code runs and nothing is allocated while the list is filled, so
+// it holds exactly the subscriptions the table has when it is stored.
 void push_new_call_list(lua_State* L, int subscribers) {
   int count = 0;
   lua_pushnil(L);
