@@ -3,7 +3,23 @@
 // subscriptions[object] (weak key) holds either a subscriber table, which
 // maps tokens (weak keys) to callbacks, or a pending initialisation callback.
 // A token is held only by the unsubscribe handle returned to the subscriber,
-// so a subscription lives exactly as long as its handle.
+// so a subscription lives exactly as long as its handle. The token holds
+// its handle in turn (its user value), which the collector sees as one
+// cycle: the two go together.
+//
+// The subscriber tables are the truth; publish reads a call list made from
+// one: an array of its callbacks, each followed by the handle of its
+// subscription (callback, handle, callback, handle, ...). A list is never
+// changed once made. subscribe and unsubscribe drop the list of the table
+// they change, and the call lists table holds lists weakly, so a list no
+// publish is using goes in the first collection after it was made.
+//
+// The handles are what keeps a list true: while a list lives, whether
+// cached or on the stack of a running publish, it keeps its handles, their
+// tokens and so their subscriptions alive; a handle dropped by its owner
+// ends in the same collection step as the list that holds it. The list can
+// never name a subscription the subscriber table has lost, whatever the
+// collector marked, when, and in which mode.
 #include "commons.h"
 
 extern "C" {
@@ -13,16 +29,19 @@ int rsubscriptions = 0;
 
 namespace {
 
-// Stack slots kept free for running the callbacks of a publish, ten times
-// what a C function is promised: the snapshot stops taking stack slots
-// where fewer would remain, and the rest of it waits in a spill table.
-constexpr int kCallRoom = 10 * LUA_MINSTACK;
+// The module's tables, upvalues of its four functions: the subscriptions,
+// and subscriber table -> call list (weak keys and values), which a handle
+// carries as well, after its own upvalues.
+constexpr int kSubscriptions = 1;
+constexpr int kCallLists = 2;
 
-// Pushes the subscriptions table.
-void push_subscriptions(lua_State* L) {
-  if (lua_rawgeti(L, LUA_REGISTRYINDEX, rsubscriptions) != LUA_TTABLE)
-    luaL_error(L, "pubsub is not open in this Lua state");
-}
+// Free slots publish asks for beyond its arguments. It keeps the subscriber
+// table and the call list above them and pushes each callback with a copy
+// of the arguments; a C callback is promised LUA_MINSTACK slots on entry.
+// lua_checkstack(L, k) leaves more than k slots free, which covers the
+// callback itself. So publish either fails before the first callback or
+// enters every callback with that room.
+constexpr int kPublishRoom = 2 + LUA_MINSTACK;
 
 void check_object(lua_State* L) { luaL_argcheck(L, !lua_isnoneornil(L, 1), 1, "object expected"); }
 
@@ -33,27 +52,41 @@ void call_with_args(lua_State* L, int n) {
   lua_call(L, n, 0);
 }
 
-// Upvalues: subscriber table, token. Ends the subscription; later calls do
-// nothing and the handle lets go of both.
-int unsubscribe(lua_State* L) {
-  if (lua_type(L, lua_upvalueindex(1)) != LUA_TTABLE ||
-      lua_type(L, lua_upvalueindex(2)) != LUA_TUSERDATA)
+// table[key] = value (raw), all three given by index (absolute or upvalue).
+void raw_set(lua_State* L, int table, int key, int value) {
+  lua_pushvalue(L, key);
+  lua_pushvalue(L, value);
+  lua_rawset(L, table);
+}
+
+// Ends the subscription of the handle running: upvalues subscriber table,
+// token, and the call lists table at `call_lists`. Later calls do nothing
+// and the handle lets go of the table and the token.
+int end_subscription(lua_State* L, int call_lists) {
+  const int subscribers = lua_upvalueindex(1);
+  const int token = lua_upvalueindex(2);
+  if (lua_type(L, subscribers) != LUA_TTABLE || lua_type(L, token) != LUA_TUSERDATA)
     return 0;  // already called
-  lua_pushvalue(L, lua_upvalueindex(2));
+  lua_settop(L, 0);
+  lua_pushnil(L);  // 1
+  raw_set(L, subscribers, token, 1);
+  raw_set(L, lua_upvalueindex(call_lists), subscribers, 1);  // its list is stale
   lua_pushnil(L);
-  lua_rawset(L, lua_upvalueindex(1));
+  lua_replace(L, subscribers);
   lua_pushnil(L);
-  lua_replace(L, lua_upvalueindex(1));
-  lua_pushnil(L);
-  lua_replace(L, lua_upvalueindex(2));
+  lua_replace(L, token);
   return 0;
 }
 
-// Upvalues: subscriber table, token, object (kept alive until the call).
+// Upvalues: subscriber table, token, call lists.
+int unsubscribe(lua_State* L) { return end_subscription(L, 3); }
+
+// Upvalues: subscriber table, token, object (kept alive until the call),
+// call lists.
 int unsubscribe_pinned(lua_State* L) {
   lua_pushnil(L);
   lua_replace(L, lua_upvalueindex(3));
-  return unsubscribe(L);
+  return end_subscription(L, 4);
 }
 
 // subscribe(object [, callback [, pin]]) -> unsubscribe handle when a
@@ -64,107 +97,98 @@ int subscribe(lua_State* L) {
   if (has_callback) luaL_checktype(L, 2, LUA_TFUNCTION);
   const bool pin = lua_toboolean(L, 3);
   lua_settop(L, 3);
-  push_subscriptions(L);  // 4
+  const int subscriptions = lua_upvalueindex(kSubscriptions);
   lua_pushvalue(L, 1);
-  int entry = lua_rawget(L, 4);  // 5
+  int entry = lua_rawget(L, subscriptions);  // 4
   if (entry == LUA_TFUNCTION) {
     // The pending initialisation callback fires once: it leaves the entry
     // before it runs, so subscriptions it makes for the object itself land
     // in the entry and are kept.
     lua_pushvalue(L, 1);
     lua_pushnil(L);
-    lua_rawset(L, 4);
+    lua_rawset(L, subscriptions);
     lua_pushvalue(L, 1);
-    lua_call(L, 1, 0);  // pops the callback: 5 is free again
+    lua_call(L, 1, 0);  // pops the callback: 4 is free again
     if (!has_callback) return 0;
     lua_pushvalue(L, 1);
-    entry = lua_rawget(L, 4);  // 5
+    entry = lua_rawget(L, subscriptions);  // 4
   } else if (!has_callback) {
     return 0;
   }
   if (entry != LUA_TTABLE) {
     lua_pop(L, 1);
     lua_createtable(L, 0, 1);
-    lua_getmetatable(L, 4);  // the shared weak-key mode table
-    lua_setmetatable(L, 5);
-    lua_pushvalue(L, 1);
-    lua_pushvalue(L, 5);
-    lua_rawset(L, 4);
+    lua_getmetatable(L, subscriptions);  // the shared weak-key mode table
+    lua_setmetatable(L, 4);
+    raw_set(L, subscriptions, 1, 4);
   }
-  lua_newuserdatauv(L, 0, 0);  // 6: token
+  lua_newuserdatauv(L, 0, 1);  // 5: token; its user value: the handle
+  lua_pushvalue(L, 4);
+  lua_pushvalue(L, 5);
+  if (pin) lua_pushvalue(L, 1);
+  lua_pushvalue(L, lua_upvalueindex(kCallLists));
+  if (pin)
+    lua_pushcclosure(L, unsubscribe_pinned, 4);
+  else
+    lua_pushcclosure(L, unsubscribe, 3);
+  // 6: the handle
   lua_pushvalue(L, 6);
-  lua_pushvalue(L, 2);
-  lua_rawset(L, 5);
-  if (pin) {
-    lua_pushvalue(L, 1);
-    lua_pushcclosure(L, unsubscribe_pinned, 3);
-  } else {
-    lua_pushcclosure(L, unsubscribe, 2);
-  }
+  lua_setiuservalue(L, 5, 1);
+  raw_set(L, 4, 5, 2);
+  lua_pushnil(L);
+  raw_set(L, lua_upvalueindex(kCallLists), 4, 7);  // its list is stale
+  lua_pop(L, 1);
   return 1;
 }
 
-// Extra slots asked for at once while taking the snapshot, so that the
-// stack is checked once per this many callbacks rather than for each.
-constexpr int kSnapshotChunk = 64;
+// Makes the call list of the subscriber table at `subscribers` and caches
+// it. Pushes the list.
+//
+// No Lua code runs and nothing is allocated while the list is filled, so
+// it holds exactly the subscriptions the table has when it is stored.
+void push_new_call_list(lua_State* L, int subscribers) {
+  int count = 0;
+  lua_pushnil(L);
+  while (lua_next(L, subscribers)) {
+    lua_pop(L, 1);
+    ++count;
+  }
+  // A collection step here may end subscriptions whose handles were
+  // dropped: they are then not in the table any more when it is walked.
+  lua_createtable(L, 2 * count, 0);
+  const int list = lua_gettop(L);
+  lua_Integer filled = 0;
+  lua_pushnil(L);
+  while (lua_next(L, subscribers)) {  // token, callback
+    lua_rawseti(L, list, ++filled);
+    if (lua_getiuservalue(L, -1, 1) != LUA_TFUNCTION) {
+      lua_pop(L, 1);
+      lua_pushvalue(L, -1);  // no handle known: the token holds as well
+    }
+    lua_rawseti(L, list, ++filled);
+  }
+  raw_set(L, lua_upvalueindex(kCallLists), subscribers, list);
+}
 
 // publish(object, ...): calls every callback subscribed when the call
 // starts, each with all the arguments of the publish.
 int publish(lua_State* L) {
   const int n = lua_gettop(L);
   luaL_argcheck(L, n > 0, 1, "object expected");
-  push_subscriptions(L);
+  luaL_checkstack(L, n + kPublishRoom, "insufficient stack space");
   lua_pushvalue(L, 1);
-  if (lua_rawget(L, -2) != LUA_TTABLE) return 0;  // none, or only pending
-  const int subscribers = n + 2;
-  // A callback stays on the stack when, with it and the key pushed at
-  // stack top T, the stack can still grow by `keep` slots. That holds for
-  // every T up to `checked_top` without asking again.
-  const int keep = n + 3 + kCallRoom;
-  int checked_top;
-  if (lua_checkstack(L, keep + kSnapshotChunk)) {
-    checked_top = subscribers + kSnapshotChunk;
-  } else {
-    luaL_checkstack(L, n + 3, "insufficient stack space");
-    checked_top = 0;  // ask for each callback
+  if (lua_rawget(L, lua_upvalueindex(kSubscriptions)) != LUA_TTABLE)
+    return 0;  // none, or only pending
+  lua_pushvalue(L, n + 1);
+  if (lua_rawget(L, lua_upvalueindex(kCallLists)) != LUA_TTABLE) {
+    lua_pop(L, 1);
+    push_new_call_list(L, n + 1);
   }
-  // The subscriptions table is not needed any more: its slot takes the
-  // spill table when there is one.
-  const int spill_slot = n + 1;
-
-  // Snapshot first, so callbacks that subscribe or unsubscribe do not
-  // change this publish. Callbacks go on the stack while it can grow and
-  // still leave room to run them; the rest go into the spill table.
-  bool spill = false;
-  int stacked = 0;
-  lua_Integer spilled = 0;
-  lua_pushnil(L);
-  while (lua_next(L, subscribers)) {
-    if (!spill) {
-      const int top = subscribers + stacked + 2;  // the callbacks, the key and this callback
-      if (top > checked_top) {
-        if (lua_checkstack(L, keep + kSnapshotChunk))
-          checked_top = top + kSnapshotChunk;
-        else if (lua_checkstack(L, keep))
-          checked_top = top;
-      }
-      if (top <= checked_top) {
-        lua_insert(L, -2);  // the callback stays below the key
-        ++stacked;
-        continue;
-      }
-      lua_createtable(L, 0, 1);
-      lua_replace(L, spill_slot);
-      spill = true;
-    }
-    lua_rawseti(L, spill_slot, ++spilled);
-  }
-
-  // The last callback stacked is on top: each call takes the one on top,
-  // leaving the one before it there.
-  for (int i = stacked; i > 0; --i) call_with_args(L, n);
-  for (lua_Integer i = spilled; i > 0; --i) {
-    lua_rawgeti(L, spill_slot, i);
+  // The list (n + 2) stays on the stack until the last callback returned:
+  // it is this publish's snapshot, and it keeps the subscriptions it calls.
+  const lua_Integer callbacks = static_cast<lua_Integer>(lua_rawlen(L, n + 2) / 2);
+  for (lua_Integer i = 0; i < callbacks; ++i) {
+    lua_rawgeti(L, n + 2, 2 * i + 1);
     call_with_args(L, n);
   }
   return 0;
@@ -175,15 +199,14 @@ int publish(lua_State* L) {
 int is_subscribed_to(lua_State* L) {
   check_object(L);
   lua_settop(L, 1);
-  push_subscriptions(L);
   lua_pushvalue(L, 1);
-  switch (lua_rawget(L, 2)) {
+  switch (lua_rawget(L, lua_upvalueindex(kSubscriptions))) {
     case LUA_TNIL:
       lua_pushboolean(L, 0);
       break;
     case LUA_TTABLE:
       lua_pushnil(L);
-      lua_pushboolean(L, lua_next(L, 3));
+      lua_pushboolean(L, lua_next(L, 2));
       break;
     default:
       lua_pushboolean(L, 1);
@@ -198,17 +221,14 @@ int subscription_init_callback(lua_State* L) {
   check_object(L);
   luaL_checktype(L, 2, LUA_TFUNCTION);
   lua_settop(L, 2);
-  push_subscriptions(L);  // 3
   lua_pushvalue(L, 1);
-  if (lua_rawget(L, 3) == LUA_TTABLE) {
+  if (lua_rawget(L, lua_upvalueindex(kSubscriptions)) == LUA_TTABLE) {
     lua_pushvalue(L, 2);
     lua_pushvalue(L, 1);
     lua_call(L, 1, 0);
     return 0;
   }
-  lua_pushvalue(L, 1);
-  lua_pushvalue(L, 2);
-  lua_rawset(L, 3);
+  raw_set(L, lua_upvalueindex(kSubscriptions), 1, 2);
   return 0;
 }
 
@@ -226,20 +246,24 @@ extern "C" {
 
 int luaopen_commons_pubsub(lua_State* L) {
   commons::push_shared_kmode(L, rkmodetable, rkmodetable_proxy);
-  lua_pushvalue(L, -1);
+  const int kmode = lua_gettop(L);
+  lua_pushvalue(L, kmode);
   rkmodetable_pubsub = commons::hold(L);
-  lua_newtable(L);  // subscriptions, weak in their objects
-  lua_insert(L, -2);
+  lua_createtable(L, 0, 4);  // the module
+  lua_newtable(L);           // subscriptions, weak in their objects
+  lua_pushvalue(L, kmode);
   lua_setmetatable(L, -2);
+  lua_pushvalue(L, -1);
   rsubscriptions = commons::hold(L);
-
-  lua_createtable(L, 0, 4);
-  luaL_setfuncs(L, kFunctions, 0);
+  lua_newtable(L);  // subscriber table -> call list, weak in both
+  commons::push_mode_table(L, "kv");
+  lua_setmetatable(L, -2);
+  luaL_setfuncs(L, kFunctions, 2);
   return 1;
 }
 
-// The subscriptions table stays: finalizers that run while the state
-// closes may still publish.
+// The subscriptions table stays (the module's functions hold it):
+// finalizers that run while the state closes may still publish.
 int luaclose_commons_pubsub(lua_State* L) {
   commons::release(L, &rkmodetable_pubsub);
   return 0;

@@ -1,5 +1,7 @@
 #include "lua_host.h"
 
+#include "lua_expect.h"
+
 namespace luahost {
 namespace {
 
@@ -32,37 +34,6 @@ end
 
 function full_gc() collectgarbage(); collectgarbage() end
 
-function show(v)
-  if type(v) == "string" then return string.format("%q", v) end
-  if type(v) ~= "table" then return tostring(v) end
-  local parts, seen = {}, {}
-  for i = 1, math.maxinteger do
-    if rawget(v, i) == nil then break end
-    parts[#parts + 1], seen[i] = show(rawget(v, i)), true
-  end
-  local keys = {}
-  for k in next, v do if not seen[k] then keys[#keys + 1] = k end end
-  table.sort(keys, function(a, b) return tostring(a) < tostring(b) end)
-  for _, k in ipairs(keys) do parts[#parts + 1] = "[" .. show(k) .. "]=" .. show(rawget(v, k)) end
-  return "{" .. table.concat(parts, ", ") .. "}"
-end
-
--- Fails with "what: expected X, saw Y"; tables compare by their contents.
-function expect(what, want, got)
-  local same = want == got
-  if not same and type(want) == "table" and type(got) == "table" then same = show(want) == show(got) end
-  if not same then error(what .. ": expected " .. show(want) .. ", saw " .. show(got), 2) end
-end
-
--- Expects f(...) to fail with a message containing `text`.
-function expect_error(what, text, f, ...)
-  local ok, err = pcall(f, ...)
-  if ok then error(what .. ": expected an error with " .. show(text) .. ", saw success", 2) end
-  if not tostring(err):find(text, 1, true) then
-    error(what .. ": expected an error with " .. show(text) .. ", saw " .. show(err), 2)
-  end
-end
-
 -- All results of a call as a table with its count in n.
 function results(...) return table.pack(...) end
 )lua";
@@ -84,7 +55,8 @@ State::State() : L_(luaL_newstate()) {
   luaL_openlibs(L_);
   lua_pushliteral(L_, EO_LUA54_DIR);
   lua_setglobal(L_, "MODULE_DIR");
-  setup_error_ = run(kPrelude);
+  const std::string assertions = lua_expect::load(L_);
+  setup_error_ = assertions.empty() ? run(kPrelude) : "assertions: " + assertions;
 }
 
 State::~State() { close(); }

@@ -1,7 +1,8 @@
 // A Lua 5.4 state that loads modules the way the firmware's interpreter
 // does: modules come from the build tree through require, and the host's
 // close mechanism runs a module's luaclose_ hook when the module is closed
-// (a to-be-closed handle from host.open) or when the state is closed.
+// (a to-be-closed handle from host.open) or when the state is closed. The
+// shared assertions of the Lua tests (lua_expect.h) are loaded.
 #pragma once
 
 #include <lua.hpp>

@@ -24,23 +24,23 @@ TEST(commons_modetables, EachModeTableMakesTablesWeakItsWay) {
   luahost::State lua;
   EXPECT_EQ("", lua.run(R"lua(
     -- entries: a (collectable key), b (collectable value), c (kept alive)
-    for _, case in ipairs{
+    cases({
       {"commons.kmodetable", "k", a = false, b = true},
       {"commons.vmodetable", "v", a = true, b = false},
       {"commons.kvmodetable", "kv", a = false, b = false},
-    } do
+    }, function(case)
       local name, mode = case[1], case[2]
       local mt = require(name)
-      expect(name .. " __mode", mode, mt.__mode)
+      expect(mt.__mode, mode, name .. " __mode")
       local t, kept = setmetatable({}, mt), {}
       t[{}], t.b, t[kept] = "a", {}, kept
       full_gc()
       local a = false
       for _, v in pairs(t) do a = a or v == "a" end
-      expect(name .. " keeps a", case.a, a)
-      expect(name .. " keeps b", case.b, t.b ~= nil)
-      expect(name .. " keeps c", kept, t[kept])
-    end
+      expect(a, case.a, name .. " keeps a")
+      expect(t.b ~= nil, case.b, name .. " keeps b")
+      expect(t[kept], kept, name .. " keeps c")
+    end, "weak modes")
   )lua"));
 }
 
@@ -56,9 +56,9 @@ TEST(commons_modetables, WeakKeyTableIsSharedWhateverTheOrderOfOpening) {
       local m2, _ <close> = host.open(order[2])
       local m3, _ <close> = host.open(order[3])
       local shared = kmode_of(order[1], m1)
-      expect(label .. ": mode", "k", shared.__mode)
-      expect(label .. ": " .. order[2], shared, kmode_of(order[2], m2))
-      expect(label .. ": " .. order[3], shared, kmode_of(order[3], m3))
+      expect(shared.__mode, "k", label .. ": mode")
+      expect(kmode_of(order[2], m2), shared, label .. ": " .. order[2])
+      expect(kmode_of(order[3], m3), shared, label .. ": " .. order[3])
       -- all three were closed after the previous order: a new table
       if before == shared then error(label .. ": saw the table of the previous opening") end
       before = shared
@@ -78,14 +78,14 @@ TEST(commons_modetables, ReopeningKeepsTheSharedTableOnlyWhileAnotherHolderIsOpe
         first = kmode
       end
       local again, _ <close> = host.open("commons.kmodetable")
-      expect(holder .. ": reopened is the same", holder ~= "none", again == first)
-      if held then expect(holder .. ": holder's table", again, kmode_of(holder, held)) end
+      expect(again == first, holder ~= "none", holder .. ": reopened is the same")
+      if held then expect(kmode_of(holder, held), again, holder .. ": holder's table") end
     end
     local v1 = require("commons.vmodetable")
     package.loaded["commons.vmodetable"] = nil
     local v2 = require("commons.vmodetable")
-    expect("two weak-value tables differ", true, v1 ~= v2)
-    expect("second weak-value mode", "v", v2.__mode)
+    expect(v1 ~= v2, true, "two weak-value tables differ")
+    expect(v2.__mode, "v", "second weak-value mode")
   )lua"));
 }
 
@@ -118,11 +118,11 @@ TEST(commons_modetables, CloseHooksReleaseTheReferencesTakenAtOpen) {
     ASSERT_EQ("", lua.run(std::string("module, handle = host.open('") + c.module + "')"));
     ASSERT_NE(*ref, 0) << c.variable << " after opening " << c.module;
     const std::string registry_slot = "debug.getregistry()[" + std::to_string(*ref) + "]";
-    EXPECT_EQ("", lua.run("held = " + std::string(c.held) + "; expect('" + c.variable +
-                          " refers to', held, " + registry_slot + ")"));
+    EXPECT_EQ("", lua.run("held = " + std::string(c.held) + "; expect(" + registry_slot +
+                          ", held, '" + c.variable + " refers to')"));
     EXPECT_EQ("", lua.run("getmetatable(handle).__close(handle)"));
     EXPECT_EQ(*ref, 0) << c.variable << " after closing " << c.module;
-    EXPECT_EQ("", lua.run("expect('slot released', false, rawequal(held, " + registry_slot + "))"));
+    EXPECT_EQ("", lua.run("expect(rawequal(held, " + registry_slot + "), false, 'slot released')"));
   }
 
   // Modules still open when the state closes get their hooks then.

@@ -22,19 +22,19 @@ TEST(commons_proxy, PairsWalksTheTargetAndReadsThroughTheProxy) {
     proxy_helpers.register(doubling, target)
     proxy_helpers.register(forwarding, target)
     proxy_helpers.register(empty, {})
-    expect("through the proxy", {a = 2, b = 4}, walk(doubling))
-    expect("raw", {a = 1, b = 2}, walk(doubling, true))
-    expect("forwarding proxy", {a = 1, b = 2}, walk(forwarding, false))
-    expect("empty target", {}, walk(empty))
+    expect(walk(doubling), {a = 2, b = 4}, "through the proxy")
+    expect(walk(doubling, true), {a = 1, b = 2}, "raw")
+    expect(walk(forwarding, false), {a = 1, b = 2}, "forwarding proxy")
+    expect(walk(empty), {}, "empty target")
 
     local iter, state, init = proxy_helpers.pairs(doubling)
-    expect("triple: target", target, state)
-    expect("triple: initial key", nil, init)
+    expect(state, target, "triple: target")
+    expect(init, nil, "triple: initial key")
     local last
     for k in next, target do last = k end
-    expect("iterator at the end", 0, select("#", iter(target, last)))
+    expect(select("#", iter(target, last)), 0, "iterator at the end")
     local raw_next = proxy_helpers.pairs(doubling, true)
-    expect("plain next at the end", 0, select("#", raw_next(target, last)))
+    expect(select("#", raw_next(target, last)), 0, "plain next at the end")
   )lua"));
 }
 
@@ -48,19 +48,19 @@ TEST(commons_proxy, RegistrationsEndWithTheProxyOrANilTarget) {
     proxy_helpers.register(proxy, {x = 1})
     probe.target = registry[proxy]
     full_gc()
-    expect("target held while the proxy lives", {x = 1}, probe.target)
+    expect(probe.target, {x = 1}, "target held while the proxy lives")
 
     local forgotten = {}
     proxy_helpers.register(forgotten, {})
     proxy_helpers.register(forgotten, nil)
-    expect_error("pairs after register(p, nil)",
-                 "bad argument #1 to 'commons.proxy_helpers.pairs' (registered proxy expected)",
-                 proxy_helpers.pairs, forgotten)
+    expect_error(function() return proxy_helpers.pairs(forgotten) end,
+                 "bad argument #1 to 'pairs' (registered proxy expected)",
+                 "pairs after register(p, nil)")
 
     proxy = nil
     full_gc()
-    expect("registry after the proxy is collected", nil, next(registry))
-    expect("target after the proxy is collected", nil, probe.target)
+    expect(next(registry), nil, "registry after the proxy is collected")
+    expect(probe.target, nil, "target after the proxy is collected")
   )lua"));
 }
 
@@ -72,18 +72,18 @@ TEST(commons_proxy, FailuresComeFromTheHostOrTheProxy) {
     proxy_helpers.register(failing, {a = 1})
     local numbered = {}
     proxy_helpers.register(numbered, 42)
-    for _, case in ipairs{
-      {"unregistered", "registered proxy expected", function() return proxy_helpers.pairs({}) end},
-      {"nil proxy", "registered proxy expected", function() return proxy_helpers.pairs(nil, true) end},
-      {"register(nil)", "index is nil", function() proxy_helpers.register(nil, {}) end},
-      {"index error", "no field a", function() for _ in proxy_helpers.pairs(failing) do end end},
-      {"target not a table", "table expected, got number",
+    local not_registered = "bad argument #1 to 'pairs' (registered proxy expected)"
+    local not_a_table = "bad argument #1 to 'for iterator' (table expected, got number)"
+    cases({
+      {name = "unregistered", not_registered, function() return proxy_helpers.pairs({}) end},
+      {name = "nil proxy", not_registered, function() return proxy_helpers.pairs(nil, true) end},
+      {name = "register(nil)", "table index is nil", function() proxy_helpers.register(nil, {}) end},
+      {name = "index error", "no field a", function() for _ in proxy_helpers.pairs(failing) do end end},
+      {name = "target not a table", not_a_table,
        function() for _ in proxy_helpers.pairs(numbered) do end end},
-      {"raw target not a table", "table expected, got number",
+      {name = "raw target not a table", not_a_table,
        function() for _ in proxy_helpers.pairs(numbered, true) do end end},
-    } do
-      expect_error(case[1], case[2], case[3])
-    end
+    }, function(case) expect_error(case[2], case[1], case.name) end, "failures")
   )lua"));
 }
 
