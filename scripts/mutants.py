@@ -143,10 +143,14 @@ def git(*args):
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout
 
 
-def tree_state():
-    """What git sees of the work tree: status plus the hash of every change."""
-    status = git("status", "--porcelain=v1", "--untracked-files=all")
-    diff = git("diff", "--binary", "HEAD")
+def tree_state(paths):
+    """What git sees of these files: their status and the hash of their
+    changes against HEAD. Only the files a run mutates are compared, so that
+    a maintainer may go on editing other files meanwhile."""
+    if not paths:
+        return b"", ""
+    status = git("status", "--porcelain=v1", "--", *paths)
+    diff = git("diff", "--binary", "HEAD", "--", *paths)
     return status, hashlib.sha256(diff).hexdigest()
 
 
@@ -240,7 +244,7 @@ def judge(args, cat, mutation, log):
         saved = f.read()
     mutated = mutation.apply_to(saved.decode("utf-8")).encode("utf-8")
     journal = Journal(args.build)
-    before = tree_state()
+    before = tree_state([mutation.path])
     journal.save(mutation.path, saved)
     try:
         with open(target, "wb") as f:
@@ -260,8 +264,10 @@ def judge(args, cat, mutation, log):
         with open(target, "wb") as f:
             f.write(saved)
         journal.clear()
-        after = tree_state()
-        if after != before:
+        with open(target, "rb") as f:
+            restored = f.read() == saved
+        after = tree_state([mutation.path])
+        if after != before or not restored:
             raise RuntimeError("the tree differs after restoring %s: %s" %
                                (mutation.path, after[0].decode()))
 
@@ -350,7 +356,8 @@ def main():
         return 2
     journal = Journal(args.build)
     journal.recover()
-    initial = tree_state()
+    touched = sorted({m.path for c in cats for m in c.mutations})
+    initial = tree_state(touched)
     os.makedirs(os.path.join(args.build, "mutants"), exist_ok=True)
     results = []
     summary = []
@@ -386,8 +393,8 @@ def main():
         status = 130
     finally:
         journal.recover()
-        if tree_state() != initial:
-            print("mutants: THE TREE DIFFERS FROM WHEN THIS RUN STARTED; check git status",
+        if tree_state(touched) != initial:
+            print("mutants: A MUTATED FILE DIFFERS FROM WHEN THIS RUN STARTED; check git status",
                   file=sys.stderr)
             status = 3
 
