@@ -256,9 +256,13 @@ def judge(args, cat, mutation, log):
         if run(build_cmd(args, cat), args.build_timeout, log) != 0:
             return "killed (build)"
         limit = args.timeout or cat.timeout or 600
+        mark = log.tell()
         rc = run(test_cmd(args, cat, limit), limit + 30, log)
         if rc is None:
             return "killed (timeout)"
+        if rc != 0 and not_run(log, mark):
+            raise NotRun("%s: a selected test was not built or could not start; add its "
+                         "target to @build (see %s)" % (cat.name, log.name))
         return "survived" if rc == 0 else "killed"
     finally:
         with open(target, "wb") as f:
@@ -270,6 +274,20 @@ def judge(args, cat, mutation, log):
         if after != before or not restored:
             raise RuntimeError("the tree differs after restoring %s: %s" %
                                (mutation.path, after[0].decode()))
+
+
+class NotRun(Exception):
+    pass
+
+
+def not_run(log, mark):
+    """Whether ctest, in the output written to log since mark, found a
+    selected test it could not run: that is no verdict on a mutant."""
+    log.flush()
+    with open(log.name, "rb") as f:
+        f.seek(mark)
+        text = f.read()
+    return b"***Not Run" in text or b"_NOT_BUILT" in text
 
 
 def baseline(args, cat, log):
@@ -388,6 +406,9 @@ def main():
                     print("  %-12s %-17s %5.0f s  %s%s" % (mutation.ident, outcome, took,
                                                          mutation.path, mark), flush=True)
                 summary.append((cat, outcomes))
+    except NotRun as e:
+        print("mutants: %s" % e, file=sys.stderr)
+        status = 2
     except KeyboardInterrupt:
         print("\nmutants: interrupted; the tree is restored", file=sys.stderr)
         status = 130
