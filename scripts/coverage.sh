@@ -97,63 +97,74 @@ deliverables = [
 ]
 profile = os.path.join(out, "merged.profdata")
 
-
-def sources(folder):
-    root = os.path.join(top, folder)
-    return sorted(os.path.join(root, n) for n in os.listdir(root)
-                  if n.endswith((".cc", ".c", ".h")))
-
-
+# One export over every binary: llvm-cov merges what each binary ran of the
+# same source file. (Its source-file filter does not hold with several
+# binaries, so the files are sorted out here.)
 obj_args = [objects[0]] + [a for o in objects[1:] for a in ("-object", o)]
-rows = []
-for name, folder in deliverables:
-    files = sources(folder)
-    res = subprocess.run([cov, "export", "-format=text", "-instr-profile", profile] + obj_args +
-                         files, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if res.returncode != 0:
-        rows.append((name, None, res.stderr.decode().strip().splitlines()[-1:]))
-        continue
-    data = json.loads(res.stdout)["data"][0]
-    totals = data["totals"]
-    listing = []
-    for f in data["files"]:
-        path = os.path.relpath(f["filename"], top)
-        try:
-            with open(f["filename"], encoding="utf-8", errors="replace") as src:
-                text = src.read().splitlines()
-        except OSError:
-            text = []
-        seen = set()
-        for b in f.get("branches", []):
-            line, col, true_count, false_count = b[0], b[1], b[4], b[5]
-            if true_count and false_count:
-                continue
-            never = "never taken" if not true_count and not false_count else \
-                "never true" if not true_count else "never false"
-            key = (line, col, never)
-            if key in seen:
-                continue
-            seen.add(key)
-            code = text[line - 1].strip() if 0 < line <= len(text) else ""
-            listing.append((path, line, col, never, code))
-    listing.sort()
-    with open(os.path.join(out, name + ".branches.txt"), "w") as w:
-        for path, line, col, never, code in listing:
-            w.write("%s:%d:%d: %s: %s\n" % (path, line, col, never, code))
-    rows.append((name, totals, len(listing)))
+res = subprocess.run([cov, "export", "-format=text", "-instr-profile", profile] + obj_args,
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+if res.returncode != 0:
+    sys.exit("llvm-cov export failed: " + res.stderr.decode()[-500:])
+files = json.loads(res.stdout)["data"][0]["files"]
+real_top = os.path.realpath(top)
 
-lines = ["%-10s %8s %8s %7s %9s %9s %8s  %s" % ("deliverable", "lines", "missed", "line %",
-                                                 "branches", "missed", "branch %", "uncovered")]
-for name, totals, extra in rows:
-    if totals is None:
-        lines.append("%-10s no coverage data: %s" % (name, " ".join(extra)))
+
+def owner(path):
+    """The deliverable whose own source (not its tests) the file is, or None."""
+    rel = os.path.relpath(os.path.realpath(path), real_top)
+    for name, folder in deliverables:
+        if os.path.dirname(rel) == folder:
+            return name
+    return None
+
+
+totals = {name: [0, 0, 0, 0] for name, _ in deliverables}  # lines, covered, branches, covered
+listing = {name: [] for name, _ in deliverables}
+for f in files:
+    name = owner(f["filename"])
+    if name is None:
         continue
-    l, br = totals["lines"], totals["branches"]
-    lines.append("%-10s %8d %8d %6.1f%% %9d %9d %7.1f%%  %s" % (
-        name, l["count"], l["count"] - l["covered"], l["percent"], br["count"],
-        br["count"] - br["covered"], br["percent"],
-        os.path.join(out, name + ".branches.txt")))
-summary = "\n".join(lines)
+    s = f["summary"]
+    t = totals[name]
+    t[0] += s["lines"]["count"]
+    t[1] += s["lines"]["covered"]
+    t[2] += s["branches"]["count"]
+    t[3] += s["branches"]["covered"]
+    path = os.path.relpath(os.path.realpath(f["filename"]), real_top)
+    try:
+        with open(f["filename"], encoding="utf-8", errors="replace") as src:
+            text = src.read().splitlines()
+    except OSError:
+        text = []
+    seen = set()
+    for b in f.get("branches", []):
+        line, col, true_count, false_count = b[0], b[1], b[4], b[5]
+        if true_count and false_count:
+            continue
+        never = ("never reached" if not true_count and not false_count else
+                 "never true" if not true_count else "never false")
+        if (line, col, never) in seen:
+            continue
+        seen.add((line, col, never))
+        code = text[line - 1].strip() if 0 < line <= len(text) else ""
+        listing[name].append((path, line, col, never, code))
+
+rows = ["%-11s %7s %7s %7s %9s %7s %8s  %s" % ("deliverable", "lines", "missed", "line %",
+                                               "branches", "missed", "branch %",
+                                               "branches never taken one way")]
+for name, _ in deliverables:
+    lines, lcov, branches, bcov = totals[name]
+    report = os.path.join(out, name + ".branches.txt")
+    with open(report, "w") as w:
+        for path, line, col, never, code in sorted(listing[name]):
+            w.write("%s:%d:%d: %s: %s\n" % (path, line, col, never, code))
+    if not lines:
+        rows.append("%-11s no coverage data (not built or never run)" % name)
+        continue
+    rows.append("%-11s %7d %7d %6.1f%% %9d %7d %7.1f%%  %s" % (
+        name, lines, lines - lcov, 100.0 * lcov / lines, branches, branches - bcov,
+        100.0 * bcov / branches if branches else 100.0, report))
+summary = "\n".join(rows)
 print(summary)
 with open(os.path.join(out, "summary.txt"), "w") as w:
     w.write(summary + "\n")
