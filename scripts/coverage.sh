@@ -39,7 +39,9 @@ for tool in "$profdata" "$cov"; do
 done
 command -v clang++ >/dev/null || { echo "coverage.sh: clang++ missing" >&2; exit 2; }
 
-flags="-fprofile-instr-generate -fcoverage-mapping"
+# Counters live in the profile file itself (continuous mode, %c below): a
+# program that a test ends with SIGKILL keeps what it ran, too.
+flags="-fprofile-instr-generate -fcoverage-mapping -mllvm -runtime-counter-relocation"
 if [ "$do_build" = 1 ]; then
   launcher=""
   command -v ccache >/dev/null && launcher="-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
@@ -61,12 +63,13 @@ mkdir -p "$profiles" "$out"
 chmod 1777 "$profiles"
 
 # %p: one file per process; %m: per instrumented binary, so that a library
-# and the program that loaded it never write over each other's counters
+# and the program that loaded it never write over each other's counters;
+# %c: counters updated in the file as the program runs
 set -- ctest --test-dir "$build" -j "$jobs" --timeout 600 --output-on-failure
 [ -n "$regex" ] && set -- "$@" -R "$regex"
 [ -n "$exclude" ] && set -- "$@" -E "$exclude"
 status=0
-LLVM_PROFILE_FILE="$profiles/%p-%m.profraw" "$@" >"$out/ctest.log" 2>&1 || status=$?
+LLVM_PROFILE_FILE="$profiles/%p-%m%c.profraw" "$@" >"$out/ctest.log" 2>&1 || status=$?
 tail -3 "$out/ctest.log"
 
 count=$(find "$profiles" -name '*.profraw' | wc -l)
