@@ -17,7 +17,7 @@ namespace {
 struct Device {
   int outlets = 0;
   std::vector<float> bus_powers;
-  float nameplate = 1200.0f;
+  std::vector<float> nameplates;  // per bus; 1200 W where none is given
   int writes = 0;
 };
 
@@ -30,7 +30,8 @@ int device_outlets(void *relay, outlet_visitor visit, void *data) {
 int device_buses(void *meter, bus_visitor visit, void *data) {
   auto *dev = static_cast<Device *>(meter);
   for (size_t i = 0; i < dev->bus_powers.size(); ++i)
-    visit(data, static_cast<int>(i), dev->bus_powers[i], dev->nameplate, 0.01f);
+    visit(data, static_cast<int>(i), dev->bus_powers[i],
+          i < dev->nameplates.size() ? dev->nameplates[i] : 1200.0f, 0.01f);
   return static_cast<int>(dev->bus_powers.size());
 }
 
@@ -105,14 +106,12 @@ TEST_F(eoagent_values, NameplateThatIsNoNumberIsStoredAsZero) {
     const char *stored;
   } cases[] = {{NAN, "0"}, {-5.0f, "0"}, {4294967296.0f, "4294967295"}, {1500.7f, "1500"}};
   for (const auto &c : cases) {
-    dev = Device{};
-    dev.bus_powers = {10.0f};
-    dev.nameplate = c.nameplate;
-    start();
-    EXPECT_EQ(c.stored, power_column(first_bus_index, 2, true)) << c.nameplate;
-    TearDown();
-    ops = device_ops{};
+    dev.bus_powers.push_back(10.0f);
+    dev.nameplates.push_back(c.nameplate);
   }
+  start();
+  long entity = first_bus_index;
+  for (const auto &c : cases) EXPECT_EQ(c.stored, power_column(entity++, 2, true)) << c.nameplate;
 }
 
 TEST_F(eoagent_values, OnlyTheTwoPowerStatesCanBeWritten) {
