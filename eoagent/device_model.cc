@@ -2,7 +2,6 @@
 // values with "get", live updates through subscriptions, outlet writes
 // with "set". Every call carries the agent's credential block.
 #include "device.h"
-#include "outer_of.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -215,9 +214,7 @@ bool split_notification(blob_attr *msg, const char **key, blob_attr **value) {
   return true;
 }
 
-ubus_subscriber *subscriber_of(ubus_object *obj) {
-  return outer_of<ubus_subscriber>(obj, offsetof(ubus_subscriber, obj));
-}
+ubus_subscriber *subscriber_of(ubus_object *obj) { return container_of(obj, ubus_subscriber, obj); }
 
 bool registered(const ubus_subscriber &sub) { return sub.obj.id != 0; }
 
@@ -417,7 +414,7 @@ bool read_outlet_flag(object_handle *handle, const char *path, const char *key) 
 
 int outlet_notified(ubus_context *, ubus_object *obj, ubus_request_data *, const char *,
                     blob_attr *msg) {
-  auto *rec = outer_of<outlet_record>(subscriber_of(obj), offsetof(outlet_record, subscriber));
+  auto *rec = container_of(subscriber_of(obj), outlet_record, subscriber);
   const char *key;
   blob_attr *value;
   if (!split_notification(msg, &key, &value)) return 0;
@@ -570,8 +567,8 @@ template <bus_slot slot>
 int bus_notified(ubus_context *, ubus_object *obj, ubus_request_data *, const char *,
                  blob_attr *msg) {
   constexpr int n = static_cast<int>(slot);
-  auto *bus = outer_of<bus_record>(subscriber_of(obj),
-                                   offsetof(bus_record, subscribers) + n * sizeof(ubus_subscriber));
+  // the subscriber is element n of the record's array
+  auto *bus = container_of(subscriber_of(obj) - n, bus_record, subscribers[0]);
   const char *key;
   blob_attr *value;
   if (!split_notification(msg, &key, &value)) return 0;

@@ -3,8 +3,6 @@
 // net-snmp reports.
 #include "snmp_bridge.h"
 
-#include "outer_of.h"
-
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
@@ -141,7 +139,7 @@ void close_snmp_fd_bridge(snmp_fd_bridge *bridge) {
 }
 
 void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
-  auto *w = outer_of<snmp_fd_watch>(fd, offsetof(snmp_fd_watch, fd));
+  auto *w = container_of(fd, snmp_fd_watch, fd);
   if (fd->eof || fd->error) {
     uloop_cancelled = true;
     return;
@@ -156,7 +154,7 @@ void on_snmp_fd_readable(uloop_fd *fd, unsigned int) {
 }
 
 void on_snmp_timer(uloop_timeout *timer) {
-  auto *bridge = outer_of<snmp_fd_bridge>(timer, offsetof(snmp_fd_bridge, timer));
+  auto *bridge = container_of(timer, snmp_fd_bridge, timer);
   snmp_timeout();
   // The agent library does not run alarms from a signal: run those that
   // are due here, or their expiry stays in the past and the loop spins.
