@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Libraries the deliverables build against. libubox/libubus come from the
 # device SDK when installed, otherwise from host/ (same headers and names).
 find_package(PkgConfig REQUIRED)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Every shipped shared object exports exactly the symbols its list under
 # cmake/exports names: plug-ins and Lua modules share one process and one
 # symbol namespace with others (scripts/check-exports.py).

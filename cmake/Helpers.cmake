@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Build-tree layout, so tests find what they start:
 #   ${EO_BIN_DIR}        programs (sbin on the device)
 #   ${EO_LUA54_DIR}      Lua 5.4 modules, as laid out under lib/lua/5.4

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # libubox and libubus: the device SDK's when they are installed, otherwise
 # the host stand-ins under host/ (same headers and names).
 #

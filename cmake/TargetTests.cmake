@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Tests only a build for another architecture has: its bus library and
 # daemon against the native build's (EO_NATIVE_BUILD, built first), in both
 # directions. Byte order and word size differ between the two sides, so

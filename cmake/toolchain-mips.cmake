@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The target: 32-bit big-endian MIPS Linux, with Debian's cross compilers
 # and the sysroot scripts/cross-mips.sh builds (its path printed on the last
 # line). Programs and tests run under qemu-user:

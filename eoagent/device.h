@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The subagent's model of the power switch: the relay object (outlets) and
 // the meter object (buses), read and written over ubus, and the table of
 // handles and callbacks through which the MIB side reaches it.

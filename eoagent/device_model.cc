@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The relay and meter objects over ubus: discovery with "keys", initial
 // values with "get", live updates through subscriptions, outlet writes
 // with "set". Every call carries the agent's credential block.

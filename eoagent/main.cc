@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // eoagent: publishes the outlets of a relay object and the buses of a
 // meter object, both on ubus, as rows of the energy-object MIB, as an
 // AgentX subagent of the SNMP master.

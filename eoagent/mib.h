@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The energy-object MIB side of the subagent: the five tables, the
 // accounting of time in each power state, writes of eoPowerAdminState,
 // the notification scalar and the power-state notification.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What this agent serves of ENERGY-OBJECT-MIB, stated once: object
 // identifiers, the tables with their columns (type, writability), and the
 // constants the rows show. The tables, the writes and the notification

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The five energy-object tables as net-snmp table data sets, their rows
 // for the outlets and buses, and the time-in-state accounting.
 #include "mib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // SNMP writes: eoPowerAdminState switches an outlet through the relay,
 // eoPowerEnableStatusNotification turns the power-state notification on
 // and off. The notification itself is built here too.

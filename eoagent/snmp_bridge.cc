@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // net-snmp's select-style interface on uloop: after every read and every
 // timeout the watcher set and the timer are brought in line with what
 // net-snmp reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Carries net-snmp's descriptors and timeouts on the uloop event loop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The life of each bus call beyond its HTTP request, and of the bus
 // connection beyond a restart of the bus daemon.
 //

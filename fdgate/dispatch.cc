@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Registration with the HTTP server, the bus connection, and the building
 // and sending of the bus call for one request.
 #include <arpa/inet.h>

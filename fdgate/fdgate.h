@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // fdgate: HTTP requests under a URL prefix become calls of one ubus method;
 // the request body streams to the method through a pipe and the response
 // comes back from the descriptor the method returns.

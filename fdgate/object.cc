@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The configured object's id, kept between requests: looking it up costs a
 // round trip through the bus daemon on every request otherwise. The id is
 // trusted only on the connection it was found on (a restarted daemon hands

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // After the call is sent: the response from the method's descriptor and its
 // data replies go to the client, the request body goes into the pipe, and
 // a completion with status -1 turns the connection into a raw tunnel.

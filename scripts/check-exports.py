@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Checks that a shared object exports exactly the symbols its list names.
 
 usage: check-exports.py [--readelf PROG] [--sanitized] [--drop NAME]... [--add NAME]...

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Lists the tests a ctest run skipped (from its --output-junit file) with
 their reasons, and fails when one is not on the allow-list.
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Line and branch coverage of the deliverables with clang's source-based
 # coverage: builds the tree instrumented in a build folder of its own, runs
 # the test suite (or the tests a ctest regex selects) with every process,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Builds the sysroot of the target (32-bit big-endian MIPS Linux): the
 # libraries the deliverables and their tests link, cross-compiled from
 # Debian's own source packages, next to Debian's cross C library.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: ISC
 # The simulated power switch: the whole firmware side of the box on this
 # machine, on loopback only. See --help.
 set -u

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: ISC
 # For maintainers, not part of the test command (it takes a while): builds a
 # minimal Debian 12 root with mmdebstrap from this machine's package mirror,
 # clones the committed main branch into it and runs the README's two commands

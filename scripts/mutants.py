@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Plant one-line faults from scripts/mutants/<component>.txt one at a time,
 rebuild incrementally, run the component's tests and report what they caught.
 

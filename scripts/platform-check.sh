@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # For integrators with the device's SDK installed under PREFIX (include/
 # with libubox/ and libubus.h, lib/ with libubox and libubus, sbin/ubusd):
 # builds this tree against that libubox and libubus and runs the

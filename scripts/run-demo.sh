@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Installs what is missing, builds, and runs the simulated power switch.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Installs what is missing, checks the code format, then builds and runs the
 # whole test suite three times: a normal build (gcc), a sanitizer build
 # (clang, AddressSanitizer + UndefinedBehaviorSanitizer, with the libFuzzer

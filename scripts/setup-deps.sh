@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Installs the Debian 12 packages the build, the tests and the demo need.
 # Idempotent: when nothing is missing it only runs dpkg-query and returns.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "line_reader.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Line reader of the serial bridge: bytes from the terminal driver in,
 // published lines out. Free of descriptors and of the bus so it can be
 // driven directly by tests and the fuzzer.

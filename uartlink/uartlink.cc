@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // uartlink: bridges the serial line on standard input/output to the bus.
 // Received lines become events, the "send" method writes lines, and a
 // heartbeat byte goes out every 500 ms while enabled.

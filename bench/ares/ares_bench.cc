@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // 1,000 address lookups of distinct names: all outstanding at once on one
 // channel of the Lua module, driven by a poll loop, against the same lookups
 // one after another with the C library's blocking getaddrinfo. Three name

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Builds the ares benchmark in an existing build folder and runs it (root:
 # it enters its own mount and network namespaces and starts dnsmasq and its
 # own name server there).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Bus throughput: calls per second with 1 and 8 clients (small payload) and
 // MB/s with the largest payloads the bus takes (messages are limited to
 // 1 MiB; the payload leaves 4 KiB for the rest), against a running ubusd. A server process

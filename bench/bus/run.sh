@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Bus throughput through a private ubusd: small echo calls per second with
 # 1 and 8 client processes, and MB/s with payloads of 1 MiB less 4 KiB, the
 # largest a bus message carries (to the method, and echoed back).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // cipherkit_bench <lua 5.1 module dir> <script> [args...]
 // Runs script in a Lua 5.1 state whose cpath points at the module dir, with
 // three extra globals: now() (monotonic seconds), fork() and wait(pid).

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- hash.lua <algorithm> <update size> <seconds>: bytes per second hashed
 -- through one object fed updates of the given size, per second of CPU time
 -- (as `openssl speed` counts it).

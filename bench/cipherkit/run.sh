@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # nixio.cipherkit throughput: MD5 and SHA-1 through hash objects fed 1 MiB
 # and 64-byte updates from Lua, beside `openssl speed -evp` at the same sizes
 # in the same run (ratio = ours / openssl), and TLS bulk transfer between two

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- tls.lua <pki dir> <port> <MiB>: one TLS connection over loopback between
 -- two processes; the server sends, the client receives and reports bytes
 -- per second from the end of the handshake to the last byte.

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- Publishes per second from Lua, each callback doing one addition, through
 -- commons.pubsub, a plain Lua publish function calling the same callbacks
 -- from a list, the same loop written inline at the call site, and

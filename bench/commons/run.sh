@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Publishes per second to 1, 10 and 1,000 subscribers: commons.pubsub beside
 # a plain Lua publish function over the same callbacks, the same loop
 # written inline, and mediator_lua; with one shared callback, a closure per

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- Insert at and remove from the front of a 10,000-element sequence.
 local detour = require("detour")
 local size, rounds = 10000, 2000

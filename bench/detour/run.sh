@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # detour.insert/remove at the front of a 10,000-element sequence against
 # table.insert/remove, in the same run, as ratios.
 # Usage: bench/detour/run.sh [build dir, default build]

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: ISC
 # Benchmark of the energy-object subagent with 48 outlets and 4 buses:
 #   - start-up: from launching eoagent until the first walk of its subtree
 #     through snmpd returns its rows;

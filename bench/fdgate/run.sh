@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: ISC
 # fdgate beside nginx, same machine, same bytes, same wrk runs, round by
 # round so that machine noise hits every contender alike:
 #   requests per second for a 1 KiB response on keep-alive connections,

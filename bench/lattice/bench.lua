@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- Figures printed by run.sh; every timing repeats its work until it has run
 -- for at least `min_time` seconds.
 local lattice = require "orv.lattice"

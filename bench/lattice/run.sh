@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Benchmarks of the lattice module: optimized_deep_equals against a plain
 # recursive Lua compare and Penlight's tablex.deepcompare, and reductions per
 # second of a typical expression. Usage: run.sh [build-dir]

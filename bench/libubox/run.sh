@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # libubox host layer: blobmsg build/parse rate, timeout churn, loop wake-ups
 # and ustream_fd throughput over a socket pair, and the library's size.
 # usage: bench/libubox/run.sh [build dir, default build] [seconds per figure]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Figures for the host libubox: how fast a typical bus message is built
 // and parsed, how cheap timeouts and loop wake-ups are, and how much a
 // ustream_fd moves through a socket pair.

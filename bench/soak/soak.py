@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Soak: the demo (scripts/demo.sh) under steady churn for a given time, in
 private mount, network and PID namespaces of its own.
 

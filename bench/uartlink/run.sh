@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Usage: bench/uartlink/run.sh [build dir] [baseline bin dir] [rounds]
 # (root; builds what it needs). The baseline folder holds an older uartlink
 # to measure beside this one in every round.

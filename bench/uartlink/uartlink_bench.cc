@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Serial bridge throughput and latency: 64-byte lines written on the master
 // side of a pseudo-terminal, received as bus events by a subscriber.
 // Run through run.sh, which gives it a private /tmp, /var/run/ubus and the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # phyfix and ntpshim on a small device: program sizes, resident memory while
 # they idle, and how long ntpshim takes to pass a signal on to the daemon.
 # Root: the benchmark enters its own mount and network namespaces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Resident memory of phyfix and ntpshim while they idle, and the time from
 // a signal sent to ntpshim until the daemon behind it has handled it.
 // usage: utils_bench <bin dir> <signals>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # What a firmware build's `cmake --install <build> --prefix STAGING` puts
 # into the image: the deliverables and their init scripts, nothing of the
 # host platform. The stand-ins come only with their component. Each init

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Says which files the bus and loop functions came from, and uses both
 // libraries a little, from C++ and from C.
 #include <dlfcn.h>

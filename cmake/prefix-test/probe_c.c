@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* The headers as a C program sees them. */
 #include <libubox/blobmsg.h>
 #include <libubox/uloop.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Installs the host libubox/libubus into a prefix, then configures and
 # builds a small project against them three ways: through CMAKE_PREFIX_PATH,
 # through pkg-config alone, and with neither (stand-ins expected). The

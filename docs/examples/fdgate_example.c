@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* fdgate_example: a bus object whose "request" method answers the HTTP
  * requests that fdgate hands it.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* doc_lua: runs one Lua file with the build tree's modules, for the
  * documentation tests. Built twice, against Lua 5.4 and Lua 5.1.
  *

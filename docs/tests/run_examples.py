@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Runs the examples of one document in docs/ and compares what they print
 with the output written in the document (see docs/contributing.md).
 

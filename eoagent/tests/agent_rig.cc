@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "agent_rig.h"
 
 #include <signal.h>

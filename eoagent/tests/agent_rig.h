@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A whole power switch for the subagent's tests: bus daemon, simulated
 // relay and meter, Debian's snmpd as master agent (AgentX on
 // /tmp/snmpd_agentx, private to the test), snmptrapd receiving what snmpd

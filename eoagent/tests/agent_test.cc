@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // eoagent end to end: the simulated switch on our bus, Debian's snmpd as
 // master, snmptrapd as the receiver of notifications, the SNMP tools as
 // the manager.

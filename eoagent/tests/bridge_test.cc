@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The bridge between net-snmp's select-style interface and uloop, driven
 // by real net-snmp sessions.
 #include <sys/resource.h>

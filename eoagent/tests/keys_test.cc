@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Path segments made from "keys" elements, and the requester address
 // taken from a context name.
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The MIB side over a device of the test's own: rows, the accounting of
 // time in state, the listeners, the write path and the notification
 // scalar, each driven through the handlers the agent calls.

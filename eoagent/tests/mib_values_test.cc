@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Values at the edges of what the power table stores and accepts: readings
 // at and beyond the 32-bit limits, a nameplate power that is not a number,
 // and admin-state writes of values next to the two power states.

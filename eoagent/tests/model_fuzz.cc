@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The device model against a bus that answers with fuzz bytes: every reply
 // to "keys" and "get", every notification, and the outcome of each lookup
 // and registration come from the input, through the same callbacks the bus

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Writes the seed corpus of eoagent_model_fuzz: whole sessions of a small
 switch (its start-up calls answered as the simulated switch answers them,
 then notifications and writes), in the input format model_fuzz.cc reads.

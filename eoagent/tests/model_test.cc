@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The device model against the simulated switch on a real bus: discovery,
 // initial values, notifications of every shape, writes with their
 // credential block, and a write driven through the eoPowerTable handler

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Builds the structures net-snmp hands a table handler (request chain,
 // table information, the row the data-set helper found, the PDU with its
 // context name), so a handler can be driven the way the agent drives it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // eoagent across restarts of the bus daemon and of the simulated switch:
 // the AgentX session stays, the last values are served and writes refused
 // while the relay is away, and the relay and meter are read again (with

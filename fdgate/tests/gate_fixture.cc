@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "gate_fixture.h"
 
 #include <arpa/inet.h>

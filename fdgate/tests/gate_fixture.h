@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A running gate for each test: a private bus daemon, the request method
 // server and uhttpd with the fdgate plug-in (prefix /p, object "ubus-fd"),
 // driven by curl and raw sockets.

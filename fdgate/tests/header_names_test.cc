@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Header names reach the method upper-cased whatever letters they hold, and
 // repeated headers are joined into one value, in the order sent.
 #include <algorithm>

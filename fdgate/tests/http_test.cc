@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // fdgate end to end: curl and raw sockets against uhttpd with the plug-in,
 // the bus daemon and the request method server.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The plug-in against a recording stand-in of the server's operations, with
 // the real bus daemon and request method server: exact finish/error calls,
 // the no-delay switch, body flow control, release and child clean-up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Arbitrary sequences of method replies for one request, sent by a scripted
 // bus peer through the real bus library into the plug-in, which runs in the
 // host HTTP server with a client on a socket pair. Replies: data messages

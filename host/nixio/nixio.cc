@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A small nixio for Lua 5.1: TCP sockets and plain files, with the object
 // layout the firmware's native nixio extensions rely on (registry metatables
 // "nixio.socket" and "nixio.file", an int descriptor as the first field).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The "powersim" object that tests and the demo use to drive the switch
 // ("switch", "set_value", "fault"), and to read what reached it ("log",
 // "state"), or to send notifications of any shape ("notify"). Also the log of every "set" with its

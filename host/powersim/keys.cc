@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Keys of the "keys" lists and the path segments they give.
 #include <ctype.h>
 #include <stdio.h>

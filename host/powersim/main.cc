@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // powersim: a simulated power switch on ubus for tests and the demo.
 #include <getopt.h>
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The meter: "<meter>.buses" lists the buses (each with its power factor
 // in percent), "<meter>.values" lists the measured values, each naming
 // its bus by position and saying whether it is the current or the voltage.

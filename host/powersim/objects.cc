@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Publishing objects, replying (now or after the configured delay) and
 // notifying subscribers.
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The simulated power switch: relay and meter object trees on ubus, the
 // way the firmware's relay and meter servers publish them.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The relay: "<relay>.outlets" lists the outlets, "<relay>.outlets.<key>"
 // is one outlet with "get" and "set" of transient_state and
 // physical_state. physical_state follows transient_state after the

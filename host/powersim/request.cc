@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The "request" method for the HTTP server's ubus-fd plug-in (see
 // request.h for the paths it answers).
 #include "request.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The "request" method that the HTTP server's ubus-fd plug-in calls: one
 // object answering HTTP requests with a response descriptor, data replies,
 // completion statuses and a two-way tunnel, chosen by the request's path.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The simulator's web face: the "request" object that the HTTP server's
 // ubus-fd plug-in calls, with a status page of the outlets and buses and a
 // switch for one outlet.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The far end of a simulated serial line, for the demo: runs a program on
 // the slave side of a pseudo-terminal (as its standard input and output) and
 // plays a device on the master side. Every line it receives is logged and

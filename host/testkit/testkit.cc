@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "testkit.h"
 
 #include <fcntl.h>

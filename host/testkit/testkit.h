@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Helpers for tests that start real processes: every child dies with the
 // test, every test runs in private mount and network namespaces (see
 // testkit_main.cc), temporary folders are removed even when a test fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // main() of every test binary: enter private namespaces, then run the tests.
 #include <errno.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ubus: command-line client of the bus, for scripts, tests and the demo.
 //
 //   ubus [-s socket] [-t timeout] [-S] [-v] <command> [arguments...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "bus.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The bus daemon's state: clients, objects, types, subscriptions, event
 // registrations and the invocations still waiting for their status. The
 // protocol logic only queues messages; io.cc moves the bytes.

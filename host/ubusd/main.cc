@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ubusd: the bus daemon. One epoll loop over the listening socket, a
 // signalfd and the clients. Every client has its own send queue, so a client
 // that stops reading only ever delays itself.

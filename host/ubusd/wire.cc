@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "wire.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Blob attributes as they appear on the bus socket: a big-endian id_len
 // word (bit 31 extended/blobmsg, bits 30..24 id, bits 23..0 length with the
 // 4-byte header), payload padded to 4 bytes. Only what the daemon needs:

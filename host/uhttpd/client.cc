@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // One client connection: the request head parser, request-body delivery to
 // the dispatch handler (Content-Length or chunked, with flow control), the
 // response framing, keep-alive and the connection's end. Also the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // uhttpd: a small HTTP/1.1 server on uloop that loads its request handlers
 // as plug-ins. Start-up: options, event loop, plug-ins (init), listeners,
 // plug-ins (post_init), then the loop; shutdown releases in reverse order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The path remainder a handler receives: "." segments and repeated slashes
 // go away; a ".." segment or an encoded NUL rejects the whole path, so no
 // handler is ever asked for something outside its prefix.

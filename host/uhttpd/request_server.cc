@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // uh_request_server: a bus peer serving the "request" method on its own,
 // with a few pretend outlets behind the status page and the switch path.
 #include <getopt.h>

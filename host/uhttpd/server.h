@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The host HTTP server's internals shared by its source files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ares: asynchronous DNS for Lua 5.4 over c-ares.
 //
 // The module owns no event loop. Lua code asks a channel which sockets to

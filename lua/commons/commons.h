@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What the five commons modules share inside their one shared object: the
 // process-wide registry references and the shared weak-key mode table.
 //

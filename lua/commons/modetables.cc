@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // commons.kmodetable, commons.vmodetable, commons.kvmodetable: metatables
 // that make tables weak. The weak-key one is shared with pubsub and
 // proxy_helpers; the other two are new on every opening.

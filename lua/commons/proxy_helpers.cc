@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // commons.proxy_helpers: a registry of proxy objects and their target tables,
 // and a pairs that walks a proxy's target while reading through the proxy.
 #include "commons.h"

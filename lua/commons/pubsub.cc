@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // commons.pubsub: callbacks attached to any Lua value and fired by publish.
 //
 // subscriptions[object] (weak key) holds either a subscriber table, which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // detour: table insert, remove and close that let the container's own
 // metatable ("__insert", "__remove", "__close") take the work over, and a
 // shuffle whose random source is seeded with the sequence length.

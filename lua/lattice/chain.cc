@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The chain evaluator: operators over any number of arguments, folded left
 // to right with early exits, and the get/select path queries.
 #include <math.h>

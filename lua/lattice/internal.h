@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Pieces shared by the reducer and the chain evaluator. Everything here runs
 // between Lua API calls that may raise (longjmp), so nothing in these frames
 // owns anything with a destructor.

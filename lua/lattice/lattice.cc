@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Module entry and structural equality.
 #include "lattice.h"
 

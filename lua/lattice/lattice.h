@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The value core for Lua 5.4: structural equality of Lua values and the
 // partial evaluator for expressions written as Lua tables. Other native
 // modules link against these symbols to reuse both.

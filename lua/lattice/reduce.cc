@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The expression reducer: notation, dispatch, fixed-arity and user operators.
 #include <math.h>
 #include <regex.h>

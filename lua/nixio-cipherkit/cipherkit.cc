@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Entry point: require "nixio.cipherkit" gives the installer, which Lua code
 // calls with the nixio module table.
 #include "cipherkit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // nixio.cipherkit: MD5/SHA-1 hashes with HMAC and TLS over nixio sockets,
 // installed into the nixio module table by the function that require returns.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The few OpenSSL calls that differ between 1.0 (the device) and 1.1/3.x
 // (development hosts), under one name each, and the settings every new
 // context starts with.

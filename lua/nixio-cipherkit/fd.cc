@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Descriptors behind the Lua values that stand for open files and sockets.
 #include <stdio.h>
 #include <unistd.h>

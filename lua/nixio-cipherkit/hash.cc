@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Hash objects: MD5 and SHA-1 digests, plain or keyed (HMAC, RFC 2104).
 #include <stdint.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // TLS contexts and TLS connections over nixio sockets.
 //
 // Every call into OpenSSL is one call: on a non-blocking socket the caller

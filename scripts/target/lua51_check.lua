@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- nixio.cipherkit loaded by the stand-alone Lua 5.1 interpreter built for
 -- the target (run under the emulator): usage: lua5.1 lua51_check.lua MODULE_DIR
 local dir = assert(arg[1], "usage: lua51_check.lua MODULE_DIR")

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- The Lua 5.4 modules loaded by the stand-alone interpreter built for the
 -- target (run under the emulator): usage: lua5.4 lua54_check.lua MODULE_DIR [target]
 local dir = assert(arg[1], "usage: lua54_check.lua MODULE_DIR")

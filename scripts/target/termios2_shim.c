@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Preloaded into the target's programs under qemu-user, whose ioctl
  * translation has no TCGETS2/TCSETS2 (it answers ENOSYS). Only then are the
  * two carried out with TCGETS/TCSETS, which it does translate: the speeds

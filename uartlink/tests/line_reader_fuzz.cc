@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Feeds arbitrary byte streams, cut into arbitrary reads, to the line reader.
 #include "line_reader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The bridge as a real process: a pseudo-terminal in place of the serial
 // line (the kernel's line discipline marks and doubles bytes for real), our
 // bus daemon at the default socket, and a stand-in for the environment tool.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ntpshim [daemon arguments...]: started in place of the NTP daemon. Runs
 // the daemon with "-S <clock-sync script>" in front of the caller's
 // arguments, passes the control signals on to it, and ends when the daemon

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "phy_check.h"
 
 #include <stdlib.h>

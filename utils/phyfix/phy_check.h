@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The stuck-link check of phyfix, apart from the MII ioctls and the real
 // clock: the daemon hands it register access through the kernel, the tests
 // a simulated PHY.

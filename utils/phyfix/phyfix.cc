@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // phyfix <iface> <phy_number>: every few minutes, looks at one Ethernet PHY
 // and, when its link hangs with Next Page advertised, restarts
 // auto-negotiation without it. Runs until killed.

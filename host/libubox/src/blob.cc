@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Building and parsing blob attributes. A blob_buf holds one outer
 // attribute (its head); new attributes go after the current head's payload
 // and every enclosing length is kept padded to 4 bytes.

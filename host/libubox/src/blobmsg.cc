@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // blobmsg building, validation and policy parsing. Validation never
 // trusts a length it has not checked against the bytes that are really
 // there; tables and arrays are checked member by member.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The event loop: epoll for descriptors, a sorted list of absolute
 // timeouts, a pid-sorted list of watched children, and a self-pipe that
 // lets signal handlers wake the loop.

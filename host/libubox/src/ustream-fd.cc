@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ustream over a descriptor: edge-triggered uloop watching, reads until the
 // descriptor runs dry or the read buffers are full, writes what the
 // descriptor takes and waits for writability for the rest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Shared between the stream core and its transports, not installed.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Buffer management of ustream. Each list keeps its buffers in order:
 // those from head to data_tail hold data, those after data_tail are empty
 // and ready for reuse.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 extern "C" {
 #include <libubox/utils.h>
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // blob and blobmsg: the wire bytes peers exchange, every value type
 // round-tripped, policy parsing, and hostile input refused without any
 // out-of-bounds access (the sanitizer build checks the latter).

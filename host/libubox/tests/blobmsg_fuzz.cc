@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Untrusted bytes through every validating entry point. Whatever passes
 // validation is then read completely, the way a consumer would, so that
 // an attribute wrongly accepted shows up as an out-of-bounds read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The event loop as its users rely on it: descriptor watchers with each
 // flag, timeouts in expiry order, cancellation from callbacks, signals and
 // child processes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ustream over descriptors: writes that outrun the reader are queued and
 // arrive complete and in order, end of file is reported once, read
 // buffers apply back-pressure, write errors surface.

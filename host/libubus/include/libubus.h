@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * libubus: client side of the ubus message bus.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #ifndef __UBUS_COMMON_H
 #define __UBUS_COMMON_H
 

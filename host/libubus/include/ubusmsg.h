@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * ubus wire format: an 8-byte header followed by one blob attribute that
  * holds the message's attributes. Descriptors travel with a message as

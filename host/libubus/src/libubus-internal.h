@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Pieces shared by the library's translation units; nothing here is exported.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Objects, method calls, subscriptions, notifications and events.
 #include <string.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Connection, socket I/O and request bookkeeping of the bus client.
 #include <arpa/inet.h>
 #include <errno.h>

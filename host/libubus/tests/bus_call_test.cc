@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Method calls between processes: replies, status codes, async requests,
 // deferred replies, descriptors both ways, large messages, many clients.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The ubus command-line client against a live daemon and peers.
 #include <json-c/json.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The daemon's protocol core without sockets: what makes it drop a client
 // and which status each refused request gets.
 #include <gtest/gtest.h>

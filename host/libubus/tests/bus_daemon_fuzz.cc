@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzz target: arbitrary message sequences from three clients into the
 // daemon's protocol core. Each chunk of input is one message; a leading
 // byte chooses the client and whether the header is taken raw or built

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "bus_fixture.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A private bus for each test: ubusd on a socket in a temporary folder,
 // helper peers (bus_peer) as separate processes, and in-process contexts.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Losing the bus daemon, as each generation of the device's library handles
 // it: what pending requests and synchronous waits are told, when the owner
 // hears of it, what a reconnect leaves in the context, and the library's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Subscribers, notifications, removal of watched objects, and events.
 #include <signal.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // bus_peer: a bus client the tests start as a separate process.
 //
 //   bus_peer <socket> serve <path>        publish a test object (methods below)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Bad input and vanishing peers: garbage on the socket, clients killed in
 // the middle of a call, slow readers, the daemon going away.
 #include <arpa/inet.h>

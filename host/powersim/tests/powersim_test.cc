@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The simulated power switch as a bus peer: the object tree it publishes
 // for each key type, the relay's switching, the meter's notifications,
 // the "set" log with its decoded credential block, and the fault switches.

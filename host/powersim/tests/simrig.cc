@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "simrig.h"
 
 #include <string.h>

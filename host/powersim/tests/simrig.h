@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test-side helpers around the simulated power switch: a private bus
 // daemon on the default socket, powersim itself, and a small bus client
 // that speaks JSON (calls, replies, notifications).

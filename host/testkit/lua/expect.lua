@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- Assertions shared by the Lua tests of every module, for Lua 5.4 and 5.1
 -- states alike. A test binary loads this file with lua_expect::load(L)
 -- (lua_expect.h); it defines the globals below.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The shared Lua assertions, checked with plain assert/error so that a fault
 // in them cannot hide itself. Built twice: against Lua 5.4 and Lua 5.1.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Loads expect.lua, the assertions every Lua test uses (its API is
 // described at the top of that file), into a Lua state. Header-only: the
 // includer's <lua.hpp> decides whether it is a Lua 5.4 or a Lua 5.1 state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * The record a plug-in exports as "uhttpd_plugin". The server links the
  * plug-ins through `list`, calls init once the configuration is complete

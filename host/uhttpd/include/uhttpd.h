@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * The HTTP server's records as its plug-ins see them: the configuration,
  * the per-connection client record, dispatch handlers and the operations

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Arbitrary bytes from a client through the request parser, body decoding
 // and response framing, with a handler that takes every body byte and
 // answers once the body is complete.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A plug-in for the server's own tests: responses of a given size written
 // at once, finished at once or later, and a response that goes silent
 // between two writes. Requests under /pace/:

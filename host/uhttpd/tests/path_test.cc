@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The path remainder handed to handlers: what is rewritten, what is refused.
 #include <gtest/gtest.h>
 

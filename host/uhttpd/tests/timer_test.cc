@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The server's promise to a peer that reads its response: it is dropped
 // only after it took no byte for the network timeout, however long the
 // response, whether the handler is still at work or already finished, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Module surface, channels, their options and the event-loop hooks.
 #include <arpa/nameser.h>
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "ares_harness.h"
 
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test harness for the ares module: a Lua 5.4 state that loads the built
 // module and drives channels through a small poll loop, a local dnsmasq as
 // the name server, and a UDP server that never answers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What no name server produces: address nodes of every family and socket
 // type, channel set-up failures and memory exhaustion while a completion
 // builds its arguments. This binary defines the c-ares functions below

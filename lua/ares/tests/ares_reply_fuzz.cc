@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Feeds arbitrary name-server replies to the module: a request started from
 // Lua (a query or an address lookup) sends its queries to a UDP socket of
 // this process, which answers each with the next reply cut from the input;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Queries, address lookups and reply parsers against a local dnsmasq,
 // driven from Lua through a poll loop.
 #include <gtest/gtest.h>

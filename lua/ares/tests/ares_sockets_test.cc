@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The sockets a channel lists for the event loop, through more sockets than
 // the list first has room for, a full list, and a socket numbered below those
 // already open: a query that finds no answer at server after server keeps a

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Writes the named seed inputs of ares_reply_fuzz into reply_corpus/.
 
 The files named by their hash next to them are inputs of fuzzing runs that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "lua_host.h"
 
 #include "lua_expect.h"

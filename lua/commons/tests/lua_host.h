@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A Lua 5.4 state that loads modules the way the firmware's interpreter
 // does: modules come from the build tree through require, and the host's
 // close mechanism runs a module's luaclose_ hook when the module is closed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The weak-mode tables and the sharing of the weak-key one between
 // kmodetable, pubsub and proxy_helpers, across opening and closing.
 #include <dlfcn.h>

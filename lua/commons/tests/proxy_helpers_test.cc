@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The proxy registry and its pairs: iteration over the target, read through
 // the proxy; registrations that end with the proxy.
 #include <gtest/gtest.h>

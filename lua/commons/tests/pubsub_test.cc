@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The publish/subscribe registry: subscriptions that live as long as their
 // handles, weak or pinned objects, snapshots, initialisation callbacks.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // detour's shuffle for lengths far beyond any real table: a container whose
 // __len or argument names a virtual sequence still gets the permutation the
 // generator defines, not one bent by 64-bit overflow.

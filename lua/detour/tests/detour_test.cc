@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // detour's insert, remove and close on plain tables, on containers with
 // their own metamethods, and its shuffle.
 #include <gtest/gtest.h>

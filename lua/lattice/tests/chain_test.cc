@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The operators over any number of arguments and the path queries.
 #include <string>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Edges of the chain evaluator: get along paths that leave plain tables
 // (through a userdata that answers __index, with a key whose next index would
 // not fit an integer), and equality chains whose arguments stay residual.

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- optimized_deep_equals against the prelude's plain_equal on random nested
 -- tables (fixed seed): equal copies, copies with one change, shared parts.
 math.randomseed(7411)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Deep equality, the module table and the exported native interface.
 #include <dlfcn.h>
 

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- Checks for lattice_fuzz, run after prelude.lua. The fuzz target builds
 -- values from its input bytes and hands them to these functions; an error
 -- raised here is a finding.

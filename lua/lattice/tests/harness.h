@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A real Lua 5.4 state with the built module on its cpath, the shared
 // assertions (expect, expect_error, cases, same, show: see the test kit's
 // expect.lua) and the helpers of prelude.lua loaded.

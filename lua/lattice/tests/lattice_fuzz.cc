@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Expressions, paths and values built from untrusted bytes, through the
 // reducer and deep equality. The checks themselves are fuzz_check.lua's:
 // inputs unchanged, the same result twice, constant results stable when

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- Helpers the lattice tests run before their own code, after the test kit's
 -- shared assertions (expect, same, show, ...). `null` (the null marker) is
 -- set by the harness before this file runs.

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: ISC
 -- Random expressions and plain tables (fixed seed, bounded time) through the
 -- reducer, checking what must hold for any input:
 --   * the input is never modified, and reducing it twice gives equal results;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Randomized invariants of the reducer (fixed seed, bounded time).
 #include <gtest/gtest.h>
 

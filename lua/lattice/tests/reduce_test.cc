@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The reducer: notation, dispatch, fixed-arity operators, user operators,
 // plain tables, residual forms and errors.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The module's exported surface: the installer, the descriptor helpers
 // other native modules call, and the hex alphabet.
 #include <dlfcn.h>

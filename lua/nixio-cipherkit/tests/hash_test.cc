@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Hash and HMAC objects from Lua: published vectors, agreement with the
 // openssl tool on random data, the object's life cycle and its error texts.
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "luatest.h"
 
 #include <stdlib.h>

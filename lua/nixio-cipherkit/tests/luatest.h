@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A Lua 5.1 state with nixio and nixio.cipherkit loaded from the build tree,
 // plus the OpenSSL observers the tests use (live allocations, contexts and
 // connections made and freed, injected allocation failures).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Certificates and keys made with the openssl tool for one test:
 //   root CA -> intermediate CA -> server (CN localhost), EC and RSA keys
 //   root CA -> client

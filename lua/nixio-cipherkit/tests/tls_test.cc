@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // TLS contexts and connections from Lua over real nixio sockets: against
 // each other, against openssl s_server and s_client, with certificates made
 // by the openssl tool for each test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Stand-in for the NTP daemon in the ntpshim tests. With the record path P
 // from NTPD_STANDIN_RECORD it writes:
 //   P.argv     its argument vector, each argument followed by a NUL byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ntpshim run for real, with stand-ins at the daemon paths that record how
 // they were started and which signals reached them.
 #include <errno.h>

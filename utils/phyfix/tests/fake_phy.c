@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Preloaded into phyfix by its tests: a PHY behind the interface named by
  * FAKE_PHY_IFNAME answers the MII register ioctls from a register file
  * (FAKE_PHY_REGS, "reg=value,..." in hex) and appends every access to

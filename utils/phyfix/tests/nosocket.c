@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /* Preloaded into phyfix by its tests under qemu-user: every socket() fails
  * as when the process has no descriptor left. */
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The stuck-link check against a simulated PHY: every branch of a check,
 // with the register traffic it causes and what it logs.
 #include "phy_check.h"

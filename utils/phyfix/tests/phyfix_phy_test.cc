@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The phyfix program against a PHY that answers: the MII requests it sends
 // through the kernel interface, read and write each with its own request,
 // and what it does for a link that is up, one stuck without Next Page and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The phyfix program itself: its command line, its start-up failures, and
 // its checks on interfaces whose drivers have no MII registers, where every
 // access fails and is logged.

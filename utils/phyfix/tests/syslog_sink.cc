@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "syslog_sink.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A stand-in for the system logger: a datagram socket bound at /dev/log
 // inside the test's private mount namespace, so whatever the code under test
 // sends through syslog(3) arrives here.

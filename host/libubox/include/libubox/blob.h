@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * blob: nested binary attributes. Each attribute is a big-endian 32-bit
  * header (extended bit, 7-bit id, 24-bit length including the header)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * blobmsg: named, typed attributes on top of blob. The attribute id is the
  * type; the payload starts with a big-endian name length, the name and its

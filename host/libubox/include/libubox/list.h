@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * Circular doubly linked lists with the head embedded in the listed
  * structure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * uloop: the process's single event loop. Descriptor watchers, one-shot
  * timeouts with absolute expiry on the monotonic clock, child processes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * ustream: a buffered byte stream. Reads are collected in a chain of read
  * buffers and announced through notify_read; writes that the transport

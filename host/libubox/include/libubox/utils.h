@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * Small helpers shared by the libubox headers: member-to-container
  * conversion, array sizes, byte order and grouped allocations.
