@@ -35,8 +35,9 @@ int device_buses(void *meter, bus_visitor visit, void *data) {
   return static_cast<int>(dev->bus_powers.size());
 }
 
-void device_set(void *relay, const char *, int, bool, const char *) {
+int device_set(void *relay, const char *, int, bool, const char *) {
   ++static_cast<Device *>(relay)->writes;
+  return 0;
 }
 
 class eoagent_values : public testing::Test {
@@ -49,7 +50,7 @@ class eoagent_values : public testing::Test {
 
   void start() {
     ops = device_ops{};
-    ops.relay = ops.relay_for_writes = ops.meter = &dev;
+    ops.relay = ops.reachable_relay = ops.meter = &dev;
     ops.enumerate_outlets = device_outlets;
     ops.enumerate_buses = device_buses;
     ops.set_outlet_transient = device_set;
