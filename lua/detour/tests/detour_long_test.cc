@@ -32,8 +32,8 @@ TEST(detour_long, FirstDrawOfAHugeShuffleFollowsTheGenerator) {
       local state = (n % m) * a % m
       local _, err, seen = first_draw(n)
       local label = "n = " .. n
-      expect(label .. " stopped by the second read", "enough", err)
-      expect(label .. " reads position 1, then the drawn one", {1, 1 + state}, seen)
+      expect(err, "enough", label .. " stopped by the second read")
+      expect(seen, {1, 1 + state}, label .. " reads position 1, then the drawn one")
     end
   )lua"));
 }
