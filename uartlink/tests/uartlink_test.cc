@@ -185,7 +185,10 @@ class Bridge : public ::testing::Test {
   // Sends `line` without waiting, reading the terminal meanwhile; returns
   // the method's status (-1: no answer within timeout_ms) and stores what
   // the bridge wrote in *written.
-  int send_line_reading(const std::string& line, std::string* written, int timeout_ms) {
+  // With read_pause_ms, reads at most 2 KiB at a time and pauses between
+  // reads (a slow but steady receiver).
+  int send_line_reading(const std::string& line, std::string* written, int timeout_ms,
+                        int read_pause_ms = 0) {
     uint32_t id;
     int ret = ubus_lookup_id(ctx_, kObject, &id);
     if (ret) return ret;
@@ -208,9 +211,10 @@ class Bridge : public ::testing::Test {
       pollfd p{master_, POLLIN, 0};
       if (poll(&p, 1, 5) <= 0) continue;
       char buf[65536];
-      ssize_t n = read(master_, buf, sizeof buf);
+      ssize_t n = read(master_, buf, read_pause_ms ? 2048 : sizeof buf);
       if (n > 0) written->append(buf, n);
       if (status != -1) quiet_until = now_ms() + 200;
+      if (read_pause_ms) usleep(read_pause_ms * 1000);
     }
     if (status == -1) ubus_abort_request(ctx_, &req);
     if (quiet_until) read_more(written, 200);
@@ -353,6 +357,22 @@ TEST_F(Line, SendKeepsALineLongerThanTheTerminalBuffer) {
   Reply reply;
   EXPECT_EQ(call("get_heartbeat", nullptr, &reply), 0);
   EXPECT_TRUE(reply.seen);
+}
+
+// A receiver that takes the line slowly but steadily: the send takes longer
+// than the stall limit, yet never stalls, so the whole line arrives.
+TEST_F(Line, SlowButSteadyReceiverGetsTheWholeLine) {
+  ASSERT_EQ(set_heartbeat(false), 0);
+  read_master(600);
+  std::string line;
+  for (int i = 0; line.size() < 48 * 1024; ++i) line += "steady " + std::to_string(i) + " ";
+  std::string written;
+  long long began = now_ms();
+  EXPECT_EQ(send_line_reading(line, &written, 20000, 60), 0);
+  EXPECT_GT(now_ms() - began, 1200)
+      << "the receiver was not slow enough to outlast the stall limit";
+  EXPECT_EQ(written.size(), line.size() + 2);
+  EXPECT_TRUE(written == line + "\r\n") << "the line arrived cut or garbled";
 }
 
 // A serial peer that sends as fast as the line goes (a pseudo-terminal is
