@@ -104,21 +104,21 @@ TEST(ares_sockets, ListsFollowEverySocketThroughGrowthAFullListAndLowerNumbers) 
     while true do
       local readers, writers, count, timeout = ch:fds()
       local own_readers, own_writers = getsock(ch)
-      eq({readers, writers}, {own_readers, own_writers}, "lists against c-ares' own")
+      expect({readers, writers}, {own_readers, own_writers}, "lists against c-ares' own")
       local highest = -1
       for _, fd in ipairs(readers) do highest = math.max(highest, fd) end
-      eq(count, highest + 1, "count")
+      expect(count, highest + 1, "count")
       most = math.max(most, #readers)
       -- once the first socket is open, the next one gets the number below it
       if #readers == 1 and not low then low = free_low() end
       if timeout == nil then break end
       rounds = rounds + 1
-      check(rounds < 1000, "still pending after %d rounds", rounds)
+      expect_true(rounds < 1000, string.format("still pending after %d rounds", rounds))
       ch:process(poll(readers, writers, timeout))
     end
-    eq(result, 12, "the query timed out at every server (ARES_ETIMEOUT)")
-    eq(most, servers, "a socket to every server at the end")
-    check(low ~= nil, "the low descriptor was let go")
+    expect(result, 12, "the query timed out at every server (ARES_ETIMEOUT)")
+    expect(most, servers, "a socket to every server at the end")
+    expect_true(low ~= nil, "the low descriptor was let go")
   )lua";
   std::string error = lua.run(chunk);
   EXPECT_EQ(error, "") << chunk;
