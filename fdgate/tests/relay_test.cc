@@ -708,6 +708,41 @@ INSTANTIATE_TEST_SUITE_P(Bus, RelayRestartTest,
                                             ::testing::Values(0, 300, 2000)),
                          restart_name);
 
+// After the bus daemon restarted, the object's removal is still heard: an
+// object registered again under a new id on the new daemon is reached at
+// once, not through its stale id.
+TEST_F(RelayTest, RemovalsAreHeardOnTheNewConnectionAfterARestart) {
+  reset_recorder();
+  dispatch(UH_HTTP_MSG_GET, "/p/five");  // the first connection watches removals
+  ASSERT_TRUE(run_until([&] { return ended(); }));
+  EXPECT_EQ(rec.error_code, 0) << rec.error_body;
+
+  ubusd_.signal(SIGKILL);
+  ubusd_.wait(5000);
+  server_.wait(5000);
+  ASSERT_TRUE(run_until([] { return fdgate::bus_away(); }, 3000));
+  unlink(sock_.c_str());
+  ubusd_ = testkit::Child({testkit::bus_daemon_program(), "-s", sock_});
+  ASSERT_TRUE(testkit::wait_listening(sock_));
+  ASSERT_TRUE(run_until([] { return !fdgate::bus_away(); }, 3000)) << "no reconnect";
+
+  serve_own_object();
+  own_.defers = false;
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    if (round) {
+      register_own_again();
+      run_until([] { return false; }, 100);  // the bus announces the removal
+    }
+    int calls = own_.calls;
+    reset_recorder();
+    dispatch(UH_HTTP_MSG_GET, "/p/x");
+    ASSERT_TRUE(run_until([&] { return ended(); }));
+    EXPECT_EQ(own_.calls, calls + 1);
+    EXPECT_TRUE(rec.finish_keep) << "the request failed: the old id was used";
+  }
+}
+
 // A reconnect that fails after its socket connected (a daemon that closes
 // before greeting) must not cost another descriptor of the process when
 // the next attempt succeeds: the bus library closes the number it left.

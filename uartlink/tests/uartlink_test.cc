@@ -186,7 +186,10 @@ class Bridge : public ::testing::Test {
   // Sends `line` without waiting, reading the terminal meanwhile; returns
   // the method's status (-1: no answer within timeout_ms) and stores what
   // the bridge wrote in *written.
-  int send_line_reading(const std::string& line, std::string* written, int timeout_ms) {
+  // With read_pause_ms, reads at most 2 KiB at a time and pauses between
+  // reads (a slow but steady receiver).
+  int send_line_reading(const std::string& line, std::string* written, int timeout_ms,
+                        int read_pause_ms = 0) {
     uint32_t id;
     int ret = ubus_lookup_id(ctx_, kObject, &id);
     if (ret) return ret;
@@ -209,9 +212,10 @@ class Bridge : public ::testing::Test {
       pollfd p{master_, POLLIN, 0};
       if (poll(&p, 1, 5) <= 0) continue;
       char buf[65536];
-      ssize_t n = read(master_, buf, sizeof buf);
+      ssize_t n = read(master_, buf, read_pause_ms ? 2048 : sizeof buf);
       if (n > 0) written->append(buf, n);
       if (status != -1) quiet_until = now_ms() + 200;
+      if (read_pause_ms) usleep(read_pause_ms * 1000);
     }
     if (status == -1) ubus_abort_request(ctx_, &req);
     if (quiet_until) read_more(written, 200);
@@ -243,6 +247,29 @@ class Bridge : public ::testing::Test {
       if (n > 0) out.append(buf, n);
     }
     return out;
+  }
+
+  // With the daemon stopped, writes lines one at a time until one stays
+  // on the terminal (the bridge waits for the daemon's answer to an event)
+  // or `most` were taken; returns how many the bridge read. The daemon
+  // runs again afterwards.
+  int lines_taken_while_stopped(const std::string& tag, int most) {
+    int slave = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(slave, 0);
+    auto unread = [&] {
+      int n = -1;
+      return ioctl(slave, FIONREAD, &n) == 0 ? n : -1;
+    };
+    bus_.signal(SIGSTOP);
+    int taken = 0;
+    for (; taken < most; ++taken) {
+      write_master(tag + " " + std::to_string(taken) + "\n");
+      usleep(20000);
+      if (!testkit::wait_until([&] { return unread() == 0; }, 500)) break;
+    }
+    bus_.signal(SIGCONT);
+    close(slave);
+    return taken;
   }
 
   testkit::Child bus_, bridge_;
@@ -333,6 +360,22 @@ TEST_F(Line, SendKeepsALineLongerThanTheTerminalBuffer) {
   EXPECT_TRUE(reply.seen);
 }
 
+// A receiver that takes the line slowly but steadily: the send takes longer
+// than the stall limit, yet never stalls, so the whole line arrives.
+TEST_F(Line, SlowButSteadyReceiverGetsTheWholeLine) {
+  ASSERT_EQ(set_heartbeat(false), 0);
+  read_master(600);
+  std::string line;
+  for (int i = 0; line.size() < 48 * 1024; ++i) line += "steady " + std::to_string(i) + " ";
+  std::string written;
+  long long began = now_ms();
+  EXPECT_EQ(send_line_reading(line, &written, 20000, 60), 0);
+  EXPECT_GT(now_ms() - began, 1200)
+      << "the receiver was not slow enough to outlast the stall limit";
+  EXPECT_EQ(written.size(), line.size() + 2);
+  EXPECT_TRUE(written == line + "\r\n") << "the line arrived cut or garbled";
+}
+
 // A serial peer that sends as fast as the line goes (a pseudo-terminal is
 // faster than any port): the bridge reads a bounded amount per wake-up, so
 // the heartbeat keeps its period and methods answer.
@@ -413,6 +456,24 @@ TEST_F(Line, EventsInFlightAreBoundedWhileTheDaemonStalls) {
   auto got = events(kLines, 10000);
   ASSERT_EQ(got.size(), static_cast<size_t>(kLines));
   for (int i = 0; i < kLines; ++i) EXPECT_EQ(got[i].line, "stalled " + std::to_string(i));
+}
+
+// The window counts from the last event that waited, not from the start:
+// after 20 events with the daemon running (the 16th waited), a stalled
+// daemon lets 12 more leave, the last of which waits.
+TEST_F(Line, EventWindowCountsFromTheLastEventThatWaited) {
+  constexpr int kWindow = 16;
+  constexpr int kBefore = 20;
+  std::string lines;
+  for (int i = 0; i < kBefore; ++i) lines += "running " + std::to_string(i) + "\n";
+  write_master(lines);
+  ASSERT_EQ(events(kBefore, 10000).size(), static_cast<size_t>(kBefore));
+  int taken = lines_taken_while_stopped("stalled", 2 * kWindow);
+  EXPECT_EQ(taken, kWindow - kBefore % kWindow)
+      << "lines the bridge read while the daemon was stopped, after " << kBefore << " events";
+  auto got = events(kBefore + taken + 1, 10000);
+  ASSERT_EQ(got.size(), static_cast<size_t>(kBefore + taken + 1));
+  for (int i = 0; i <= taken; ++i) EXPECT_EQ(got[kBefore + i].line, "stalled " + std::to_string(i));
 }
 
 TEST_F(Line, OverlongLineLosesItsFirstKilobyte) {
@@ -645,6 +706,59 @@ TEST_P(Restart, BridgeOutlivesABusRestart) {
   ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
       << "the object did not come back after the second restart";
   EXPECT_TRUE(bridge_.running());
+}
+
+// A new connection starts a new window: events sent on the lost one do not
+// count against it.
+TEST_P(Restart, NewConnectionStartsAFullEventWindow) {
+  constexpr int kWindow = 16;
+  std::string lines;
+  for (int i = 0; i < 20; ++i) lines += "before " + std::to_string(i) + "\n";
+  write_master(lines);
+  ASSERT_EQ(events(20, 10000).size(), 20u);
+  ASSERT_NO_FATAL_FAILURE(bus_away(SIGKILL));
+  while_away(300);
+  ASSERT_NO_FATAL_FAILURE(bus_back());
+  uint32_t id = 0;
+  ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
+      << bridge_.output();
+  EXPECT_EQ(lines_taken_while_stopped("after", 2 * kWindow), kWindow)
+      << "lines the bridge read with the new daemon stopped";
+  ASSERT_GE(events(1, 5000).size(), 1u);
+}
+
+// The new daemon refuses the bridge's object because another client took
+// its name first. Once that client lets the name go, the bridge registers
+// its object after all.
+TEST_P(Restart, ObjectRefusedAfterARestartIsRegisteredLater) {
+  static struct ubus_object_type type;
+  static struct ubus_object decoy;
+  bool taken_first = false;
+  for (int attempt = 0; attempt < 5 && !taken_first; ++attempt) {
+    ASSERT_NO_FATAL_FAILURE(bus_away(SIGKILL));
+    ASSERT_NO_FATAL_FAILURE(bus_back());
+    type = {"other", 0, nullptr, 0};  // the type's id is the old daemon's
+    decoy = {};
+    decoy.name = kObject;
+    decoy.type = &type;
+    // the bridge retries once a second: it rarely gets there first
+    taken_first = ubus_add_object(ctx_, &decoy) == 0;
+  }
+  ASSERT_TRUE(taken_first) << "the bridge registered before us in every attempt";
+  // the bridge is connected (its lines arrive as events) while the name is ours
+  ASSERT_TRUE(testkit::wait_until(
+      [&] {
+        write_master("probe\n");
+        return !events(1, 200).empty();
+      },
+      5000))
+      << bridge_.output();
+  uint32_t id = 0;
+  ASSERT_EQ(ubus_lookup_id(ctx_, kObject, &id), 0);
+  EXPECT_EQ(id, decoy.id) << "the name is still ours";
+  ASSERT_EQ(ubus_remove_object(ctx_, &decoy), 0);
+  events_.clear();
+  ASSERT_NO_FATAL_FAILURE(expect_served("after the name came free"));
 }
 
 // Each signal with each delay before the daemon is back.
