@@ -157,6 +157,11 @@ TEST_F(GateTest, HeadersAreMergedAndUpperCased) {
       {"X-Mixed-Case: v\r\n", "X-MIXED-CASE", "s:v"},
       {"x-a: 1\r\nX-B: 2\r\nX-A: 3\r\n", "X-A", "s:1,3"},
       {"Empty:\r\n", "EMPTY", "s:"},
+      // every letter, whichever it is, and repeats however spelled
+      {"x-zone: 1\r\nX-ZONE: 2\r\n", "X-ZONE", "s:1,2"},
+      {"abcdefghijklmnopqrstuvwxyz: all\r\n", "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "s:all"},
+      {"Authorization: a\r\n", "AUTHORIZATION", "s:a"},
+      {"x-a: 1\r\nx-b: 2\r\nx-a: 3\r\nX-A: 4\r\n", "X-A", "s:1,3,4"},
   };
 
   for (const header_case &c : cases) {
