@@ -410,6 +410,14 @@ std::string needed_libraries(const std::string& binary) {
 
 std::vector<std::string> program_argv(const std::string& program) {
   std::vector<std::string> argv = target_emulator();
+  // Only a target binary needs the emulator: a script (a stand-in daemon a
+  // test wrote) runs through its interpreter on this machine.
+  static const char kElf[4] = {0x7f, 'E', 'L', 'F'};
+  char magic[4] = {};
+  int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+  bool elf = fd >= 0 && read(fd, magic, sizeof magic) == 4 && memcmp(magic, kElf, 4) == 0;
+  if (fd >= 0) close(fd);
+  if (!elf) argv.clear();
   if (!argv.empty()) argv.insert(argv.end(), {"-0", program});
   argv.push_back(program);
   return argv;
