@@ -4,6 +4,7 @@
 // bus daemon at the default socket, and a stand-in for the environment tool.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -232,7 +233,11 @@ class Bridge : public ::testing::Test {
   }
 
   void write_master(const std::string& bytes) {
-    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ssize_t n;
+    do n = write(master_, bytes.data(), bytes.size());
+    while (n < 0 && errno == EINTR);
+    ASSERT_EQ(n, static_cast<ssize_t>(bytes.size()))
+        << "write to the terminal: " << strerror(errno);
   }
 
   // Everything the bridge wrote to the line during `ms`.
