@@ -34,6 +34,7 @@ struct ubus_fd_relay {
   bool tunnel;
   bool response_started;
   bool response_ended;  // read to its end at once; the completion ends it
+  bool stream_rest;     // `file` is what a stream left in a pipe: ends as the stream
 };
 
 // Per-request state, kept in the client's handler-private area.

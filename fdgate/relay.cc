@@ -145,7 +145,9 @@ void file_ended(struct client *cl, ubus_fd_dispatch *d) {
   ubus_fd_relay *w = d->relay;
 
   close_response(d);
-  if (w->completed)
+  if (w->stream_rest)
+    end_response(cl, d);
+  else if (w->completed)
     ops->finish_request(cl, w->status == 0);
   else if (!d->req)
     end_response(cl, d);
@@ -171,6 +173,25 @@ void read_file(struct client *cl, ubus_fd_dispatch *d) {
   }
   d->relay->timer.cb = next_file_blocks;
   uloop_timeout_set(&d->relay->timer, 0);
+}
+
+// The loop reports a pipe's hang-up as soon as its writer is gone, and the
+// stream ends there, although the client's pace may have left bytes in the
+// pipe. They are read as from a file, as the client takes them: with no
+// writer left, no read of the pipe can block. False when nothing is left.
+bool read_stream_rest(struct client *cl, ubus_fd_dispatch *d, struct ustream *s) {
+  int fd = d->response.fd.fd;
+  struct pollfd p = {fd, POLLIN, 0};
+
+  if (s->eof || fd < 0 || poll(&p, 1, 0) != 1 || !(p.revents & POLLIN) || !(p.revents & POLLHUP))
+    return false;
+  ustream_free(s);
+  d->response.fd.fd = -1;
+  uloop_timeout_cancel(&d->relay->timer);  // its silence is over
+  d->relay->file = fd;
+  d->relay->stream_rest = true;
+  read_file(cl, d);
+  return true;
 }
 
 // A completion with a bus time-out and nothing else: a client library
@@ -260,6 +281,7 @@ extern "C" {
 void ubus_fd_response_state(struct ustream *s) {
   ubus_fd_dispatch *d = response_owner(s);
 
+  if (read_stream_rest(client_of(d), d, s)) return;
   close_response(d);
   end_response(client_of(d), d);
 }

@@ -518,6 +518,14 @@ class StuckReaderTest : public GateTest {
  protected:
   StuckReaderTest() { network_timeout_ = 6.0; }
 
+  void SetUp() override {
+    // the kernel's send buffers as small as a small device has them (here
+    // they grow to a megabyte and more a connection, which would hide what
+    // the server itself holds); this network namespace is the test's own
+    ASSERT_TRUE(testkit::write_file("/proc/sys/net/ipv4/tcp_wmem", "4096 16384 65536"));
+    GateTest::SetUp();
+  }
+
   // A connection with a small receive window (set before connecting, so
   // that the window is negotiated with it) that sends `request`.
   int small_window_client(const std::string &request) {
@@ -594,10 +602,10 @@ TEST_F(StuckReaderTest, OthersAreAnsweredAndTheStuckClientEndsOnItsOwnTimeout) {
   for (int fd : stuck) close(fd);
 }
 
-// A regular file (which the event loop cannot watch) is read as the client
-// takes it, like a pipe: clients that never read cost the server a block
-// each, not the file.
-// The method writes the whole file before it answers: slow under the
+// A response the client does not take stays where it is, in the method's
+// file or pipe, not in the server: clients that never read cost the server
+// a block each, not the response.
+// The method writes each response before it answers: slow under the
 // sanitizers or an emulator, so the script timeout is long here.
 class FileStuckReaderTest : public StuckReaderTest {
  protected:
@@ -605,46 +613,81 @@ class FileStuckReaderTest : public StuckReaderTest {
     script_timeout_ = 30.0;
     network_timeout_ = 30.0;  // none of the clients is dropped meanwhile
   }
+
+  // `clients` ask for `path`?size=`size` and do not read; the server may
+  // grow by `bound_kib` at the most meanwhile. Then the last of them reads
+  // after all and gets the whole response, to the close.
+  void expect_read_as_taken(const std::string &path, size_t size, int clients, long bound_kib) {
+    long rss_before = rss_kib();
+    ASSERT_GT(rss_before, 0);
+
+    std::vector<int> stuck;
+    for (int i = 0; i < clients; i++) {
+      int served = last().served;
+      int fd = small_window_client("GET " + path + "?size=" + std::to_string(size) +
+                                   " HTTP/1.0\r\n\r\n");
+      ASSERT_GE(fd, 0);
+      stuck.push_back(fd);
+      // the method server writes each response before it answers anything else
+      ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }, 30000));
+    }
+    // the server had every chance to read ahead
+    usleep(500000);
+    HttpResult five = curl({url("/five")});
+    EXPECT_EQ(five.body, "hello") << five.headers;
+    long rss_during = rss_kib();
+    fprintf(stderr, "server RSS %ld KiB before, %ld KiB with %d clients not reading %s\n",
+            rss_before, rss_during, clients, path.c_str());
+    EXPECT_LT(rss_during - rss_before, bound_kib)
+        << rss_before << " KiB before, " << rss_during << " KiB with " << clients
+        << " clients that do not read " << size << " bytes of " << path;
+
+    std::string got = gate::read_some(stuck.back(), SIZE_MAX, 30000);
+    size_t head_end = got.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
+    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
+    std::string body = got.substr(head_end + 4);
+    EXPECT_EQ(body.size(), size);
+    EXPECT_EQ(first_difference(body, pattern(size)), -1);
+    for (int fd : stuck) close(fd);
+    // the others' connections end as they close them
+    EXPECT_TRUE(fds_back_to_baseline(10000))
+        << server_fds() << " descriptors, " << baseline_fds_ << " before";
+  }
 };
 
+// A regular file, which the event loop cannot watch, is read in blocks.
 TEST_F(FileStuckReaderTest, FilesAreReadAsTheClientTakesThem) {
-  constexpr size_t kSize = 16u << 20;
-  constexpr int kClients = 4;
-  long rss_before = rss_kib();
-  ASSERT_GT(rss_before, 0);
+  expect_read_as_taken("/p/file", 16u << 20, 4, 8 * 1024);
+}
 
-  std::vector<int> stuck;
-  for (int i = 0; i < kClients; i++) {
-    int served = last().served;
-    int fd = small_window_client("GET /p/file?size=" + std::to_string(kSize) + " HTTP/1.0\r\n\r\n");
+// A pipe the method filled and closed before it answered can be read to its
+// end at once; it is not, once the client's queue holds anything.
+TEST_F(FileStuckReaderTest, FinishedPipesAreReadAsTheClientTakesThem) {
+  expect_read_as_taken("/p/filled", 1u << 20, 8, 2 * 1024);
+}
+
+// The method wrote its last bytes and closed its end while the client was
+// not reading: what was still in the pipe reaches the client all the same.
+TEST_F(StuckReaderTest, WhatTheMethodLeftInThePipeArrives) {
+  for (size_t size : {96u << 10, 128u << 10}) {
+    SCOPED_TRACE(std::to_string(size) + " bytes");
+    int fd =
+        small_window_client("GET /p/stream?size=" + std::to_string(size) + " HTTP/1.0\r\n\r\n");
     ASSERT_GE(fd, 0);
-    stuck.push_back(fd);
-    // the method server writes each file before it answers anything else
-    ASSERT_TRUE(testkit::wait_until([&] { return last().served > served; }, 30000));
-  }
-  // the server had every chance to read ahead
-  usleep(500000);
-  HttpResult five = curl({url("/five")});
-  EXPECT_EQ(five.body, "hello") << five.headers;
-  long rss_during = rss_kib();
-  fprintf(stderr, "server RSS %ld KiB before, %ld KiB with %d clients not reading\n", rss_before,
-          rss_during, kClients);
-  EXPECT_LT(rss_during - rss_before, 8 * 1024)
-      << rss_before << " KiB before, " << rss_during << " KiB with " << kClients
-      << " clients that do not read a " << (kSize >> 20) << " MiB file";
+    // the client's queue is full and the rest fits the pipe: the method ends
+    ASSERT_TRUE(testkit::wait_until([&] { return last().pumps == 0; }, 5000))
+        << last().pumps << " pumps";
+    usleep(200000);
 
-  // one of them reads after all: it gets the whole file, to the close
-  std::string got = gate::read_some(stuck.back(), SIZE_MAX, 30000);
-  size_t head_end = got.find("\r\n\r\n");
-  ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
-  EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
-  std::string body = got.substr(head_end + 4);
-  EXPECT_EQ(body.size(), kSize);
-  EXPECT_EQ(first_difference(body, pattern(kSize)), -1);
-  for (int fd : stuck) close(fd);
-  // the others' connections end as they close them
-  EXPECT_TRUE(fds_back_to_baseline(10000))
-      << server_fds() << " descriptors, " << baseline_fds_ << " before";
+    std::string got = gate::read_some(fd, SIZE_MAX, 10000);  // to the close
+    close(fd);
+    size_t head_end = got.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
+    std::string body = got.substr(head_end + 4);
+    EXPECT_EQ(body.size(), size);
+    EXPECT_EQ(first_difference(body, pattern(size)), -1);
+  }
 }
 
 TEST_F(StuckReaderTest, APausingReaderGetsEveryByte) {

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "../fdgate.h"
+#include "request.h"
 #include "testkit.h"
 
 // Every object lookup of the plug-in passes here on its way to the bus
@@ -104,6 +105,12 @@ bool run_until(const std::function<bool()> &pred, int timeout_ms = 5000) {
 }
 
 int open_fds() { return testkit::count_fds(getpid()); }
+
+std::string pattern(size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; i++) out[i] = static_cast<char>(request_method::pattern_byte(i));
+  return out;
+}
 
 int pending_calls() {
   int n = 0;
@@ -271,6 +278,9 @@ TEST_F(RelayTest, HowTheMethodAnswersEndsTheRequest) {
       {"/p/data/empty", 1, true, 0, ""},
       {"/p/data/bad", 1, true, 0, "ok"},
       {"/p/file?size=5", 1, true, 0, std::string("\0\1\2\3\4", 5)},
+      // a file longer than one round of reads ends after the completion
+      {"/p/file?size=200000", 1, true, 0, pattern(200000)},
+      {"/p/file?size=200000&status=9", 1, false, 0, pattern(200000)},
       {"/p/none", 0, false, 502, ""},
   };
 

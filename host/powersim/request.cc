@@ -246,6 +246,32 @@ int empty_descriptor() {
   return fds[0];
 }
 
+// A pipe enlarged to hold `size` bytes, filled, its write end closed: a
+// method that wrote its whole response before it answered.
+int filled_descriptor(uint64_t size) {
+  int fds[2];
+
+  if (size > (64u << 20) || pipe2(fds, O_CLOEXEC) < 0) return -1;
+  if (size > 0 && fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(size)) < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return -1;
+  }
+  std::array<char, 8192> block;
+  for (uint64_t pos = 0; pos < size;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - pos));
+    for (size_t i = 0; i < n; i++) block[i] = static_cast<char>(pattern_byte(pos + i));
+    if (write(fds[1], block.data(), n) != static_cast<ssize_t>(n)) {
+      close(fds[0]);
+      close(fds[1]);
+      return -1;
+    }
+    pos += n;
+  }
+  close(fds[1]);
+  return fds[0];
+}
+
 int file_descriptor(uint64_t size) {
   char name[] = "/tmp/request-file-XXXXXX";
   int fd = mkstemp(name);
@@ -413,7 +439,10 @@ int handle_request(struct ubus_context *, struct ubus_object *, struct ubus_requ
                    query_number(query, "count", 0)),
         0);
   } else if (path == "/file") {
-    status = answer_fd(req, file_descriptor(query_number(query, "size", 0)), 0);
+    status = answer_fd(req, file_descriptor(query_number(query, "size", 0)),
+                       atoi(query_value(query, "status").c_str()));
+  } else if (path == "/filled") {
+    status = answer_fd(req, filled_descriptor(query_number(query, "size", 0)), 0);
   } else if (path == "/status0") {
     status = UBUS_STATUS_OK;
   } else if (path == "/data") {

@@ -13,7 +13,10 @@
 //   /drip?text=T&every=MS&count=N   T at once, then "." every MS ms, N
 //                    times, then the end; without every: the descriptor
 //                    stays open and silent until its reader goes away
-//   /file?size=N     a regular file (the loop cannot watch it) of N pattern bytes
+//   /file?size=N     a regular file (the loop cannot watch it) of N pattern bytes;
+//                    ?status=N as for /five
+//   /filled?size=N   a pipe enlarged to hold N pattern bytes (at most 64 MiB),
+//                    filled and its write end closed before the answer
 //   /status0         status 0, no descriptor
 //   /fail            status NOT_FOUND, no descriptor (so is any unknown path)
 //   /data?text=T[&mode=M]   one data reply, then status 0 without descriptor
