@@ -397,6 +397,31 @@ class DescriptorFill {
 // are: with every descriptor below 1100 taken, the channel's UDP and TCP
 // sockets lie above the 1024 a descriptor set holds. They must still come
 // back, match what c-ares itself reports, and be served by process().
+// Only the sockets named ready are read: an answer waiting on the channel's
+// socket stays there while process is given other descriptors, below and
+// above it.
+TEST(ares_channel, ProcessReadsOnlyTheSocketsNamed) {
+  DnsWorld world;
+  ASSERT_TRUE(world.error().empty()) << world.error();
+  Lua lua;
+  EXPECT_LUA_OK(lua, R"lua(
+    local ch = ares.init{timeout = 5, tries = 1}
+    local done
+    ch:query("www.example.test", ares.class.IN, ares.type.A, function(status) done = status end)
+    local r = ch:fds()
+    expect(#r, 1, "sockets of a pending query")
+    expect(poll(r, {}, 5), r, "the answer arrived")
+    local others = {}
+    for fd = 0, r[1] + 3 do
+      if fd ~= r[1] then others[#others + 1] = fd end
+    end
+    ch:process(others, others)
+    expect_true(done == nil, "the answer was read from a socket not named")
+    ch:process(r, {})
+    expect(done, 0, "the answer once its socket is named")
+  )lua");
+}
+
 TEST(ares_channel, DescriptorsAboveTheSetSize) {
   DnsWorld world;
   ASSERT_TRUE(world.error().empty()) << world.error();
