@@ -9,47 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "fake_device.h"
 #include "mib.h"
 #include "request_kit.h"
 
 namespace {
 
-struct Outlet {
-  bool physical, transient;
-};
-
-struct Write {
-  std::string requester;  // "(none)" for null
-  int index;
-  bool value;
-};
-
-struct FakeDevice {
-  std::vector<Outlet> outlets;
-  std::vector<float> bus_powers;
-  std::vector<Write> writes;
-};
-
-int fake_outlets(void *relay, outlet_visitor visit, void *data) {
-  auto *dev = static_cast<FakeDevice *>(relay);
-  for (size_t i = 0; i < dev->outlets.size(); ++i)
-    visit(data, static_cast<int>(i), dev->outlets[i].physical, dev->outlets[i].transient,
-          "unknown");
-  return static_cast<int>(dev->outlets.size());
-}
-
-int fake_buses(void *meter, bus_visitor visit, void *data) {
-  auto *dev = static_cast<FakeDevice *>(meter);
-  for (size_t i = 0; i < dev->bus_powers.size(); ++i)
-    visit(data, static_cast<int>(i), dev->bus_powers[i], 1200.0f, 0.01f);
-  return static_cast<int>(dev->bus_powers.size());
-}
-
-int fake_set(void *relay, const char *requester, int index, bool value, const char *) {
-  static_cast<FakeDevice *>(relay)->writes.push_back(
-      {requester ? requester : "(none)", index, value});
-  return 0;
-}
+using Outlet = FakeDevice::Outlet;
 
 std::vector<std::string> logged;
 
@@ -72,13 +38,7 @@ class eoagent_mib : public testing::Test {
   void start(std::vector<Outlet> outlets, std::vector<float> buses) {
     dev.outlets = std::move(outlets);
     dev.bus_powers = std::move(buses);
-    ops = device_ops{};
-    ops.relay = ops.reachable_relay = ops.meter = &dev;
-    ops.enumerate_outlets = fake_outlets;
-    ops.enumerate_buses = fake_buses;
-    ops.set_outlet_transient = fake_set;
-    init_mib_tables(&ops);
-    ctx = static_cast<mib_context *>(ops.mib_context);
+    ctx = dev.start_mib(&ops);
     ASSERT_NE(nullptr, ctx);
   }
 
@@ -87,23 +47,12 @@ class eoagent_mib : public testing::Test {
   }
 
   netsnmp_table_row *row(netsnmp_table_data_set *set, std::vector<long> indexes) {
-    netsnmp_variable_list *vars = nullptr;
-    for (long i : indexes) snmp_varlist_add_variable(&vars, nullptr, 0, ASN_INTEGER, &i, sizeof i);
-    netsnmp_table_row *found = netsnmp_table_data_get(set->table, vars);
-    snmp_free_varbind(vars);
-    return found;
+    return table_row(set, indexes);
   }
 
   // Column of a power-table row as stored, or "none".
   std::string power_column(long entity, unsigned column) {
-    netsnmp_table_row *r = row(ctx->power_table, {entity});
-    if (!r) return "no row";
-    auto *data = netsnmp_table_data_set_find_column(
-        static_cast<netsnmp_table_data_set_storage *>(r->data), column);
-    if (!data) return "none";
-    if (data->type == ASN_OCTET_STR)
-      return std::string(reinterpret_cast<char *>(data->data.string), data->data_len);
-    return std::to_string(*data->data.integer);
+    return stored_power_column(ctx, entity, column);
   }
 
   // Reads column 4 or 5 of a power-state row through its handler.
@@ -417,7 +366,7 @@ TEST_F(eoagent_mib, out_of_memory_for_the_context_is_reported) {
   dev.outlets = {{false, false}};
   ops = device_ops{};
   ops.relay = ops.meter = &dev;
-  ops.enumerate_outlets = fake_outlets;
+  ops.enumerate_outlets = FakeDevice::enumerate_outlets;
   {
     FailingAllocation failing(1);
     EXPECT_FALSE(init_mib_tables(&ops));

@@ -10,36 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "fake_device.h"
 #include "mib.h"
 #include "request_kit.h"
 
 namespace {
-
-struct Device {
-  int outlets = 0;
-  std::vector<float> bus_powers;
-  std::vector<float> nameplates;  // per bus; 1200 W where none is given
-  int writes = 0;
-};
-
-int device_outlets(void *relay, outlet_visitor visit, void *data) {
-  auto *dev = static_cast<Device *>(relay);
-  for (int i = 0; i < dev->outlets; ++i) visit(data, i, false, false, "unknown");
-  return dev->outlets;
-}
-
-int device_buses(void *meter, bus_visitor visit, void *data) {
-  auto *dev = static_cast<Device *>(meter);
-  for (size_t i = 0; i < dev->bus_powers.size(); ++i)
-    visit(data, static_cast<int>(i), dev->bus_powers[i],
-          i < dev->nameplates.size() ? dev->nameplates[i] : 1200.0f, 0.01f);
-  return static_cast<int>(dev->bus_powers.size());
-}
-
-int device_set(void *relay, const char *, int, bool, const char *) {
-  ++static_cast<Device *>(relay)->writes;
-  return 0;
-}
 
 class eoagent_values : public testing::Test {
  public:
@@ -50,13 +25,7 @@ class eoagent_values : public testing::Test {
   }
 
   void start() {
-    ops = device_ops{};
-    ops.relay = ops.reachable_relay = ops.meter = &dev;
-    ops.enumerate_outlets = device_outlets;
-    ops.enumerate_buses = device_buses;
-    ops.set_outlet_transient = device_set;
-    init_mib_tables(&ops);
-    ctx = static_cast<mib_context *>(ops.mib_context);
+    ctx = dev.start_mib(&ops);
     ASSERT_NE(nullptr, ctx);
   }
 
@@ -67,19 +36,10 @@ class eoagent_values : public testing::Test {
   // A column of a power-table row as stored (an unsigned one read as such,
   // whatever the width of long).
   std::string power_column(long entity, unsigned column, bool is_unsigned = false) {
-    netsnmp_variable_list *vars = nullptr;
-    snmp_varlist_add_variable(&vars, nullptr, 0, ASN_INTEGER, &entity, sizeof entity);
-    netsnmp_table_row *r = netsnmp_table_data_get(ctx->power_table->table, vars);
-    snmp_free_varbind(vars);
-    if (!r) return "no row";
-    auto *data = netsnmp_table_data_set_find_column(
-        static_cast<netsnmp_table_data_set_storage *>(r->data), column);
-    if (!data) return "none";
-    if (is_unsigned) return std::to_string(static_cast<unsigned long>(*data->data.integer));
-    return std::to_string(*data->data.integer);
+    return stored_power_column(ctx, entity, column, is_unsigned);
   }
 
-  Device dev;
+  FakeDevice dev;
   device_ops ops{};
   mib_context *ctx = nullptr;
 };
@@ -117,7 +77,7 @@ TEST_F(eoagent_values, NameplateThatIsNoNumberIsStoredAsZero) {
 }
 
 TEST_F(eoagent_values, OnlyTheTwoPowerStatesCanBeWritten) {
-  dev.outlets = 1;
+  dev.outlets = {{false, false}};
   start();
   for (long value : {power_state_off - 1, power_state_off + 1, power_state_on + 1,
                      power_state_on + 2, 0L, -power_state_on}) {
@@ -126,7 +86,7 @@ TEST_F(eoagent_values, OnlyTheTwoPowerStatesCanBeWritten) {
     EXPECT_EQ(SNMP_ERR_WRONGVALUE, call.run(power_table_handler, MODE_SET_RESERVE1)) << value;
     EXPECT_EQ(SNMP_ERR_NOERROR, call.run(power_table_handler, MODE_SET_FREE)) << value;
   }
-  EXPECT_EQ(0, dev.writes);
+  EXPECT_EQ(0u, dev.writes.size());
 }
 
 }  // namespace

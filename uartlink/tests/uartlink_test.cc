@@ -89,16 +89,9 @@ class Bridge : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(testkit::private_tmpfs("/var/run/ubus"));
-    bus_ = testkit::Child(bus_argv());
-    ASSERT_TRUE(testkit::wait_listening(kSocket));
+    ASSERT_NO_FATAL_FAILURE(start_bus());
     uloop_init();
-    ctx_ = ubus_connect(kSocket);
-    ASSERT_NE(ctx_, nullptr);
-    ubus_add_uloop(ctx_);
-    memset(&listener_.handler, 0, sizeof listener_.handler);
-    listener_.handler.cb = on_event;
-    listener_.sink = &events_;
-    ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
+    ASSERT_NO_FATAL_FAILURE(connect_listening());
   }
 
   void TearDown() override {
@@ -112,6 +105,23 @@ class Bridge : public ::testing::Test {
     if (ctx_) ubus_free(ctx_);
     uloop_done();
     if (master_ >= 0) close(master_);
+  }
+
+  // Starts the bus daemon on our socket and waits until it listens.
+  void start_bus() {
+    bus_ = testkit::Child(bus_argv());
+    ASSERT_TRUE(testkit::wait_listening(kSocket));
+  }
+
+  // Connects to the daemon and collects the bridge's events in events_.
+  void connect_listening() {
+    ctx_ = ubus_connect(kSocket);
+    ASSERT_NE(ctx_, nullptr);
+    ubus_add_uloop(ctx_);
+    memset(&listener_.handler, 0, sizeof listener_.handler);
+    listener_.handler.cb = on_event;
+    listener_.sink = &events_;
+    ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
   }
 
   void place_env_tool(const std::string& script) {
@@ -175,6 +185,12 @@ class Bridge : public ::testing::Test {
     return ret;
   }
 
+  // Switches the heartbeat off and drains the bytes already on their way.
+  void heartbeat_off() {
+    ASSERT_EQ(set_heartbeat(false), 0);
+    read_master(600);
+  }
+
   int send_line(const char* line) {
     struct blob_buf b = {};
     blob_buf_init(&b, 0);
@@ -224,6 +240,12 @@ class Bridge : public ::testing::Test {
   }
 
   void read_more(std::string* out, int ms) { *out += read_master(ms); }
+
+  // What the bridge wrote for `line`: the whole line, then CR LF.
+  static void expect_line_written(const std::string& written, const std::string& line) {
+    EXPECT_EQ(written.size(), line.size() + 2);
+    EXPECT_TRUE(written == line + "\r\n") << "the line arrived cut or garbled";
+  }
 
   // Runs the bus loop until `count` events arrived or timeout_ms passed.
   std::vector<Event> events(size_t count, int timeout_ms = 3000) {
@@ -346,14 +368,12 @@ TEST_F(Line, BurstArrivesWholeAndInOrder) {
 // open file, as a serial device opened once for both does): a line longer
 // than the terminal's buffer must still leave whole, then CR LF.
 TEST_F(Line, SendKeepsALineLongerThanTheTerminalBuffer) {
-  ASSERT_EQ(set_heartbeat(false), 0);
-  read_master(600);
+  ASSERT_NO_FATAL_FAILURE(heartbeat_off());
   std::string line;
   for (int i = 0; line.size() < 256 * 1024; ++i) line += "chunk " + std::to_string(i) + ";";
   std::string written;
   EXPECT_EQ(send_line_reading(line, &written, 20000), 0);
-  EXPECT_EQ(written.size(), line.size() + 2);
-  EXPECT_TRUE(written == line + "\r\n") << "the line arrived cut or garbled";
+  expect_line_written(written, line);
 
   // a peer that takes nothing: the method gives up with 9, and the bridge
   // goes on serving
@@ -368,8 +388,7 @@ TEST_F(Line, SendKeepsALineLongerThanTheTerminalBuffer) {
 // A receiver that takes the line slowly but steadily: the send takes longer
 // than the stall limit, yet never stalls, so the whole line arrives.
 TEST_F(Line, SlowButSteadyReceiverGetsTheWholeLine) {
-  ASSERT_EQ(set_heartbeat(false), 0);
-  read_master(600);
+  ASSERT_NO_FATAL_FAILURE(heartbeat_off());
   std::string line;
   for (int i = 0; line.size() < 48 * 1024; ++i) line += "steady " + std::to_string(i) + " ";
   std::string written;
@@ -377,8 +396,7 @@ TEST_F(Line, SlowButSteadyReceiverGetsTheWholeLine) {
   EXPECT_EQ(send_line_reading(line, &written, 20000, 60), 0);
   EXPECT_GT(now_ms() - began, 1200)
       << "the receiver was not slow enough to outlast the stall limit";
-  EXPECT_EQ(written.size(), line.size() + 2);
-  EXPECT_TRUE(written == line + "\r\n") << "the line arrived cut or garbled";
+  expect_line_written(written, line);
 }
 
 // A serial peer that sends as fast as the line goes (a pseudo-terminal is
@@ -506,8 +524,7 @@ TEST_F(Line, TerminalIsInRawModeAtTheEnvironmentSpeed) {
 }
 
 TEST_F(Line, SendWritesTheLineThenCrLf) {
-  ASSERT_EQ(set_heartbeat(false), 0);
-  read_master(600);  // drain heartbeat bytes already on their way
+  ASSERT_NO_FATAL_FAILURE(heartbeat_off());
   EXPECT_EQ(send_line("hello"), 0);
   EXPECT_EQ(read_master(300), "hello\r\n");
   EXPECT_EQ(send_line(""), 0);
@@ -623,14 +640,8 @@ class Restart : public Bridge, public ::testing::WithParamInterface<testkit::Bus
   }
 
   void bus_back() {
-    bus_ = testkit::Child(bus_argv());
-    ASSERT_TRUE(testkit::wait_listening(kSocket));
-    ctx_ = ubus_connect(kSocket);
-    ASSERT_NE(ctx_, nullptr);
-    ubus_add_uloop(ctx_);
-    memset(&listener_.handler, 0, sizeof listener_.handler);
-    listener_.handler.cb = on_event;
-    ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
+    ASSERT_NO_FATAL_FAILURE(start_bus());
+    ASSERT_NO_FATAL_FAILURE(connect_listening());
     events_.clear();
   }
 
@@ -668,15 +679,7 @@ TEST_P(Restart, BridgeOutlivesABusRestart) {
   EXPECT_GE(beats.size(), 2u) << "heartbeat while the bus is away";
   EXPECT_EQ(beats.find_first_not_of('U'), std::string::npos) << beats;
 
-  bus_ = testkit::Child(bus_argv());
-  ASSERT_TRUE(testkit::wait_listening(kSocket));
-  ctx_ = ubus_connect(kSocket);
-  ASSERT_NE(ctx_, nullptr);
-  ubus_add_uloop(ctx_);
-  memset(&listener_.handler, 0, sizeof listener_.handler);
-  listener_.handler.cb = on_event;
-  ASSERT_EQ(ubus_register_event_handler(ctx_, &listener_.handler, "orv.serial.*"), 0);
-  events_.clear();
+  ASSERT_NO_FATAL_FAILURE(bus_back());
 
   uint32_t id = 0;
   ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))
@@ -685,8 +688,7 @@ TEST_P(Restart, BridgeOutlivesABusRestart) {
   Reply reply;
   EXPECT_EQ(call("get_heartbeat", nullptr, &reply), 0);
   EXPECT_TRUE(reply.seen && reply.heartbeat);
-  ASSERT_EQ(set_heartbeat(false), 0);
-  read_master(600);
+  ASSERT_NO_FATAL_FAILURE(heartbeat_off());
   EXPECT_EQ(send_line("again"), 0);
   EXPECT_EQ(read_master(300), "again\r\n");
 
@@ -699,13 +701,8 @@ TEST_P(Restart, BridgeOutlivesABusRestart) {
   for (int i = 0; i < 40; ++i) EXPECT_EQ(got[i].line, "after " + std::to_string(i));
 
   // and again: a second restart is handled like the first
-  bus_.signal(SIGKILL);
-  ASSERT_NE(bus_.wait(5000), -1);
-  ubus_free(ctx_);
-  ctx_ = nullptr;
-  unlink(kSocket);
-  bus_ = testkit::Child(bus_argv());
-  ASSERT_TRUE(testkit::wait_listening(kSocket));
+  ASSERT_NO_FATAL_FAILURE(bus_away(SIGKILL));
+  ASSERT_NO_FATAL_FAILURE(start_bus());
   ctx_ = ubus_connect(kSocket);
   ASSERT_NE(ctx_, nullptr);
   ASSERT_TRUE(testkit::wait_until([&] { return ubus_lookup_id(ctx_, kObject, &id) == 0; }, 5000))

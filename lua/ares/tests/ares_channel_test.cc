@@ -341,27 +341,6 @@ TEST(ares_channel, DroppedChannelKeepsItsQueries) {
   EXPECT_EQ(lua.run("expect(called, nil, 'callback of the dropped channel')"), "");
 }
 
-// getsock(channel) -> readers, writers: c-ares' own view of the channel's
-// sockets, each list in ascending order.
-int lua_getsock(lua_State* L) {
-  ares_channel channel = *static_cast<ares_channel*>(luaL_checkudata(L, 1, "ares_channel"));
-  ares_socket_t socks[ARES_GETSOCK_MAXNUM];
-  int mask = ares_getsock(channel, socks, ARES_GETSOCK_MAXNUM);
-  for (int pass = 0; pass < 2; ++pass) {
-    std::vector<ares_socket_t> fds;
-    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i)
-      if (pass == 0 ? ARES_GETSOCK_READABLE(mask, i) : ARES_GETSOCK_WRITABLE(mask, i))
-        fds.push_back(socks[i]);
-    std::sort(fds.begin(), fds.end());
-    lua_newtable(L);
-    for (size_t i = 0; i < fds.size(); ++i) {
-      lua_pushinteger(L, fds[i]);
-      lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
-    }
-  }
-  return 2;
-}
-
 // Occupies every free descriptor below `first` while it lives, so that the
 // next socket gets a number of at least `first`.
 class DescriptorFill {
@@ -429,7 +408,6 @@ TEST(ares_channel, DescriptorsAboveTheSetSize) {
     DescriptorFill fill(first);
     ASSERT_TRUE(fill.ok()) << "could not take the descriptors below " << first;
     Lua lua;
-    lua_register(lua.state(), "getsock", lua_getsock);
     EXPECT_LUA_OK(lua, "first = " + std::to_string(first) + R"lua(
       local ch = assert(ares.init())
       local got = {}

@@ -10,6 +10,9 @@
 
 #include <stdlib.h>
 
+#include <ares.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -63,6 +66,28 @@ int lua_poll(lua_State* L) {
   return 2;
 }
 
+// getsock(channel) -> readers, writers: c-ares' own view of the channel's
+// sockets, each list in ascending order.
+int lua_getsock(lua_State* L) {
+  ares_channel channel = *static_cast<ares_channel*>(luaL_checkudata(L, 1, "ares_channel"));
+  ares_socket_t socks[ARES_GETSOCK_MAXNUM];
+  int mask = ares_getsock(channel, socks, ARES_GETSOCK_MAXNUM);
+  for (int pass = 0; pass < 2; ++pass) {
+    ares_socket_t fds[ARES_GETSOCK_MAXNUM];  // plain array: lua_newtable may raise
+    int count = 0;
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i)
+      if (pass == 0 ? ARES_GETSOCK_READABLE(mask, i) : ARES_GETSOCK_WRITABLE(mask, i))
+        fds[count++] = socks[i];
+    std::sort(fds, fds + count);
+    lua_newtable(L);
+    for (int i = 0; i < count; ++i) {
+      lua_pushinteger(L, fds[i]);
+      lua_rawseti(L, -2, i + 1);
+    }
+  }
+  return 2;
+}
+
 int lua_now(lua_State* L) {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -110,6 +135,7 @@ Lua::Lua(lua_Alloc alloc, void* ud) {
   luaL_openlibs(L_);
   lua_register(L_, "poll", lua_poll);
   lua_register(L_, "now", lua_now);
+  lua_register(L_, "getsock", lua_getsock);
   lua_pushstring(L_, EO_LUA54_DIR);
   lua_setglobal(L_, "MODULE_DIR");
   std::string error = lua_expect::load(L_);

@@ -20,6 +20,8 @@ namespace ares_test {
 // `ares` required as a global and the test helpers (see ares_harness.cc):
 //   poll(readers, writers, timeout) -> ready readers, ready writers
 //   now()                           -> monotonic seconds
+//   getsock(channel)                -> the channel's readers and writers as
+//                                      c-ares itself reports them, sorted
 //   drive(channel [, limit])        -> runs the event loop until nothing is pending
 // and the test kit's shared assertions (expect, expect_true, expect_error,
 // cases, show, ...: see its expect.lua).

@@ -10,10 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <ares.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -24,26 +22,6 @@ namespace {
 using ares_test::Lua;
 
 constexpr int kServers = 8;  // the list grows once and is full at the end
-
-// getsock(channel) -> the readers and the writers c-ares reports, sorted.
-int lua_getsock(lua_State* L) {
-  ares_channel channel = *static_cast<ares_channel*>(luaL_checkudata(L, 1, "ares_channel"));
-  ares_socket_t socks[ARES_GETSOCK_MAXNUM];
-  int mask = ares_getsock(channel, socks, ARES_GETSOCK_MAXNUM);
-  for (int pass = 0; pass < 2; ++pass) {
-    std::vector<ares_socket_t> fds;
-    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i)
-      if (pass == 0 ? ARES_GETSOCK_READABLE(mask, i) : ARES_GETSOCK_WRITABLE(mask, i))
-        fds.push_back(socks[i]);
-    std::sort(fds.begin(), fds.end());
-    lua_newtable(L);
-    for (size_t i = 0; i < fds.size(); ++i) {
-      lua_pushinteger(L, fds[i]);
-      lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
-    }
-  }
-  return 2;
-}
 
 // A descriptor held until free_low() lets it go, so that the next socket
 // takes a number below the ones opened meanwhile.
@@ -90,7 +68,6 @@ TEST(ares_sockets, ListsFollowEverySocketThroughGrowthAFullListAndLowerNumbers) 
   ASSERT_TRUE(testkit::place_file("/etc/resolv.conf", resolv, 0644));
 
   Lua lua;
-  lua_register(lua.state(), "getsock", lua_getsock);
   lua_register(lua.state(), "free_low", lua_free_low);
   held_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held_fd, 0);

@@ -39,6 +39,13 @@ function check(expr, want, want_constant, ops, ctx)
   return got
 end
 
+-- 1 wrapped n times by wrap: an expression n tables deep.
+function nest(n, wrap)
+  local t = 1
+  for _ = 1, n do t = wrap(t) end
+  return t
+end
+
 -- Deep copy keeping shared and cyclic structure and metatables.
 function snapshot(v, copies)
   if type(v) ~= "table" then return v end

@@ -306,11 +306,6 @@ TEST_F(LatticeReduce, InputIsNeverModified) {
 
 TEST_F(LatticeReduce, DeepNestingEndsInAnError) {
   EXPECT_EQ(lua_.run(R"lua(
-    local function nest(n, wrap)
-      local t = 1
-      for _ = 1, n do t = wrap(t) end
-      return t
-    end
     -- moderate nesting works
     check(nest(150, function(t) return {'sum', t, 1} end), 151, true)
     check(nest(150, function(t) return {x = t} end), nest(150, function(t) return {x = t} end), true)
@@ -342,11 +337,6 @@ TEST_F(LatticeReduce, DeepNestingEndsInAnError) {
 // alike); the next level raises instead of exhausting the machine stack.
 TEST_F(LatticeReduce, NestingLimitIsTwoHundredTables) {
   EXPECT_EQ(lua_.run(R"lua(
-    local function nest(n, wrap)
-      local t = 1
-      for _ = 1, n do t = wrap(t) end
-      return t
-    end
     cases({
       {name = "forms", wrap = function(t) return {'sum', t, 1} end, want = 201},
       {name = "plain tables", wrap = function(t) return {x = t} end},

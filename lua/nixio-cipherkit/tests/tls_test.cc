@@ -845,6 +845,13 @@ class cipherkit_openssl : public cipherkit_tls {
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
+  // Ends an s_server that may still run and waits until its port is free
+  // for the next one.
+  void stop_server(OpensslPeer& server) {
+    server.child().signal(SIGTERM);
+    server.child().wait(5000);
+    ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
+  }
   testkit::TempDir io_{"ckio"};
 };
 
@@ -920,9 +927,7 @@ TEST_F(cipherkit_openssl, client_verification_against_s_server) {
       EXPECT_TRUE(testkit::wait_until([&] { return server.received_size() >= 7; }));
       EXPECT_EQ("checked", server.received());
     }
-    server.child().signal(SIGTERM);
-    server.child().wait(5000);
-    ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
+    ASSERT_NO_FATAL_FAILURE(stop_server(server));
   }
 }
 
@@ -1064,9 +1069,7 @@ TEST_F(cipherkit_openssl, default_client_refuses_weak_servers) {
       sock:close()
     )lua"))
         << c.what << ": " << server.diagnostics();
-    server.child().signal(SIGTERM);
-    server.child().wait(5000);
-    ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
+    ASSERT_NO_FATAL_FAILURE(stop_server(server));
   }
 }
 
@@ -1145,9 +1148,7 @@ TEST_F(cipherkit_openssl, set_host_sends_the_name_and_checks_it) {
       EXPECT_EQ(std::string::npos, log.find("Hostname in TLS extension")) << c.what << ": " << log;
     }
     EXPECT_NE(std::string::npos, log.find("CONNECTION CLOSED")) << c.what << ": " << log;
-    server.child().signal(SIGTERM);
-    server.child().wait(5000);
-    ASSERT_TRUE(testkit::wait_until([&] { return !listening_on(port_); }));
+    ASSERT_NO_FATAL_FAILURE(stop_server(server));
   }
 }
 

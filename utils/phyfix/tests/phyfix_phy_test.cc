@@ -3,56 +3,20 @@
 // through the kernel interface, read and write each with its own request,
 // and what it does for a link that is up, one stuck without Next Page and
 // one stuck with it. The PHY is a register file behind a preloaded ioctl().
-#include <endian.h>
-#include <fcntl.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <sys/syscall.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "sleep_probe.h"
 #include "syslog_sink.h"
 #include "testkit.h"
 
 namespace {
 
 const std::string phyfix = testkit::bin_path("phyfix");
-
-// Seconds the process sleeps for while it sits in a sleep call, else -1.
-// Under the emulator the kernel sees the emulator's own call, made with the
-// build machine's (x86-64, little-endian) numbers and 64-bit struct timespec.
-long asleep_for(pid_t pid) {
-  std::string call = testkit::read_file("/proc/" + std::to_string(pid) + "/syscall");
-  long long nr = -1;
-  unsigned long long args[4] = {};
-  if (sscanf(call.c_str(), "%lld %llx %llx %llx %llx", &nr, &args[0], &args[1], &args[2],
-             &args[3]) != 5)
-    return -1;
-  const bool emulated = !testkit::target_emulator().empty();
-  unsigned long long request;
-  if (nr == (emulated ? 35 : SYS_nanosleep))
-    request = args[0];
-  else if (nr == (emulated ? 230 : SYS_clock_nanosleep))
-    request = args[2];
-  else
-    return -1;
-  int fd = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  timespec wanted{};
-  int64_t wanted64 = -1;
-  bool got = emulated ? pread64(fd, &wanted64, sizeof wanted64, static_cast<off64_t>(request)) ==
-                            static_cast<ssize_t>(sizeof wanted64)
-                      : pread64(fd, &wanted, sizeof wanted, static_cast<off64_t>(request)) ==
-                            static_cast<ssize_t>(sizeof wanted);
-  close(fd);
-  if (!got) return -1;
-  return emulated ? static_cast<long>(le64toh(wanted64)) : static_cast<long>(wanted.tv_sec);
-}
 
 // Each case: the registers, the status after a restart, the accesses of one
 // check in order, and the message it logs (none: "").

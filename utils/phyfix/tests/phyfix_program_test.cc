@@ -2,7 +2,6 @@
 // The phyfix program itself: its command line, its start-up failures, and
 // its checks on interfaces whose drivers have no MII registers, where every
 // access fails and is logged.
-#include <endian.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/audit.h>
@@ -10,14 +9,12 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <stddef.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -25,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sleep_probe.h"
 #include "syslog_sink.h"
 #include "testkit.h"
 
@@ -76,41 +74,6 @@ int run_without_sockets(const std::vector<std::string>& argv, std::string* outpu
   int status;
   if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// How many seconds the process is asleep for, when it sits in a sleep call
-// (read from its pending system call and the request in its memory). Under
-// the emulator the kernel sees the emulator's own call, made with the build
-// machine's (x86-64, little-endian) numbers and 64-bit struct timespec.
-long asleep_for(pid_t pid) {
-  std::string call = testkit::read_file("/proc/" + std::to_string(pid) + "/syscall");
-  long long nr = -1;
-  unsigned long long args[4] = {};
-  if (sscanf(call.c_str(), "%lld %llx %llx %llx %llx", &nr, &args[0], &args[1], &args[2],
-             &args[3]) != 5)
-    return -1;
-  const bool emulated = !testkit::target_emulator().empty();
-  const long long nanosleep_nr = emulated ? 35 : SYS_nanosleep;
-  const long long clock_nanosleep_nr = emulated ? 230 : SYS_clock_nanosleep;
-  unsigned long long request;
-  if (nr == nanosleep_nr)
-    request = args[0];
-  else if (nr == clock_nanosleep_nr)
-    request = args[2];
-  else
-    return -1;
-  std::string mem = "/proc/" + std::to_string(pid) + "/mem";
-  int fd = open(mem.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  timespec wanted{};
-  int64_t wanted64 = -1;
-  bool got = emulated ? pread64(fd, &wanted64, sizeof wanted64, static_cast<off64_t>(request)) ==
-                            static_cast<ssize_t>(sizeof wanted64)
-                      : pread64(fd, &wanted, sizeof wanted, static_cast<off64_t>(request)) ==
-                            static_cast<ssize_t>(sizeof wanted);
-  close(fd);
-  if (!got) return -1;
-  return emulated ? static_cast<long>(le64toh(wanted64)) : static_cast<long>(wanted.tv_sec);
 }
 
 // Interfaces without MII support inside the test's own network namespace.
