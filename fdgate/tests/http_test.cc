@@ -549,6 +549,16 @@ class StuckReaderTest : public GateTest {
     return small_window_client("GET /p/stream?size=268435456 HTTP/1.1\r\n\r\n");
   }
 
+  // `got` is an HTTP/1.0 200 response whose body is `size` pattern bytes.
+  static void expect_whole_response(const std::string &got, size_t size) {
+    size_t head_end = got.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
+    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
+    std::string body = got.substr(head_end + 4);
+    EXPECT_EQ(body.size(), size);
+    EXPECT_EQ(first_difference(body, pattern(size)), -1);
+  }
+
   long rss_kib() {
     std::string status = testkit::read_file("/proc/" + std::to_string(uhttpd_.pid()) + "/status");
     size_t pos = status.find("VmRSS:");
@@ -642,13 +652,7 @@ class FileStuckReaderTest : public StuckReaderTest {
         << rss_before << " KiB before, " << rss_during << " KiB with " << clients
         << " clients that do not read " << size << " bytes of " << path;
 
-    std::string got = gate::read_some(stuck.back(), SIZE_MAX, 30000);
-    size_t head_end = got.find("\r\n\r\n");
-    ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
-    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
-    std::string body = got.substr(head_end + 4);
-    EXPECT_EQ(body.size(), size);
-    EXPECT_EQ(first_difference(body, pattern(size)), -1);
+    expect_whole_response(gate::read_some(stuck.back(), SIZE_MAX, 30000), size);
     for (int fd : stuck) close(fd);
     // the others' connections end as they close them
     EXPECT_TRUE(fds_back_to_baseline(10000))
@@ -682,11 +686,7 @@ TEST_F(StuckReaderTest, WhatTheMethodLeftInThePipeArrives) {
 
     std::string got = gate::read_some(fd, SIZE_MAX, 10000);  // to the close
     close(fd);
-    size_t head_end = got.find("\r\n\r\n");
-    ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
-    std::string body = got.substr(head_end + 4);
-    EXPECT_EQ(body.size(), size);
-    EXPECT_EQ(first_difference(body, pattern(size)), -1);
+    expect_whole_response(got, size);
   }
 }
 
@@ -703,13 +703,7 @@ TEST_F(StuckReaderTest, APausingReaderGetsEveryByte) {
   }
   got += gate::read_some(fd, SIZE_MAX, 10000);  // to the close
   close(fd);
-
-  size_t head_end = got.find("\r\n\r\n");
-  ASSERT_NE(head_end, std::string::npos) << got.substr(0, 200);
-  EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << got.substr(0, 200);
-  std::string body = got.substr(head_end + 4);
-  EXPECT_EQ(body.size(), kSize);
-  EXPECT_EQ(first_difference(body, pattern(kSize)), -1);
+  expect_whole_response(got, kSize);
 }
 
 TEST_F(GateTest, MissingObjectGives500) {
