@@ -2,6 +2,7 @@
 #include "agent_rig.h"
 
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -119,7 +120,19 @@ bool AgentRig::start_agent(const std::vector<std::string> &args) {
 }
 
 bool AgentRig::start_all(const std::vector<std::string> &sim_args) {
-  return start_bus() && start_sim(sim_args) && start_snmpd() && start_trapd() && start_agent();
+  const char *late = !start_bus()           ? "bus daemon"
+                     : !start_sim(sim_args) ? "simulator"
+                     : !start_snmpd()       ? "snmpd"
+                     : !start_trapd()       ? "snmptrapd"
+                     : !start_agent()       ? "eoagent"
+                                            : nullptr;
+  if (!late) return true;
+  // which program kept the others waiting, and what each had said by then
+  fprintf(stderr,
+          "agent rig: the %s did not come up in time\nsimulator:\n%s\nsnmpd:\n%s\n"
+          "snmptrapd:\n%s\n",
+          late, sim_.output().c_str(), snmpd_.output().c_str(), trapd_.output().c_str());
+  return false;
 }
 
 int AgentRig::tool(const std::string &name, const std::vector<std::string> &args,
