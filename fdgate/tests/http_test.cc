@@ -25,11 +25,7 @@ namespace {
 using gate::GateTest;
 using gate::HttpResult;
 
-std::string pattern(size_t n) {
-  std::string out(n, '\0');
-  for (size_t i = 0; i < n; i++) out[i] = static_cast<char>(request_method::pattern_byte(i));
-  return out;
-}
+using request_method::pattern;
 
 // Index of the first differing byte, or -1.
 long first_difference(const std::string &a, const std::string &b) {

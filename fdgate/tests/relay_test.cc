@@ -106,11 +106,7 @@ bool run_until(const std::function<bool()> &pred, int timeout_ms = 5000) {
 
 int open_fds() { return testkit::count_fds(getpid()); }
 
-std::string pattern(size_t n) {
-  std::string out(n, '\0');
-  for (size_t i = 0; i < n; i++) out[i] = static_cast<char>(request_method::pattern_byte(i));
-  return out;
-}
+using request_method::pattern;
 
 int pending_calls() {
   int n = 0;

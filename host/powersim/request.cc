@@ -246,30 +246,30 @@ int empty_descriptor() {
   return fds[0];
 }
 
+// Writes `size` pattern bytes to `fd`; false when a write falls short.
+bool write_pattern(int fd, uint64_t size) {
+  std::array<char, 8192> block;
+  for (uint64_t pos = 0; pos < size;) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - pos));
+    for (size_t i = 0; i < n; i++) block[i] = static_cast<char>(pattern_byte(pos + i));
+    if (write(fd, block.data(), n) != static_cast<ssize_t>(n)) return false;
+    pos += n;
+  }
+  return true;
+}
+
 // A pipe enlarged to hold `size` bytes, filled, its write end closed: a
 // method that wrote its whole response before it answered.
 int filled_descriptor(uint64_t size) {
   int fds[2];
 
   if (size > (64u << 20) || pipe2(fds, O_CLOEXEC) < 0) return -1;
-  if (size > 0 && fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(size)) < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return -1;
-  }
-  std::array<char, 8192> block;
-  for (uint64_t pos = 0; pos < size;) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - pos));
-    for (size_t i = 0; i < n; i++) block[i] = static_cast<char>(pattern_byte(pos + i));
-    if (write(fds[1], block.data(), n) != static_cast<ssize_t>(n)) {
-      close(fds[0]);
-      close(fds[1]);
-      return -1;
-    }
-    pos += n;
-  }
+  bool filled = (size == 0 || fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(size)) >= 0) &&
+                write_pattern(fds[1], size);
   close(fds[1]);
-  return fds[0];
+  if (filled) return fds[0];
+  close(fds[0]);
+  return -1;
 }
 
 int file_descriptor(uint64_t size) {
@@ -278,15 +278,9 @@ int file_descriptor(uint64_t size) {
 
   if (fd < 0) return -1;
   unlink(name);
-  std::array<char, 8192> block;
-  for (uint64_t pos = 0; pos < size;) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - pos));
-    for (size_t i = 0; i < n; i++) block[i] = static_cast<char>(pattern_byte(pos + i));
-    if (write(fd, block.data(), n) != static_cast<ssize_t>(n)) {
-      close(fd);
-      return -1;
-    }
-    pos += n;
+  if (!write_pattern(fd, size)) {
+    close(fd);
+    return -1;
   }
   lseek(fd, 0, SEEK_SET);
   return fd;

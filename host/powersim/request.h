@@ -55,6 +55,12 @@ struct hooks {
 // Byte i of every generated body: a cycle whose length is no power of two,
 // so lost, doubled or reordered blocks show.
 inline uint8_t pattern_byte(uint64_t i) { return static_cast<uint8_t>(i % 251); }
+// The first n bytes of the pattern.
+inline std::string pattern(size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; i++) out[i] = static_cast<char>(pattern_byte(i));
+  return out;
+}
 
 // Publishes the object at `path` on ctx (which must be on the event loop).
 // The object lives for the rest of the process.
